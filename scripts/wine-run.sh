@@ -1,0 +1,13 @@
+#!/usr/bin/env bash
+# Runs a Windows program under Wine in the project's private prefix, quietly. The prefix is made
+# once (wineboot -i) and reused; WINEPREFIX may point elsewhere.
+set -euo pipefail
+export WINEPREFIX="${WINEPREFIX:-${OMBRELO_WINEPREFIX:-$HOME/.cache/ombrelo/wineprefix}}"
+export WINEDEBUG="${WINEDEBUG:--all}"
+export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"
+if [ ! -f "$WINEPREFIX/system.reg" ]; then
+  mkdir -p "$WINEPREFIX"
+  wineboot -i >/dev/null 2>&1 || true
+  wineserver -w || true
+fi
+exec wine "$@"
