@@ -74,7 +74,8 @@ public:
     // Worker thread, once per poll cycle.
     void CopyFromDevice(const DeviceReadings& readings);
     // UI thread: judges all 160 cells from the application's tester state (powerStatus and the
-    // two cable flags of g_testerDevice).
+    // two cable flags of g_testerDevice). Lives in readings_table_tester.cpp, so only programs
+    // that call it link the tester.
     void Evaluate();
     // The same judgement from explicit inputs.
     void Evaluate(uint8_t powerStatus, bool cpu12vConnected, bool pcie12vConnected);
@@ -90,5 +91,9 @@ public:
 // One cell's verdict.
 CellState EvaluateCell(int cellIndex, int32_t value, uint8_t powerStatus, bool cpu12vConnected,
                        bool pcie12vConnected);
+
+// A rail's power in mW: voltage x current, then / 1000, each step in single precision, truncated
+// toward zero (saturating at the 32-bit limits, which no tester reading reaches).
+int32_t ComputeRailPower(int32_t voltageMillivolts, int32_t currentMilliamps);
 
 extern ReadingsTable g_readingsTable;
