@@ -7,6 +7,12 @@
 #include <atomic>
 #include <cstdint>
 
+#ifndef _WIN32
+#include <pthread.h>
+
+#include "device/auto_event.h"
+#endif
+
 enum class SerialEvent : uint32_t {
     Started = 0,       // the port's thread has started, before it waits for anything
     Stopped = 1,       // the thread is ending; the device has just been closed
@@ -56,5 +62,87 @@ public:
     uint32_t ReceivedCount() const;
 
 private:
-    // (fields: common ones, then one #ifdef _WIN32 section per backend)
+#ifdef _WIN32
+    // Device names are short ("COM7"); "\\\\.\\" is put in front when opening so COM10 and up work.
+    static constexpr uint32_t kNameLength = 10;
+#else
+    // Device paths such as /dev/pts/12 or /dev/ttyACM0.
+    static constexpr uint32_t kNameLength = 256;
+#endif
+    static constexpr uint32_t kEventCount = 7;
+
+    friend struct SerialPortThreadEntry;  // the platform's thread entry point
+
+    void NotifyUser(SerialEvent code);
+    void RunThread();
+    void StopThread(bool waitWithoutLimit);
+
+    // Set by Open before the thread starts; read by the thread.
+    bool lineEventsEnabled;
+    wchar_t portName[kNameLength];
+    uint32_t baudRate;
+    uint32_t parity;
+
+    // writePending: set by Write (any thread), cleared by the port thread once the write is done.
+    std::atomic<bool> writePending;
+    // readPending, lineWaitPending: written by the port thread only (Open clears them before it
+    // starts).
+    std::atomic<bool> readPending;
+    std::atomic<bool> lineWaitPending;
+    // Written by the port thread; stable for the handler during DataReceived.
+    uint8_t receiveBuffer[kSerialBufferSize];
+    // Written by SetReadSize (any thread); read by the port thread when it starts a read.
+    std::atomic<uint32_t> readSize;
+    // Written by the port thread before DataReceived.
+    std::atomic<uint32_t> receivedCount;
+    // Filled by Write only while no write is pending; transmitLength is stored last (release) and
+    // the port thread loads it (acquire) before it touches the buffer.
+    uint8_t transmitBuffer[kSerialBufferSize];
+    std::atomic<uint32_t> transmitLength;
+    // Written by SetEventHandler; read by the port thread for each notification.
+    std::atomic<SerialEventHandler> eventHandler;
+    std::atomic<void*> eventContext;
+
+#ifdef _WIN32
+    // Kernel objects are kept as void* so that <windows.h> stays out of this header.
+    // events: 0 stop (auto), 1 read done (manual), 2 read request (auto), 3 write done (manual),
+    // 4 write request (auto), 5 line wait done (manual), 6 line wait request (auto).
+    void* events[kEventCount];
+    void* device;  // opened by Open, closed by the port thread as it ends (or by Open on failure)
+    void* thread;  // written by Open, Close and the destructor on the owner's thread
+    uint32_t threadId;
+    // OVERLAPPED records (four pointer-sized words each), used by the port thread only; the
+    // backend checks that they fit.
+    alignas(void*) unsigned char readOverlapped[4 * sizeof(void*)];
+    alignas(void*) unsigned char writeOverlapped[4 * sizeof(void*)];
+    alignas(void*) unsigned char lineWaitOverlapped[4 * sizeof(void*)];
+    // A DWORD; written by the system when the port thread's line-event wait completes.
+    unsigned long lineEventMask;
+    // Port thread only: cleared when the driver cannot wait for line events at all.
+    bool lineWaitsSupported;
+#else
+    // Requests from other threads to the port thread; each is consumed by the thread, and a
+    // request made while one is outstanding collapses into it, like the auto-reset events of the
+    // Windows backend.
+    std::atomic<bool> stopRequested;
+    std::atomic<bool> readRequested;
+    std::atomic<bool> writeRequested;
+    // Opened by Open before the thread starts; closed (and set to -1) by the port thread as it
+    // ends, or by Open on failure. Thread start and join order every access.
+    int device;
+    // The wake-up pipe: [0] polled by the port thread, [1] written by Write, RequestRead, Close.
+    // Made by the constructor; -1 when the system refused.
+    int wakeFds[2];
+    // The thread (written on the owner's thread only) and the signal it gives as it ends.
+    bool threadStarted;
+    pthread_t thread;
+    AutoResetEvent threadEndedEvent;
+    // Port thread only: progress of the pending read and write.
+    uint32_t readWanted;
+    uint32_t readGot;
+    int64_t readDeadlineNs;
+    uint32_t writeLength;
+    uint32_t writeOffset;
+    bool writeActive;
+#endif
 };

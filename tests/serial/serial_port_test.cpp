@@ -1,0 +1,599 @@
+// Tests of SerialPort against a real pseudo-terminal. Natively the test holds the terminal's
+// master side itself and sees exactly what the port sent. The Windows build runs under Wine on a COM
+// port that scripts/wine-pty-test.sh links to a terminal whose far end is pty_peer, which echoes:
+// there, bytes for the port are fed by writing them and letting them come back, and what the port
+// sent is read back the same way. The port is given with --port=COMn or OMBRELO_TEST_PORT; without
+// one, only the cases that need no terminal run.
+#include "device/serial_port.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <fcntl.h>
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
+#endif
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Generous: the machine is shared and the Windows build runs under Wine.
+constexpr int kEventWaitMs = 5000;
+// How long to watch for something that must not happen.
+constexpr int kQuietMs = 400;
+
+std::wstring g_portName;
+
+#ifdef _WIN32
+// The byte on which pty_peer --hangup-on hangs up; test data never holds it (patterns stay below 251).
+constexpr uint8_t kHangUpByte = 0xFE;
+#endif
+
+int64_t GetElapsedMs(Clock::time_point since)
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - since).count();
+}
+
+std::vector<uint8_t> MakePattern(size_t length, uint8_t seed)
+{
+    std::vector<uint8_t> bytes(length);
+    for (size_t i = 0; i < length; ++i)
+        bytes[i] = static_cast<uint8_t>((i * 7 + seed) % 251);
+    return bytes;
+}
+
+// Everything the port told its handler, in order. Like the protocol layer, it can ask for the
+// next read after each one (rearm), and it can hold the port's thread inside the Started
+// notification until released, which makes the thread's timing deterministic.
+class EventLog {
+public:
+    static void Handle(SerialPort* port, void* context, SerialEvent code)
+    {
+        static_cast<EventLog*>(context)->Record(port, code);
+    }
+
+    void SetRearm(bool on, uint32_t size)
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        rearm = on;
+        nextReadSize = size;
+    }
+    void HoldStarted()
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        holdStarted = true;
+    }
+    void Release()
+    {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            holdStarted = false;
+        }
+        changed.notify_all();
+    }
+    bool WaitUntil(const std::function<bool()>& done, int timeoutMs)
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        return changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), done);
+    }
+    bool WaitForCount(SerialEvent code, size_t count, int timeoutMs)
+    {
+        return WaitUntil([&] { return CountLocked(code) >= count; }, timeoutMs);
+    }
+    bool WaitForData(size_t length, int timeoutMs)
+    {
+        return WaitUntil([&] { return data.size() >= length; }, timeoutMs);
+    }
+    size_t Count(SerialEvent code)
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        return CountLocked(code);
+    }
+    std::vector<SerialEvent> Events()
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        return events;
+    }
+    std::vector<uint8_t> Data()
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        return data;
+    }
+    // Byte counts of the reads that delivered something.
+    std::vector<uint32_t> NonEmptyReads()
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        std::vector<uint32_t> counts;
+        for (uint32_t count : readCounts) {
+            if (count)
+                counts.push_back(count);
+        }
+        return counts;
+    }
+    std::thread::id HandlerThread()
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        return handlerThread;
+    }
+
+private:
+    size_t CountLocked(SerialEvent code) const
+    {
+        return static_cast<size_t>(std::count(events.begin(), events.end(), code));
+    }
+
+    void Record(SerialPort* port, SerialEvent code)
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        if (events.empty())
+            handlerThread = std::this_thread::get_id();
+        else if (handlerThread != std::this_thread::get_id())
+            wrongThread = true;
+        events.push_back(code);
+        if (code == SerialEvent::DataReceived) {
+            uint32_t count = port->ReceivedCount();
+            readCounts.push_back(count);
+            data.insert(data.end(), port->ReceiveBuffer(), port->ReceiveBuffer() + count);
+        }
+        bool again = rearm && (code == SerialEvent::Started || code == SerialEvent::DataReceived);
+        uint32_t size = nextReadSize;
+        changed.notify_all();
+        if (code == SerialEvent::Started && holdStarted)
+            changed.wait_for(lock, std::chrono::seconds(20), [&] { return !holdStarted; });
+        lock.unlock();
+        if (again) {
+            port->SetReadSize(size);
+            port->RequestRead();
+        }
+    }
+
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::vector<SerialEvent> events;
+    std::vector<uint32_t> readCounts;
+    std::vector<uint8_t> data;
+    std::thread::id handlerThread;
+    bool rearm = false;
+    uint32_t nextReadSize = 1;
+    bool holdStarted = false;
+
+public:
+    bool wrongThread = false;  // read only after the port's thread has ended
+};
+
+#ifndef _WIN32
+// The far end of a pseudo-terminal, held by the test.
+class PtyPeer {
+public:
+    ~PtyPeer() { HangUp(); }
+
+    bool Create()
+    {
+        master = posix_openpt(O_RDWR | O_NOCTTY);
+        if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0)
+            return false;
+        const char* path = ptsname(master);
+        if (!path)
+            return false;
+        slavePath = path;
+        // Raw before the port opens it, so nothing written here is ever echoed back.
+        int slave = open(path, O_RDWR | O_NOCTTY);
+        if (slave < 0)
+            return false;
+        termios settings{};
+        tcgetattr(slave, &settings);
+        cfmakeraw(&settings);
+        tcsetattr(slave, TCSANOW, &settings);
+        close(slave);
+        return true;
+    }
+    std::wstring SlaveName() const { return std::wstring(slavePath.begin(), slavePath.end()); }
+
+    bool Send(const std::vector<uint8_t>& bytes)
+    {
+        return write(master, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
+    }
+    // Whatever the port sent, until `length` bytes or the time is up.
+    std::vector<uint8_t> Receive(size_t length, int timeoutMs)
+    {
+        std::vector<uint8_t> bytes;
+        Clock::time_point start = Clock::now();
+        while (bytes.size() < length) {
+            int64_t left = timeoutMs - GetElapsedMs(start);
+            if (left <= 0)
+                break;
+            pollfd in{master, POLLIN, 0};
+            if (poll(&in, 1, static_cast<int>(left)) <= 0)
+                continue;
+            uint8_t chunk[512];
+            ssize_t n = read(master, chunk, std::min(sizeof chunk, length - bytes.size()));
+            if (n <= 0)
+                break;
+            bytes.insert(bytes.end(), chunk, chunk + n);
+        }
+        return bytes;
+    }
+    // An unplugged device: the terminal hangs up for whoever holds it.
+    void HangUp()
+    {
+        if (master >= 0)
+            close(master);
+        master = -1;
+    }
+
+private:
+    int master = -1;
+    std::string slavePath;
+};
+
+#endif
+
+// CPU time of the whole process, in ms.
+int64_t GetProcessCpuMs()
+{
+#ifdef _WIN32
+    FILETIME created, exited, kernel, user;
+    if (!GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user))
+        return 0;
+    auto toMs = [](const FILETIME& time) {
+        return static_cast<int64_t>((static_cast<uint64_t>(time.dwHighDateTime) << 32) |
+                                    time.dwLowDateTime) / 10000;
+    };
+    return toMs(kernel) + toMs(user);
+#else
+    timespec now{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
+    return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+#endif
+}
+
+class SerialPortTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+#ifdef _WIN32
+        if (g_portName.empty())
+            GTEST_SKIP() << "no COM port given (--port=COMn or OMBRELO_TEST_PORT)";
+        name = g_portName;
+#else
+        ASSERT_TRUE(peer.Create());
+        name = peer.SlaveName();
+#endif
+        port.SetEventHandler(EventLog::Handle, &log);
+    }
+
+    // Line events on, as the protocol layer opens the port.
+    uint32_t OpenPort() { return port.Open(name.c_str(), 115200, 0, 8, true); }
+
+    // Bytes for the port to receive. Under Wine they travel out through the port and come back.
+    void Feed(const std::vector<uint8_t>& bytes)
+    {
+#ifdef _WIN32
+        size_t done = log.Count(SerialEvent::WriteDone);
+        for (size_t at = 0; at < bytes.size(); at += 200) {
+            size_t length = std::min<size_t>(200, bytes.size() - at);
+            port.Write(bytes.data() + at, static_cast<uint32_t>(length));
+            ASSERT_TRUE(log.WaitForCount(SerialEvent::WriteDone, ++done, kEventWaitMs));
+        }
+        // Let the echo land in the port's input queue before the test starts reading.
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+#else
+        ASSERT_TRUE(peer.Send(bytes));
+#endif
+    }
+
+    // What the port sent, as the far end saw it (under Wine: as it came back).
+    std::vector<uint8_t> CollectSent(size_t length, int timeoutMs)
+    {
+#ifdef _WIN32
+        log.SetRearm(true, 256);
+        port.RequestRead();
+        log.WaitForData(length, timeoutMs);
+        std::this_thread::sleep_for(std::chrono::milliseconds(kQuietMs));  // anything extra
+        log.SetRearm(false, 1);
+        return log.Data();
+#else
+        std::vector<uint8_t> bytes = peer.Receive(length, timeoutMs);
+        std::vector<uint8_t> extra = peer.Receive(1, kQuietMs);
+        bytes.insert(bytes.end(), extra.begin(), extra.end());
+        return bytes;
+#endif
+    }
+
+    void CloseAndCheckLifecycle()
+    {
+        Clock::time_point start = Clock::now();
+        port.Close();
+        EXPECT_LT(GetElapsedMs(start), 3500);
+        ASSERT_TRUE(log.WaitForCount(SerialEvent::Stopped, 1, kEventWaitMs));
+        std::vector<SerialEvent> events = log.Events();
+        ASSERT_FALSE(events.empty());
+        EXPECT_EQ(events.front(), SerialEvent::Started);
+        EXPECT_EQ(events.back(), SerialEvent::Stopped);
+        EXPECT_EQ(log.Count(SerialEvent::Started), 1u);
+        EXPECT_EQ(log.Count(SerialEvent::Stopped), 1u);
+        EXPECT_FALSE(log.wrongThread);
+    }
+
+    EventLog log;
+#ifndef _WIN32
+    PtyPeer peer;
+#endif
+    std::wstring name;
+    SerialPort port;  // last, so that its thread is gone before the log and the peer
+};
+
+// ----- Open without a terminal -----
+
+TEST(SerialPortOpen, NoNameGives16AndStartsNoThread)
+{
+    EventLog log;
+    SerialPort port;
+    port.SetEventHandler(EventLog::Handle, &log);
+    EXPECT_EQ(port.Open(nullptr, 115200, 0, 8, true), kSerialOpenNoName);
+    EXPECT_FALSE(log.WaitForCount(SerialEvent::Started, 1, kQuietMs));
+    port.Close();  // harmless without a thread
+    EXPECT_TRUE(log.Events().empty());
+}
+
+TEST(SerialPortOpen, MissingOrOverlongDeviceGives8)
+{
+    EventLog log;
+    SerialPort port;
+    port.SetEventHandler(EventLog::Handle, &log);
+#ifdef _WIN32
+    EXPECT_EQ(port.Open(L"COM199", 115200, 0, 8, true), kSerialOpenDeviceFailed);
+    // Ten characters do not fit; the port must not open a shortened name instead.
+    EXPECT_EQ(port.Open(L"COM1234567", 115200, 0, 8, true), kSerialOpenDeviceFailed);
+#else
+    EXPECT_EQ(port.Open(L"/dev/ombrelo-no-such-port", 115200, 0, 8, true),
+              kSerialOpenDeviceFailed);
+    std::wstring overlong = L"/dev/" + std::wstring(400, L'x');
+    EXPECT_EQ(port.Open(overlong.c_str(), 115200, 0, 8, true), kSerialOpenDeviceFailed);
+#endif
+    EXPECT_EQ(port.Open(L"", 115200, 0, 8, true), kSerialOpenDeviceFailed);
+    EXPECT_FALSE(log.WaitForCount(SerialEvent::Started, 1, kQuietMs));
+}
+
+#ifndef _WIN32
+TEST(SerialPortOpen, DeviceThatIsNoTerminalGives4)
+{
+    EventLog log;
+    SerialPort port;
+    port.SetEventHandler(EventLog::Handle, &log);
+    EXPECT_EQ(port.Open(L"/dev/null", 115200, 0, 8, true), kSerialOpenSettingsFailed);
+    EXPECT_FALSE(log.WaitForCount(SerialEvent::Started, 1, kQuietMs));
+}
+#endif
+
+// ----- Life cycle -----
+
+TEST_F(SerialPortTest, StartedComesFirstAndStoppedLast)
+{
+    log.SetRearm(true, 1);
+    ASSERT_EQ(OpenPort(), kSerialOpenOk);
+    ASSERT_TRUE(log.WaitForCount(SerialEvent::Started, 1, kEventWaitMs));
+    // The idle link keeps completing empty reads while it is open.
+    ASSERT_TRUE(log.WaitForCount(SerialEvent::DataReceived, 3, kEventWaitMs));
+    CloseAndCheckLifecycle();
+    EXPECT_NE(log.HandlerThread(), std::this_thread::get_id());
+}
+
+TEST_F(SerialPortTest, CloseReturnsWhileTheHandlerHoldsTheThread)
+{
+    log.HoldStarted();
+    ASSERT_EQ(OpenPort(), kSerialOpenOk);
+    ASSERT_TRUE(log.WaitForCount(SerialEvent::Started, 1, kEventWaitMs));
+    Clock::time_point start = Clock::now();
+    port.Close();
+    EXPECT_LT(GetElapsedMs(start), 3500);
+    EXPECT_EQ(log.Count(SerialEvent::Stopped), 0u);  // Close gave up waiting; the thread lives on
+    log.Release();
+    ASSERT_TRUE(log.WaitForCount(SerialEvent::Stopped, 1, kEventWaitMs));
+    EXPECT_EQ(log.Events().back(), SerialEvent::Stopped);
+}
+
+// ----- Reads -----
+
+TEST_F(SerialPortTest, ReadsHaveTheRequestedSize)
+{
+    ASSERT_EQ(OpenPort(), kSerialOpenOk);
+    ASSERT_TRUE(log.WaitForCount(SerialEvent::Started, 1, kEventWaitMs));
+    std::vector<uint8_t> bytes = MakePattern(10, 3);
+    Feed(bytes);
+    log.SetRearm(true, 4);
+    port.SetReadSize(4);
+    port.RequestRead();
+    ASSERT_TRUE(log.WaitForData(bytes.size(), kEventWaitMs));
+    EXPECT_EQ(log.Data(), bytes);
+    std::vector<uint32_t> reads = log.NonEmptyReads();
+    EXPECT_EQ(reads.front(), 4u);
+    EXPECT_LE(*std::max_element(reads.begin(), reads.end()), 4u);
+    EXPECT_GE(std::count(reads.begin(), reads.end(), 4u), 2);
+    CloseAndCheckLifecycle();
+}
+
+TEST_F(SerialPortTest, ReadSizeIsCappedAt256)
+{
+    ASSERT_EQ(OpenPort(), kSerialOpenOk);
+    ASSERT_TRUE(log.WaitForCount(SerialEvent::Started, 1, kEventWaitMs));
+    std::vector<uint8_t> bytes = MakePattern(300, 11);
+    Feed(bytes);
+    log.SetRearm(true, 300);
+    port.SetReadSize(300);
+    port.RequestRead();
+    ASSERT_TRUE(log.WaitForData(bytes.size(), kEventWaitMs));
+    EXPECT_EQ(log.Data(), bytes);
+    std::vector<uint32_t> reads = log.NonEmptyReads();
+    EXPECT_EQ(reads.front(), 256u);
+    EXPECT_LE(*std::max_element(reads.begin(), reads.end()), 256u);
+    CloseAndCheckLifecycle();
+}
+
+TEST_F(SerialPortTest, EmptyReadCompletesWithZero)
+{
+    ASSERT_EQ(OpenPort(), kSerialOpenOk);
+    ASSERT_TRUE(log.WaitForCount(SerialEvent::Started, 1, kEventWaitMs));
+    EXPECT_EQ(log.Count(SerialEvent::DataReceived), 0u);  // reads happen only on request
+    port.SetReadSize(50);
+    Clock::time_point start = Clock::now();
+    port.RequestRead();
+    // Due after 60 ms; the bound only says that it does not hang.
+    ASSERT_TRUE(log.WaitForCount(SerialEvent::DataReceived, 1, kEventWaitMs));
+    EXPECT_LT(GetElapsedMs(start), 2000);
+    EXPECT_TRUE(log.Data().empty());
+    EXPECT_EQ(port.ReceivedCount(), 0u);
+    // A second request after the empty one reads again: reception goes on.
+    port.RequestRead();
+    ASSERT_TRUE(log.WaitForCount(SerialEvent::DataReceived, 2, kEventWaitMs));
+    CloseAndCheckLifecycle();
+}
+
+// ----- Writes -----
+
+TEST_F(SerialPortTest, Write255ArrivesWhole)
+{
+    ASSERT_EQ(OpenPort(), kSerialOpenOk);
+    ASSERT_TRUE(log.WaitForCount(SerialEvent::Started, 1, kEventWaitMs));
+    std::vector<uint8_t> bytes = MakePattern(255, 5);
+    port.Write(bytes.data(), 255);
+    ASSERT_TRUE(log.WaitForCount(SerialEvent::WriteDone, 1, kEventWaitMs));
+    EXPECT_EQ(CollectSent(bytes.size(), kEventWaitMs), bytes);
+    EXPECT_EQ(log.Count(SerialEvent::WriteDone), 1u);
+    CloseAndCheckLifecycle();
+}
+
+TEST_F(SerialPortTest, Write256OrWithoutDataIsIgnored)
+{
+    ASSERT_EQ(OpenPort(), kSerialOpenOk);
+    ASSERT_TRUE(log.WaitForCount(SerialEvent::Started, 1, kEventWaitMs));
+    std::vector<uint8_t> bytes = MakePattern(256, 9);
+    port.Write(bytes.data(), 256);
+    port.Write(nullptr, 10);
+    EXPECT_FALSE(log.WaitForCount(SerialEvent::WriteDone, 1, kQuietMs));
+    EXPECT_TRUE(CollectSent(1, kQuietMs).empty());
+    // The port still writes afterwards: nothing was left pending.
+    port.Write(bytes.data(), 20);
+    ASSERT_TRUE(log.WaitForCount(SerialEvent::WriteDone, 1, kEventWaitMs));
+    EXPECT_EQ(CollectSent(20, kEventWaitMs), std::vector<uint8_t>(bytes.begin(), bytes.begin() + 20));
+    CloseAndCheckLifecycle();
+}
+
+TEST_F(SerialPortTest, SecondWriteBeforeWriteDoneIsIgnored)
+{
+    // The thread is held in Started, so neither write can have completed when the second comes.
+    log.HoldStarted();
+    ASSERT_EQ(OpenPort(), kSerialOpenOk);
+    ASSERT_TRUE(log.WaitForCount(SerialEvent::Started, 1, kEventWaitMs));
+    std::vector<uint8_t> first = MakePattern(40, 1);
+    std::vector<uint8_t> second = MakePattern(30, 2);
+    port.Write(first.data(), 40);
+    port.Write(second.data(), 30);
+    log.Release();
+    ASSERT_TRUE(log.WaitForCount(SerialEvent::WriteDone, 1, kEventWaitMs));
+    EXPECT_EQ(CollectSent(first.size() + second.size(), 1000), first);
+    EXPECT_EQ(log.Count(SerialEvent::WriteDone), 1u);
+    // After WriteDone the next write is taken.
+    port.Write(second.data(), 30);
+    ASSERT_TRUE(log.WaitForCount(SerialEvent::WriteDone, 2, kEventWaitMs));
+    std::vector<uint8_t> both = first;
+    both.insert(both.end(), second.begin(), second.end());
+    std::vector<uint8_t> sent = CollectSent(second.size(), kEventWaitMs);
+#ifdef _WIN32
+    EXPECT_EQ(sent, both);  // the echo log holds everything read back so far
+#else
+    EXPECT_EQ(sent, second);
+#endif
+    CloseAndCheckLifecycle();
+}
+
+// ----- A device that goes away -----
+
+// Natively the test closes its end of the terminal; under Wine the port sends the byte on which
+// pty_peer (started with --hangup-on 0xFE) hangs up.
+TEST_F(SerialPortTest, PeerHangUpFailsTheReadWithoutSpinning)
+{
+    ASSERT_EQ(OpenPort(), kSerialOpenOk);
+    ASSERT_TRUE(log.WaitForCount(SerialEvent::Started, 1, kEventWaitMs));
+    log.SetRearm(true, 16);
+    port.RequestRead();
+    std::vector<uint8_t> bytes = MakePattern(5, 0);
+    Feed(bytes);
+    ASSERT_TRUE(log.WaitForData(bytes.size(), kEventWaitMs));
+
+#ifdef _WIN32
+    const uint8_t hangUp = kHangUpByte;
+    port.Write(&hangUp, 1);
+#else
+    peer.HangUp();
+#endif
+    // The pending read fails with nothing, so no DataReceived comes and reception stops.
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    size_t readsBefore = log.Count(SerialEvent::DataReceived);
+    int64_t cpuBefore = GetProcessCpuMs();
+    std::this_thread::sleep_for(std::chrono::milliseconds(600));
+    EXPECT_EQ(log.Count(SerialEvent::DataReceived), readsBefore);
+    // A thread spinning on the dead device would burn about all of the 600 ms.
+    EXPECT_LT(GetProcessCpuMs() - cpuBefore, 300);
+    EXPECT_EQ(log.Count(SerialEvent::Stopped), 0u);  // a failed read does not end the thread
+
+    // A write fails hard on the dead device and ends the thread.
+    size_t writesBefore = log.Count(SerialEvent::WriteDone);
+    port.Write(bytes.data(), 5);
+    ASSERT_TRUE(log.WaitForCount(SerialEvent::Stopped, 1, kEventWaitMs));
+    EXPECT_EQ(log.Count(SerialEvent::WriteDone), writesBefore);
+    CloseAndCheckLifecycle();
+}
+
+#ifndef _WIN32
+TEST_F(SerialPortTest, PortIsExclusiveAndReopensAfterClose)
+{
+    ASSERT_EQ(OpenPort(), kSerialOpenOk);
+    ASSERT_TRUE(log.WaitForCount(SerialEvent::Started, 1, kEventWaitMs));
+    // Exclusive use is not enforced against the superuser, so only an ordinary user sees 8 here.
+    if (geteuid() != 0) {
+        SerialPort other;
+        EXPECT_EQ(other.Open(name.c_str(), 115200, 0, 8, false), kSerialOpenDeviceFailed);
+    }
+    CloseAndCheckLifecycle();
+
+    EventLog second;
+    SerialPort again;
+    again.SetEventHandler(EventLog::Handle, &second);
+    ASSERT_EQ(again.Open(name.c_str(), 9600, 2, 7, false), kSerialOpenOk);
+    ASSERT_TRUE(second.WaitForCount(SerialEvent::Started, 1, kEventWaitMs));
+    again.Close();
+    EXPECT_EQ(second.Events().back(), SerialEvent::Stopped);
+}
+#endif
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    ::testing::InitGoogleTest(&argc, argv);
+    std::string port;
+    if (const char* fromEnvironment = std::getenv("OMBRELO_TEST_PORT"))
+        port = fromEnvironment;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strncmp(argv[i], "--port=", 7) == 0)
+            port = argv[i] + 7;
+    }
+    g_portName.assign(port.begin(), port.end());
+    return RUN_ALL_TESTS();
+}
