@@ -1,0 +1,193 @@
+// Readings-log rows (built from the grid's texts) and the Save Log file writer.
+#include "records/readings_log.h"
+
+#include <charconv>
+#include <cstring>
+
+const int kReadingsLogCells[kReadingsLogFieldCount] = {
+    1,  4,  6,  7,          // 12V1
+    17, 20, 22, 23,         // 5V
+    33, 36, 38, 39,         // 3.3V
+    49, 52, 54, 55,         // 12V CPU
+    65,                     // -12V
+    81, 84, 86,             // 5VSB
+    97, 100, 102,           // 12V PCIe
+    1,  116, 118,           // 12V SATA: its voltage is the 12V1 voltage
+    17, 132, 134,           // 5V SATA
+    33, 148, 150,           // 3.3V SATA
+};
+
+const int kReadingsLogVerdictCells[kReadingsLogVerdictCellCount] = {1, 17, 33, 49, 65, 81, 97};
+
+const char kReadingsLogTitle[] = "ZENTARIX Ombrelo Log file";
+const char kReadingsLogUnderline[] = "============================";
+const char kReadingsLogColumnHeader[] =
+    "Time,12V Voltage,12V Current,12V Power,12V Ripple,5V Voltage,5V Current,5V Power,5V Ripple,"
+    "3.3V Voltage,3.3V Current,3.3V Power,3.3V Ripple,12V CPU Voltage,12V CPU Current,"
+    "12V CPU Power,12V CPU Ripple,-12V Voltage,5VSB Voltage,5VSB Current,5VSB Power,"
+    "12V PCIe Voltage,12V PCIe Current,12V PCIe Power,12V SATA Voltage,12V SATA Current,"
+    "12V SATA Power,5V SATA Voltage,5V SATA Current,5V SATA Power,3.3V SATA Voltage,"
+    "3.3V SATA Current,3.3V SATA Power,Status";
+
+const char kTimeStampPlaceholder[] = "??? ??? ?? ??:??:?? ????";
+
+namespace {
+
+constexpr char kLineEnd[] = "\r\n";
+
+// Units of a cell text; a buffer without terminator counts only its own units.
+size_t MeasureCellText(const wchar_t (&text)[kCellTextSize])
+{
+    size_t length = 0;
+    while (length < static_cast<size_t>(kCellTextSize) && text[length] != 0) ++length;
+    return length;
+}
+
+void PutTwoDigits(char* out, int value)
+{
+    out[0] = static_cast<char>('0' + value / 10);
+    out[1] = static_cast<char>('0' + value % 10);
+}
+
+void WriteLine(std::FILE* file, const char* text, size_t length)
+{
+    std::fwrite(text, 1, length, file);
+    std::fwrite(kLineEnd, 1, 2, file);
+    std::fflush(file);
+}
+
+void WriteLine(std::FILE* file, const char* text) { WriteLine(file, text, std::strlen(text)); }
+
+}  // namespace
+
+const wchar_t* GetReadingsLogVerdict(const CellStateArray& states)
+{
+    for (int cell : kReadingsLogVerdictCells) {
+        if (states[cell] == CellState::Fail) return L"FAIL";
+    }
+    return L"PASS";
+}
+
+size_t BuildReadingsLogRow(const CellTextArray& texts, const CellStateArray& states, wchar_t* row)
+{
+    const wchar_t* verdict = GetReadingsLogVerdict(states);
+    // 32 commas and the four-letter verdict always get their room.
+    const size_t fieldBudget = static_cast<size_t>(kLogTextUnits - 1) - kReadingsLogFieldCount - 4;
+    size_t fieldUnits = 0;
+    size_t length = 0;
+    for (int field = 0; field < kReadingsLogFieldCount; ++field) {
+        const wchar_t(&text)[kCellTextSize] = texts[kReadingsLogCells[field]];
+        const size_t textLength = MeasureCellText(text);
+        if (fieldUnits + textLength <= fieldBudget) {
+            for (size_t i = 0; i < textLength; ++i) row[length++] = text[i] == L',' ? L'.' : text[i];
+            fieldUnits += textLength;
+        }
+        row[length++] = L',';
+    }
+    for (const wchar_t* p = verdict; *p != 0; ++p) row[length++] = *p;
+    row[length] = 0;
+    return length;
+}
+
+void AddReadingsLogRow()
+{
+    wchar_t row[kLogTextUnits];
+    BuildReadingsLogRow(g_readingsTable.text, g_readingsTable.state, row);
+    LogRecord(row, kLogInformation);
+}
+
+bool FormatTimeStampFields(const std::tm& local, char (&out)[kTimeStampChars + 1])
+{
+    static const char kDays[7][4] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+    static const char kMonths[12][4] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                        "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+    // Every field must keep its width, including a four-digit year.
+    if (local.tm_year < -1900 || local.tm_year > 9999 - 1900 || local.tm_wday < 0 ||
+        local.tm_wday > 6 || local.tm_mon < 0 || local.tm_mon > 11 ||
+        local.tm_mday < 1 || local.tm_mday > 31 || local.tm_hour < 0 || local.tm_hour > 23 ||
+        local.tm_min < 0 || local.tm_min > 59 || local.tm_sec < 0 || local.tm_sec > 60) {
+        std::memcpy(out, kTimeStampPlaceholder, sizeof out);
+        return false;
+    }
+    const int year = local.tm_year + 1900;
+    char* p = out;
+    std::memcpy(p, kDays[local.tm_wday], 3);
+    p[3] = ' ';
+    std::memcpy(p + 4, kMonths[local.tm_mon], 3);
+    p[7] = ' ';
+    p[8] = local.tm_mday < 10 ? ' ' : static_cast<char>('0' + local.tm_mday / 10);
+    p[9] = static_cast<char>('0' + local.tm_mday % 10);
+    p[10] = ' ';
+    PutTwoDigits(p + 11, local.tm_hour);
+    p[13] = ':';
+    PutTwoDigits(p + 14, local.tm_min);
+    p[16] = ':';
+    PutTwoDigits(p + 17, local.tm_sec);
+    p[19] = ' ';
+    PutTwoDigits(p + 20, year / 100);
+    PutTwoDigits(p + 22, year % 100);
+    p[24] = 0;
+    return true;
+}
+
+void FormatTimeStamp(int64_t time, char (&out)[kTimeStampChars + 1])
+{
+    std::tm local{};
+    if (time == -1 || !ConvertToLocalTime(time, local)) {
+        std::memcpy(out, kTimeStampPlaceholder, sizeof out);
+        return;
+    }
+    FormatTimeStampFields(local, out);
+}
+
+void WriteReadingsLog(std::FILE* file, const Logger* logger)
+{
+    const int32_t stored = logger != nullptr ? logger->GetRecordCount() : 0;
+    // A slot whose text is empty cannot be read back; count only rows that will be written so
+    // that line 3 always matches the lines below it.
+    int32_t readable = 0;
+    for (int32_t i = 0; i < stored; ++i) {
+        int32_t category;
+        int64_t time;
+        if (logger->GetRecord(i, category, time) != nullptr) ++readable;
+    }
+
+    WriteLine(file, kReadingsLogTitle);
+    WriteLine(file, kReadingsLogUnderline);
+    char countLine[64] = "Number of records logged: ";
+    const size_t prefix = std::strlen(countLine);
+    const auto converted = std::to_chars(countLine + prefix, countLine + sizeof countLine - 1, readable);
+    WriteLine(file, countLine, static_cast<size_t>(converted.ptr - countLine));
+    WriteLine(file, "", 0);
+    WriteLine(file, kReadingsLogColumnHeader);
+
+    char line[kTimeStampChars + 1 + kLogTextUnits + 2];
+    char stamp[kTimeStampChars + 1];
+    int64_t stampTime = -1;
+    FormatTimeStamp(stampTime, stamp);
+    for (int32_t i = 0; i < stored; ++i) {
+        int32_t category;
+        int64_t time = -1;
+        const char16_t* text = logger->GetRecord(i, category, time);
+        if (text == nullptr) continue;
+        // Rows come at most once a second, but equal neighbours are cheap to spot.
+        if (time != stampTime) {
+            FormatTimeStamp(time, stamp);
+            stampTime = time;
+        }
+        std::memcpy(line, stamp, kTimeStampChars);
+        size_t length = kTimeStampChars;
+        line[length++] = ',';
+        for (const char16_t* p = text; *p != 0; ++p) line[length++] = ToFileByte(*p);
+        WriteLine(file, line, length);
+    }
+}
+
+void SaveReadingsLog(WindowHandle owner)
+{
+    if (!ChooseSaveFile(owner)) return;
+    std::FILE* file = OpenFileForWriting(g_savePath);
+    if (file == nullptr) return;
+    WriteReadingsLog(file, g_logger.get());
+    std::fclose(file);
+}
