@@ -1,0 +1,191 @@
+// The connection worker: connect sequence, poll cycle and the end of a connection.
+//
+// Rules this file keeps beyond the plain sequence:
+// - One user of the TesterDevice at a time. After a lost connection the worker offers Connect
+//   and Refresh before it has finished its cycle and closed the port, and the main window stops
+//   waiting for a disconnecting worker after 2 s; a new worker or a port probe started then would
+//   share the device with the ending worker. So every worker takes the device token first (a new
+//   one waits there until the ending one is done) and gives it back as its very last act, after
+//   the port is closed and timer 2 killed.
+// - A power switch acts on the target published with the request (see RequestPowerSwitch).
+// - Requests left over from an earlier connection (a Power press or a Save Log just before the
+//   connection ended, or while none existed) are dropped when a tester is accepted: a new
+//   connection must not switch the supply or wipe the tester's minima and maxima unasked.
+#include "measurement/connection_worker.h"
+
+#include <chrono>
+#include <thread>
+
+#include "device/tester_device.h"
+#include "measurement/handshake.h"
+#include "measurement/readings_table.h"
+
+namespace {
+
+// Tester results of a refused power switch.
+constexpr uint8_t kSwitchOnRefused = 2;
+constexpr uint8_t kSwitchOffRefused = 1;
+
+constexpr auto kSleepSlice = std::chrono::milliseconds(50);
+
+// The last acts of every worker, whichever way it ends. The port is already closed.
+void EndWorker()
+{
+    ReleaseTesterDevice();
+    g_workerThreads.fetch_sub(1, std::memory_order_release);
+}
+
+// A tester that was not accepted: the user is told, the port closed and Connect offered again.
+void RefuseTester(WindowHandle window, const wchar_t* message)
+{
+    ShowErrorMessage(window, message, kErrorTitle);
+    g_testerDevice.Close();
+    g_stopRequested.store(1, std::memory_order_relaxed);
+    EnableControl(window, kConnectButtonId, true);
+    EnableControl(window, kRefreshButtonId, true);
+}
+
+void ShowPowerButton(WindowHandle window, uint8_t powerStatus)
+{
+    SetControlText(window, kPowerButtonId, (powerStatus & kPowerStatusOn) ? kPowerOffText : kPowerOnText);
+}
+
+void ServePowerRequest(WindowHandle window)
+{
+    int32_t target = 0;
+    if (!ReadPowerRequest(target))
+        return;
+    if (target != 0) {
+        // A switch-on that got no answer reads as 1 and shows nothing.
+        if (g_testerDevice.SetPower(true) == kSwitchOnRefused)
+            ShowErrorMessage(window, kCoolingText, kErrorTitle);
+    } else {
+        // The protocol layer reports an unanswered switch-off as 1, which reads as a refusal.
+        if (g_testerDevice.SetPower(false) == kSwitchOffRefused)
+            ShowErrorMessage(window, kUsePowerButtonText, kErrorTitle);
+    }
+    ClearPowerRequest();
+}
+
+void UpdatePowerButton(WindowHandle window)
+{
+    if (!g_testerDevice.ReadStatus())
+        return;  // the button keeps its text and state until a later status reply
+    uint8_t status = LoadByte(g_testerDevice.readings.powerStatus);
+    if (status & kPowerStatusOn) {
+        EnableControl(window, kPowerButtonId, true);
+        SetControlText(window, kPowerButtonId, kPowerOffText);
+    } else if (status & kPowerStatusOff) {
+        EnableControl(window, kPowerButtonId, true);
+        SetControlText(window, kPowerButtonId, kPowerOnText);
+    } else {
+        EnableControl(window, kPowerButtonId, false);
+    }
+}
+
+void ReportLostConnection(WindowHandle window)
+{
+    DisableDeviceControls(window);
+    g_stopRequested.store(1, std::memory_order_relaxed);
+    SetControlText(window, kConnectButtonId, kConnectText);
+    EnableControl(window, kConnectButtonId, true);
+    EnableControl(window, kRefreshButtonId, true);
+    ShowErrorMessage(window, kConnectionLostText, kConnectionLostTitle);
+}
+
+// The pause that sets the poll rate. It ends early once a stop is requested, which changes
+// nothing about the rate and lets Disconnect and Exit find the worker gone sooner.
+void SleepBetweenCycles()
+{
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(kPollSleepMs);
+    while (g_stopRequested.load(std::memory_order_relaxed) == 0) {
+        auto now = std::chrono::steady_clock::now();
+        if (now >= end)
+            return;
+        std::this_thread::sleep_for(end - now < kSleepSlice ? end - now : kSleepSlice);
+    }
+}
+
+void RunPollCycle(WindowHandle window)
+{
+    ServePowerRequest(window);
+    UpdatePowerButton(window);
+
+    g_testerDevice.ReadVoltages();
+    g_testerDevice.ReadRipple();
+    g_testerDevice.ReadCurrents();
+    g_testerDevice.ReadTimings();
+    g_testerDevice.ReadSlewAndSequence();
+    g_testerDevice.ReadVoltageMinMax();
+    // Only the last request of the cycle decides whether the tester is still there; the cycle
+    // is finished either way.
+    if (!g_testerDevice.ReadCurrentMinMax())
+        ReportLostConnection(window);
+
+    g_readingsTable.CopyFromDevice(g_testerDevice.readings);
+
+    // Zero time-out: tests and consumes, so several presses within a cycle give one command.
+    if (g_resetMinMaxEvent.Wait(0))
+        g_testerDevice.ResetMinMax();
+    if (g_settingsChangedEvent.Wait(0)) {
+        g_testerDevice.WriteSettings();
+        g_testerDevice.ReadSettings();
+    }
+    SleepBetweenCycles();
+}
+
+}  // namespace
+
+void ConnectionWorker(WindowHandle /*window*/)
+{
+    TakeTesterDevice();
+    WindowHandle window = g_mainWindow;
+
+    wchar_t portName[kPortNameBufferSize] = {};
+    GetControlText(window, kPortListId, portName, kPortNameBufferSize);
+    // A port that does not open fails the identify below.
+    g_testerDevice.Open(portName);
+
+    uint8_t firstVersionByte = 0;
+    uint8_t secondVersionByte = 0;
+    if (!g_testerDevice.Identify(firstVersionByte, secondVersionByte)) {
+        RefuseTester(window, kDeviceNotFoundText);
+        EndWorker();
+        return;
+    }
+    if (secondVersionByte == kFirmwareNeedsUpdate) {
+        RefuseTester(window, kFirmwareUpdateText);
+        EndWorker();
+        return;
+    }
+
+    // Accepted. Stale requests go before the device controls are offered, so no press of this
+    // connection can be lost here.
+    ClearPowerRequest();
+    g_resetMinMaxEvent.Reset();
+    g_settingsChangedEvent.Reset();
+    g_stopRequested.store(0, std::memory_order_relaxed);
+    SetControlText(window, kConnectButtonId, kDisconnectText);
+    StartLogTimer(window, static_cast<uint32_t>(g_logIntervalSeconds.load(std::memory_order_relaxed)) * 1000u);
+    g_workerRunning.store(1, std::memory_order_relaxed);
+    EnableDeviceControls(window);
+    EnableControl(window, kConnectButtonId, true);
+
+    g_testerDevice.ReadSettings();
+    g_testerDevice.ReadStatus();
+    ShowPowerButton(window, LoadByte(g_testerDevice.readings.powerStatus));
+
+    while (g_stopRequested.load(std::memory_order_relaxed) == 0)
+        RunPollCycle(window);
+
+    StopLogTimer(window);
+    g_testerDevice.Close();
+    g_workerRunning.store(0, std::memory_order_relaxed);
+    EndWorker();
+}
+
+void StartConnectionWorker(WindowHandle window)
+{
+    g_workerThreads.fetch_add(1, std::memory_order_relaxed);
+    std::thread(ConnectionWorker, window).detach();
+}

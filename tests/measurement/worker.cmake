@@ -1,0 +1,31 @@
+# Tests of the hand-shake state and the connection worker. The worker tests run the simulated
+# tester over a real pseudo-terminal and link the recording window seam.
+if(NOT WIN32)
+  add_library(ombrelo_recording_window_ops STATIC
+    ${PROJECT_SOURCE_DIR}/tests/stubs/recording_window_ops.cpp
+  )
+  target_include_directories(ombrelo_recording_window_ops PUBLIC ${PROJECT_SOURCE_DIR})
+
+  add_executable(ombrelo_worker_handshake_tests
+    ${CMAKE_CURRENT_LIST_DIR}/worker_handshake_test.cpp
+  )
+  target_link_libraries(ombrelo_worker_handshake_tests PRIVATE
+    ombrelo_measurement ombrelo_recording_window_ops GTest::gtest_main)
+  add_test(NAME worker_handshake COMMAND ombrelo_worker_handshake_tests)
+  set_tests_properties(worker_handshake PROPERTIES LABELS threaded)
+
+  if(TARGET ombrelo-sim)
+    add_executable(ombrelo_worker_tests
+      ${CMAKE_CURRENT_LIST_DIR}/worker_harness.cpp
+      ${CMAKE_CURRENT_LIST_DIR}/worker_connect_test.cpp
+      ${CMAKE_CURRENT_LIST_DIR}/worker_poll_test.cpp
+    )
+    target_compile_definitions(ombrelo_worker_tests PRIVATE
+      OMBRELO_SIM_PATH="$<TARGET_FILE:ombrelo-sim>")
+    target_link_libraries(ombrelo_worker_tests PRIVATE
+      ombrelo_measurement ombrelo_recording_window_ops GTest::gtest_main)
+    add_dependencies(ombrelo_worker_tests ombrelo-sim)
+    add_test(NAME worker COMMAND ombrelo_worker_tests)
+    set_tests_properties(worker PROPERTIES LABELS threaded TIMEOUT 300)
+  endif()
+endif()

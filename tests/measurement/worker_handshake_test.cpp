@@ -1,0 +1,158 @@
+// The hand-shake state on its own: start values, the device controls, the Power command and its
+// pairing with the worker's side, the bounded exit wait and the device token.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include "device/tester_device.h"
+#include "measurement/handshake.h"
+#include "tests/stubs/recording_window_ops.h"
+
+namespace {
+
+int g_window;
+
+// Runs first in this program: nothing has touched the state yet.
+TEST(HandshakeStart, NoConnectionAtStart)
+{
+    EXPECT_EQ(g_stopRequested.load(), 1);
+    EXPECT_EQ(g_workerRunning.load(), 0);
+    EXPECT_EQ(g_powerRequest.load(), 0);
+    EXPECT_EQ(g_logIntervalSeconds.load(), 10);
+    EXPECT_FALSE(g_resetMinMaxEvent.Wait(0));
+    EXPECT_FALSE(g_settingsChangedEvent.Wait(0));
+    EXPECT_FALSE(IsTesterDeviceTaken());
+}
+
+TEST(HandshakeControls, EnableThenDisableTouchesOnlyTheDeviceControlsInOrder)
+{
+    ClearRecordedCalls();
+    EnableDeviceControls(&g_window);
+    DisableDeviceControls(&g_window);
+    std::vector<WindowCall> calls = GetRecordedCalls();
+    ASSERT_EQ(calls.size(), 6u);
+    const int order[] = {1004, 1009, 1007};
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(calls[i].kind, WindowCallKind::Enable);
+        EXPECT_EQ(calls[i].controlId, order[i]);
+        EXPECT_EQ(calls[3 + i].kind, WindowCallKind::Disable);
+        EXPECT_EQ(calls[3 + i].controlId, order[i]);
+    }
+}
+
+TEST(HandshakeEvents, TwoSignalsBeforeATestMakeOneRequest)
+{
+    g_resetMinMaxEvent.Signal();
+    g_resetMinMaxEvent.Signal();
+    EXPECT_TRUE(g_resetMinMaxEvent.Wait(0));
+    EXPECT_FALSE(g_resetMinMaxEvent.Wait(0));
+}
+
+TEST(HandshakePower, TargetIsTheOppositeOfTheReportedStateAndTheButtonIsDisabled)
+{
+    ClearRecordedCalls();
+    StoreByte(g_testerDevice.readings.powerStatus, kPowerStatusOn | kPowerStatusVoltagesPass);
+    RequestPowerSwitch(&g_window);
+    int32_t target = -1;
+    ASSERT_TRUE(ReadPowerRequest(target));
+    EXPECT_EQ(target, 0);
+    ClearPowerRequest();
+    EXPECT_FALSE(ReadPowerRequest(target));
+
+    StoreByte(g_testerDevice.readings.powerStatus, kPowerStatusOff);
+    RequestPowerSwitch(&g_window);
+    ASSERT_TRUE(ReadPowerRequest(target));
+    EXPECT_EQ(target, 1);
+    ClearPowerRequest();
+    // Neither bit: not known to be on, so the command asks for on.
+    StoreByte(g_testerDevice.readings.powerStatus, 0);
+    RequestPowerSwitch(&g_window);
+    ASSERT_TRUE(ReadPowerRequest(target));
+    EXPECT_EQ(target, 1);
+    ClearPowerRequest();
+    EXPECT_EQ(CountRecordedCalls(IsDisable(1004)), 3);
+    EXPECT_EQ(CountRecordedCalls(IsEnable(1004)), 0);
+}
+
+// The UI publishes numbered targets one request at a time (the button stays disabled until the
+// request is served); the serving side must always see the target of the request it serves.
+TEST(HandshakePower, ServedRequestAlwaysCarriesItsOwnTarget)
+{
+    constexpr int32_t kRequests = 20000;
+    std::atomic<int32_t> mismatches{0};
+    std::thread ui([] {
+        for (int32_t i = 1; i <= kRequests; ++i) {
+            while (g_powerRequest.load(std::memory_order_acquire) != 0)
+                std::this_thread::yield();
+            g_powerTarget.store(i, std::memory_order_relaxed);
+            g_powerRequest.store(1, std::memory_order_release);
+        }
+    });
+    int32_t expected = 1;
+    while (expected <= kRequests) {
+        int32_t target = 0;
+        if (!ReadPowerRequest(target)) {
+            std::this_thread::yield();
+            continue;
+        }
+        if (target != expected)
+            mismatches.fetch_add(1);
+        ++expected;
+        ClearPowerRequest();
+    }
+    ui.join();
+    EXPECT_EQ(mismatches.load(), 0);
+    g_powerTarget.store(0);
+}
+
+TEST(HandshakeExitWait, GivesUpOnAStuckWorkerAfterTwentySleeps)
+{
+    g_stopRequested.store(0);
+    g_workerRunning.store(1);
+    auto start = std::chrono::steady_clock::now();
+    WaitForWorkerExit();
+    auto elapsed = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(g_stopRequested.load(), 1);
+    EXPECT_GE(elapsed, std::chrono::milliseconds(1900));
+    EXPECT_LT(elapsed, std::chrono::milliseconds(6000));
+    g_workerRunning.store(0);
+}
+
+TEST(HandshakeExitWait, ReturnsOnceTheWorkerHasEnded)
+{
+    g_workerRunning.store(1);
+    std::thread worker([] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(250));
+        g_workerRunning.store(0);
+    });
+    auto start = std::chrono::steady_clock::now();
+    WaitForWorkerExit();
+    auto elapsed = std::chrono::steady_clock::now() - start;
+    worker.join();
+    EXPECT_EQ(g_workerRunning.load(), 0);
+    EXPECT_LT(elapsed, std::chrono::milliseconds(1900));
+}
+
+TEST(HandshakeDeviceToken, OneHolderAtATime)
+{
+    ASSERT_TRUE(TryTakeTesterDevice());
+    EXPECT_TRUE(IsTesterDeviceTaken());
+    EXPECT_FALSE(TryTakeTesterDevice());
+
+    std::atomic<int> taken{0};
+    std::thread waiter([&] {
+        TakeTesterDevice();
+        taken.store(1);
+        ReleaseTesterDevice();
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_EQ(taken.load(), 0);
+    ReleaseTesterDevice();
+    waiter.join();
+    EXPECT_EQ(taken.load(), 1);
+    EXPECT_FALSE(IsTesterDeviceTaken());
+}
+
+}  // namespace
