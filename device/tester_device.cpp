@@ -1,1 +1,316 @@
-// placeholder
+// The tester's command protocol over a SerialPort: each request is framed, written and answered
+// by exactly the reply that belongs to it; the receive handler runs the frame assembler on the
+// port's thread and hands accepted frames to the waiting request.
+#include "device/tester_device.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+TesterDevice g_testerDevice;
+
+namespace {
+
+constexpr uint32_t kBaudRate = 115200;
+constexpr uint32_t kParityNone = 0;
+constexpr uint32_t kDataBits = 8;
+
+constexpr uint32_t kWriteWaitMs = 100;
+constexpr uint32_t kReplyWaitMs = 100;
+// While replies are owed, a frame is only taken as the answer once the line has been quiet this
+// long: the tester answers in order, so a late reply is followed closely by the next one.
+constexpr uint64_t kQuietMs = 20;
+// A reply owed for longer than this is taken as never coming.
+constexpr uint64_t kOwedForgetMs = 1000;
+
+// Who is using TesterDevice::response.
+constexpr uint32_t kResponseFree = 0;
+constexpr uint32_t kResponsePortWriting = 1;
+constexpr uint32_t kResponseRequesterReading = 2;
+
+// Room for the longest reply any decoder reads; the requester copies replies here so that the
+// port's thread is never kept waiting by a decode. Kept small: the worker runs on a small stack.
+constexpr uint32_t kReplyCopySize = 96;
+
+uint64_t NowMs()
+{
+    return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                     std::chrono::steady_clock::now().time_since_epoch())
+                                     .count());
+}
+
+}  // namespace
+
+TesterDevice::TesterDevice()
+    : response{},
+      responseLength(0),
+      responseSequence(0),
+      responseOwner(kResponseFree),
+      frameCount(0),
+      lastFrameMs(0),
+      owedReplies(0),
+      owedSinceMs(0),
+      settledCount(0)
+{
+    for (auto& byte : readings.deviceSettings)
+        StoreByte(byte, 0);
+    StoreByte(readings.powerStatus, 0);
+    StoreWord(readings.totalPower, 0);
+    for (auto& word : readings.voltageMin) StoreWord(word, 0);
+    for (auto& word : readings.voltage) StoreWord(word, 0);
+    for (auto& word : readings.voltageMax) StoreWord(word, 0);
+    for (auto& word : readings.ripple) StoreWord(word, 0);
+    for (auto& word : readings.currentMin) StoreWord(word, 0);
+    for (auto& word : readings.current) StoreWord(word, 0);
+    for (auto& word : readings.currentMax) StoreWord(word, 0);
+    for (auto& channel : readings.timing)
+        for (auto& word : channel) StoreWord(word, 0);
+    for (auto& word : readings.slewRate) StoreWord(word, 0);
+    for (auto& word : readings.turnOnSlope) StoreWord(word, 0);
+    for (auto& word : readings.voltageSequence) StoreWord(word, 0);
+    for (auto& word : readings.timeSequence) StoreWord(word, 0);
+}
+
+TesterDevice::~TesterDevice()
+{
+    Close();
+    port.reset();
+}
+
+uint32_t TesterDevice::Open(const wchar_t* portName)
+{
+    // The previous port's thread must be gone before the assembler starts afresh.
+    Close();
+    port = std::make_unique<SerialPort>();
+    // A partial frame or an owed reply of an earlier connection has nothing to do with this one.
+    assembler.Reset();
+    owedReplies = 0;
+    settledCount = frameCount.load(std::memory_order_acquire);
+    port->SetEventHandler(&TesterDevice::OnSerialEvent, this);
+    return port->Open(portName, kBaudRate, kParityNone, kDataBits, true) == kSerialOpenOk ? 0 : 1;
+}
+
+void TesterDevice::Close()
+{
+    if (port)
+        port->Close();
+}
+
+void TesterDevice::OnSerialEvent(SerialPort* port, void* context, SerialEvent code)
+{
+    TesterDevice* self = static_cast<TesterDevice*>(context);
+    switch (code) {
+    case SerialEvent::Started:
+        port->RequestRead();
+        port->SetReadSize(1);
+        break;
+    case SerialEvent::WriteDone:
+        self->transmitDoneEvent.Signal();
+        break;
+    case SerialEvent::DataReceived: {
+        uint64_t now = NowMs();
+        const uint8_t* data = port->ReceiveBuffer();
+        uint32_t count = port->ReceivedCount();
+        bool accepted = false;
+        self->assembler.BeginBatch(count, now);
+        for (uint32_t i = 0; i < count; ++i) {
+            if (self->assembler.FeedByte(data[i])) {
+                self->PublishFrame(self->assembler.FrameData(), self->assembler.FrameLength(), now);
+                accepted = true;
+            }
+        }
+        port->SetReadSize(self->assembler.Expected());
+        port->RequestRead();
+        if (accepted)
+            self->responseEvent.Signal();
+        break;
+    }
+    default:
+        break;  // stop and line-state notifications mean nothing to the protocol
+    }
+}
+
+void TesterDevice::PublishFrame(const uint8_t* data, uint32_t length, uint64_t nowMs)
+{
+    uint32_t number = frameCount.load(std::memory_order_relaxed) + 1;
+    uint32_t expected = kResponseFree;
+    if (responseOwner.compare_exchange_strong(expected, kResponsePortWriting,
+                                              std::memory_order_acquire,
+                                              std::memory_order_relaxed)) {
+        std::memcpy(response, data, length);
+        responseLength = length;
+        responseSequence = number;
+        responseOwner.store(kResponseFree, std::memory_order_release);
+    }
+    // Counted even when dropped: it answers some request, and the accounting of owed replies
+    // must see it.
+    lastFrameMs.store(nowMs, std::memory_order_relaxed);
+    frameCount.store(number, std::memory_order_release);
+}
+
+bool TesterDevice::TakeFrame(uint32_t sequence, uint8_t* reply, uint32_t replyCapacity,
+                             uint32_t& replyLength)
+{
+    uint32_t expected = kResponseFree;
+    while (!responseOwner.compare_exchange_weak(expected, kResponseRequesterReading,
+                                                std::memory_order_acquire,
+                                                std::memory_order_relaxed)) {
+        // The port's thread is copying a frame in: a few microseconds at most.
+        expected = kResponseFree;
+        std::this_thread::yield();
+    }
+    bool same = responseSequence == sequence;
+    if (same) {
+        replyLength = responseLength;
+        std::memcpy(reply, response, std::min(responseLength, replyCapacity));
+    }
+    responseOwner.store(kResponseFree, std::memory_order_release);
+    return same;
+}
+
+void TesterDevice::ForgetOwedReplies(uint64_t nowMs)
+{
+    if (owedReplies > 0 && nowMs - owedSinceMs > kOwedForgetMs)
+        owedReplies = 0;
+}
+
+bool TesterDevice::Exchange(uint8_t command, const uint8_t* payload, uint32_t payloadLength,
+                            uint8_t* reply, uint32_t replyCapacity, uint32_t& replyLength)
+{
+    uint8_t frame[kMaxRequestFrame];
+    uint32_t frameLength = BuildRequestFrame(command, payload, payloadLength, frame);
+    if (frameLength == 0 || !port)
+        return false;
+
+    ForgetOwedReplies(NowMs());
+    // Frames that came in between requests were late answers to earlier ones.
+    uint32_t baseline = frameCount.load(std::memory_order_acquire);
+    owedReplies -= std::min(baseline - settledCount, owedReplies);
+    settledCount = baseline;
+
+    transmitDoneEvent.Reset();
+    responseEvent.Reset();
+    port->Write(frame, frameLength);
+
+    bool taken = false;
+    uint32_t takenLength = 0;
+    if (transmitDoneEvent.Wait(kWriteWaitMs)) {
+        uint64_t deadline = NowMs() + kReplyWaitMs;
+        uint32_t judged = baseline;  // the newest frame already found not to fit
+        for (;;) {
+            uint32_t count = frameCount.load(std::memory_order_acquire);
+            uint32_t arrived = count - baseline;
+            uint64_t now = NowMs();
+            bool late = now >= deadline;
+            if (arrived >= owedReplies + 1) {
+                // Every owed reply has come, and ours behind them: the newest frame is ours.
+                if (!TakeFrame(count, reply, replyCapacity, takenLength))
+                    continue;
+                owedReplies = 0;
+                settledCount = count;
+                taken = true;
+                break;
+            }
+            uint64_t wakeAt = deadline;
+            if (arrived > 0 && count != judged) {
+                // Fewer frames than owed + 1: either late replies with ours still to come, or
+                // ours while an owed one never comes. Wait for the line to go quiet, then take
+                // the newest frame only if it has this command's layout.
+                uint64_t quietAt = lastFrameMs.load(std::memory_order_relaxed) + kQuietMs;
+                if (now >= quietAt || late) {
+                    if (!TakeFrame(count, reply, replyCapacity, takenLength))
+                        continue;
+                    if (ReplyLengthFits(command, takenLength)) {
+                        owedReplies -= std::min(arrived - 1, owedReplies);
+                        settledCount = count;
+                        taken = true;
+                        break;
+                    }
+                    judged = count;
+                } else {
+                    wakeAt = std::min(quietAt, deadline);
+                }
+            }
+            if (late)
+                break;
+            responseEvent.Wait(static_cast<uint32_t>(std::max<uint64_t>(wakeAt - now, 1)));
+        }
+    }
+
+    if (!taken) {
+        // Our reply may still come: whatever frames arrived paid off earlier debts, and this
+        // request now owes one more.
+        uint32_t count = frameCount.load(std::memory_order_acquire);
+        owedReplies -= std::min(count - baseline, owedReplies);
+        ++owedReplies;
+        owedSinceMs = NowMs();
+        settledCount = count;
+        return false;
+    }
+    const ReplyLayout* layout = FindReplyLayout(command);
+    if (!layout || takenLength < layout->minLength)
+        return false;  // answered, but too short to decode: nothing stale is read
+    replyLength = std::min(takenLength, replyCapacity);
+    return true;
+}
+
+bool TesterDevice::Identify(uint8_t& firstVersionByte, uint8_t& secondVersionByte)
+{
+    uint8_t reply[kReplyCopySize];
+    uint32_t length = 0;
+    if (!Exchange(kCommandIdentify, nullptr, 0, reply, sizeof(reply), length))
+        return false;
+    if (std::memcmp(reply + kIdentityOffset, kIdentityLetters, sizeof(kIdentityLetters)) != 0)
+        return false;
+    firstVersionByte = reply[kFirmwareFirstOffset];
+    secondVersionByte = reply[kFirmwareSecondOffset];
+    return true;
+}
+
+// The measurement requests differ only in their command byte: the decoding table does the rest.
+bool TesterDevice::ReadStatus() { return ReadAndDecode(kCommandStatus); }
+bool TesterDevice::ReadVoltages() { return ReadAndDecode(kCommandVoltages); }
+bool TesterDevice::ReadCurrents() { return ReadAndDecode(kCommandCurrents); }
+bool TesterDevice::ReadVoltageMinMax() { return ReadAndDecode(kCommandVoltageMinMax); }
+bool TesterDevice::ReadCurrentMinMax() { return ReadAndDecode(kCommandCurrentMinMax); }
+bool TesterDevice::ReadRipple() { return ReadAndDecode(kCommandRipple); }
+bool TesterDevice::ReadTimings() { return ReadAndDecode(kCommandTimings); }
+bool TesterDevice::ReadSlewAndSequence() { return ReadAndDecode(kCommandSlewAndSequence); }
+bool TesterDevice::ReadSettings() { return ReadAndDecode(kCommandReadSettings); }
+
+bool TesterDevice::ReadAndDecode(uint8_t command)
+{
+    uint8_t reply[kReplyCopySize];
+    uint32_t length = 0;
+    if (!Exchange(command, nullptr, 0, reply, sizeof(reply), length))
+        return false;
+    return DecodeReply(command, reply, length, readings);
+}
+
+bool TesterDevice::ResetMinMax()
+{
+    uint8_t reply[kReplyCopySize];
+    uint32_t length = 0;
+    return Exchange(kCommandResetMinMax, nullptr, 0, reply, sizeof(reply), length);
+}
+
+bool TesterDevice::WriteSettings()
+{
+    uint8_t settings[kSettingsSize];
+    for (int i = 0; i < kSettingsSize; ++i)
+        settings[i] = LoadByte(readings.deviceSettings[i]);
+    uint8_t reply[kReplyCopySize];
+    uint32_t length = 0;
+    return Exchange(kCommandWriteSettings, settings, sizeof(settings), reply, sizeof(reply), length);
+}
+
+uint8_t TesterDevice::SetPower(bool on)
+{
+    uint8_t payload = on ? 1 : 0;
+    uint8_t reply[kReplyCopySize];
+    uint32_t length = 0;
+    if (!Exchange(kCommandSetPower, &payload, 1, reply, sizeof(reply), length))
+        return 1;  // the same answer as a refused switch-off: the caller treats it as failure
+    return reply[kPowerResultOffset];
+}

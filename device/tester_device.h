@@ -8,6 +8,7 @@
 #include "device/auto_event.h"
 #include "device/device_readings.h"
 #include "device/serial_port.h"
+#include "device/tester_protocol.h"
 
 class TesterDevice {
 public:
@@ -43,7 +44,46 @@ public:
     DeviceReadings readings;
 
 private:
-    // (fields owned by tester_device.cpp)
+    // One request/reply exchange: frame and send the request, wait for the write and for the
+    // reply that answers it, and copy at most replyCapacity bytes of that reply into reply.
+    // False on either time-out or when the reply is shorter than the command's layout.
+    bool Exchange(uint8_t command, const uint8_t* payload, uint32_t payloadLength, uint8_t* reply,
+                  uint32_t replyCapacity, uint32_t& replyLength);
+    // A measurement request: exchange, then decode by the table.
+    bool ReadAndDecode(uint8_t command);
+    // Port thread: a frame was accepted by the assembler.
+    void PublishFrame(const uint8_t* data, uint32_t length, uint64_t nowMs);
+    // Requester: copies the frame numbered `sequence` out of response. False when a newer frame
+    // has replaced it in the meantime.
+    bool TakeFrame(uint32_t sequence, uint8_t* reply, uint32_t replyCapacity, uint32_t& replyLength);
+    void ForgetOwedReplies(uint64_t nowMs);
+
+    std::unique_ptr<SerialPort> port;
+
+    // Receive side, written by the port's thread only.
+    FrameAssembler assembler;
+
+    // The last accepted frame's data. Written by the port's thread while it holds responseOwner,
+    // read by the requesting thread while it holds it.
+    uint8_t response[kAssemblyBufferSize];
+    uint32_t responseLength;
+    uint32_t responseSequence;  // frameCount value of the frame in response
+    // kResponseFree, or which side is using response. The port's thread drops a frame (counting
+    // it) rather than wait while the requester copies.
+    std::atomic<uint32_t> responseOwner;
+    // Written by the port's thread: frames accepted since construction, and when the last one
+    // arrived (steady clock, ms).
+    std::atomic<uint32_t> frameCount;
+    std::atomic<uint64_t> lastFrameMs;
+
+    AutoResetEvent responseEvent;      // signalled by the port's thread after a frame
+    AutoResetEvent transmitDoneEvent;  // signalled by the port's thread after a write
+
+    // Requesting thread only. Replies still owed by the tester for requests that timed out, the
+    // time of the last such time-out, and the frame count already accounted for.
+    uint32_t owedReplies;
+    uint64_t owedSinceMs;
+    uint32_t settledCount;
 };
 
 // The application's single tester.

@@ -1,0 +1,448 @@
+// ombrelo-sim: a simulated tester on a pseudo-terminal, for trying Ombrelo without hardware and
+// for the tests. Prints the terminal's device path on its first line of output, then answers
+// every request the way the tester does. Options inject the faults a real link can show.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <deque>
+#include <string>
+#include <vector>
+
+#include "sim/simulated_tester.h"
+
+namespace {
+
+constexpr uint32_t kDefaultLateMs = 150;
+constexpr uint64_t kRequestStallMs = 200;   // a request cut off this long is forgotten
+constexpr uint64_t kStaleOutputMs = 2000;   // output nobody reads is dropped after this
+// Bytes that look like the start of frames but are not; none carries a reply marker, so the
+// host must resynchronise on the real frame behind them.
+constexpr uint8_t kGarbage[] = {0x03, 0xFF, 0x02, 0x41, 0x00, 0x02, 0x02, 0x07, 0x55};
+constexpr uint32_t kHugeLength = 4095;
+
+// A fault that applies to every reply or to the replies of one command.
+struct FaultFilter {
+    bool enabled = false;
+    int command = -1;  // -1: every command
+    bool Matches(uint8_t c) const { return enabled && (command < 0 || command == c); }
+};
+
+struct LinkOptions {
+    bool silent = false;
+    bool echo = false;
+    bool ignore[256] = {};
+    uint32_t lateMs[256] = {};
+    FaultFilter garbage;
+    FaultFilter badEnd;
+    FaultFilter hugeLength;
+    std::string logPath;
+};
+
+volatile sig_atomic_t g_stopSignal = 0;
+
+void OnStopSignal(int) { g_stopSignal = 1; }
+
+uint64_t NowMs()
+{
+    return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                     std::chrono::steady_clock::now().time_since_epoch())
+                                     .count());
+}
+
+void PrintUsage()
+{
+    std::printf(
+        "Usage: ombrelo-sim [options]\n"
+        "Simulates the power-supply tester on a pseudo-terminal and prints its device path.\n"
+        "Connect Ombrelo (or Wine's COM port link) to that path. Ends when stdin closes or on\n"
+        "SIGTERM/SIGINT.\n\n"
+        "Tester:\n"
+        "  --on                  the supply is on from the start\n"
+        "  --steady              readings without noise\n"
+        "  --refuse-on           refuse every switch-on (result 2)\n"
+        "  --refuse-off          refuse every switch-off (result 1)\n"
+        "  --cooling MS          refuse switch-on for MS after a switch-off (default 3000)\n"
+        "  --timed-out           the T6 timing of every channel times out\n"
+        "  --identity XYZ        three identity letters instead of PSU\n"
+        "  --firmware A.B        the two firmware version bytes (default 2.11)\n"
+        "  --seed N              noise seed\n\n"
+        "Faults on the line (CMD is a command byte in hex, e.g. 0c):\n"
+        "  --silent              never answer\n"
+        "  --ignore CMD          never answer CMD (may be given several times)\n"
+        "  --late CMD[:MS]       answer CMD after MS (default 150, past the host's time-out)\n"
+        "  --garbage[=CMD]       stray bytes before each reply (or CMD's)\n"
+        "  --bad-end[=CMD]       wrong end byte on each reply (or CMD's)\n"
+        "  --huge-length[=CMD]   announce a length above 4092 (and send that many bytes)\n\n"
+        "Tools:\n"
+        "  --log FILE            append one line per request: command and payload bytes in hex\n"
+        "  --echo                echo every byte back instead of playing the tester\n");
+}
+
+bool ParseHexByte(const char* text, int& value)
+{
+    char* end = nullptr;
+    long parsed = std::strtol(text, &end, 16);
+    if (end == text || (*end != '\0' && *end != ':') || parsed < 0 || parsed > 255)
+        return false;
+    value = static_cast<int>(parsed);
+    return true;
+}
+
+bool ParseFilter(const char* arg, const char* name, FaultFilter& filter)
+{
+    size_t length = std::strlen(name);
+    if (std::strncmp(arg, name, length) != 0)
+        return false;
+    if (arg[length] == '\0') {
+        filter.enabled = true;
+        filter.command = -1;
+        return true;
+    }
+    int command = 0;
+    if (arg[length] == '=' && ParseHexByte(arg + length + 1, command)) {
+        filter.enabled = true;
+        filter.command = command;
+        return true;
+    }
+    return false;
+}
+
+// Returns false (after a message) on a bad command line.
+bool ParseArguments(int argc, char** argv, TesterOptions& tester, LinkOptions& link, bool& help)
+{
+    for (int i = 1; i < argc; ++i) {
+        const char* arg = argv[i];
+        const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
+        auto needValue = [&]() {
+            if (!value) {
+                std::fprintf(stderr, "ombrelo-sim: %s needs a value\n", arg);
+                return false;
+            }
+            ++i;
+            return true;
+        };
+        int command = 0;
+        if (!std::strcmp(arg, "--help") || !std::strcmp(arg, "-h")) {
+            help = true;
+        } else if (!std::strcmp(arg, "--on")) {
+            tester.startOn = true;
+        } else if (!std::strcmp(arg, "--steady")) {
+            tester.steady = true;
+        } else if (!std::strcmp(arg, "--refuse-on")) {
+            tester.refuseOn = true;
+        } else if (!std::strcmp(arg, "--refuse-off")) {
+            tester.refuseOff = true;
+        } else if (!std::strcmp(arg, "--timed-out")) {
+            tester.timedOut = true;
+        } else if (!std::strcmp(arg, "--cooling")) {
+            if (!needValue()) return false;
+            tester.coolingMs = static_cast<uint32_t>(std::strtoul(value, nullptr, 10));
+        } else if (!std::strcmp(arg, "--seed")) {
+            if (!needValue()) return false;
+            tester.seed = static_cast<uint32_t>(std::strtoul(value, nullptr, 10));
+        } else if (!std::strcmp(arg, "--identity")) {
+            if (!needValue()) return false;
+            if (std::strlen(value) != 3) {
+                std::fprintf(stderr, "ombrelo-sim: --identity takes three letters\n");
+                return false;
+            }
+            std::memcpy(tester.identity, value, 3);
+        } else if (!std::strcmp(arg, "--firmware")) {
+            if (!needValue()) return false;
+            unsigned first = 0, second = 0;
+            if (std::sscanf(value, "%u.%u", &first, &second) != 2 || first > 255 || second > 255) {
+                std::fprintf(stderr, "ombrelo-sim: --firmware takes A.B (0 to 255 each)\n");
+                return false;
+            }
+            tester.firmware[0] = static_cast<uint8_t>(first);
+            tester.firmware[1] = static_cast<uint8_t>(second);
+        } else if (!std::strcmp(arg, "--silent")) {
+            link.silent = true;
+        } else if (!std::strcmp(arg, "--echo")) {
+            link.echo = true;
+        } else if (!std::strcmp(arg, "--ignore")) {
+            if (!needValue()) return false;
+            if (!ParseHexByte(value, command)) {
+                std::fprintf(stderr, "ombrelo-sim: bad command byte '%s'\n", value);
+                return false;
+            }
+            link.ignore[command] = true;
+        } else if (!std::strcmp(arg, "--late")) {
+            if (!needValue()) return false;
+            if (!ParseHexByte(value, command)) {
+                std::fprintf(stderr, "ombrelo-sim: bad command byte '%s'\n", value);
+                return false;
+            }
+            const char* colon = std::strchr(value, ':');
+            link.lateMs[command] =
+                colon ? static_cast<uint32_t>(std::strtoul(colon + 1, nullptr, 10)) : kDefaultLateMs;
+        } else if (!std::strcmp(arg, "--log")) {
+            if (!needValue()) return false;
+            link.logPath = value;
+        } else if (ParseFilter(arg, "--garbage", link.garbage) ||
+                   ParseFilter(arg, "--bad-end", link.badEnd) ||
+                   ParseFilter(arg, "--huge-length", link.hugeLength)) {
+            // parsed
+        } else {
+            std::fprintf(stderr, "ombrelo-sim: unknown option '%s' (try --help)\n", arg);
+            return false;
+        }
+    }
+    return true;
+}
+
+// Opens a pseudo-terminal in raw mode. The slave side stays open here as well, so the master
+// never sees a hang-up while the host closes and reopens the port (as the port list does).
+bool OpenTerminal(int& master, int& slave, std::string& path)
+{
+    master = posix_openpt(O_RDWR | O_NOCTTY);
+    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0)
+        return false;
+    const char* name = ptsname(master);
+    if (!name)
+        return false;
+    path = name;
+    slave = open(name, O_RDWR | O_NOCTTY);
+    if (slave < 0)
+        return false;
+    termios mode {};
+    if (tcgetattr(slave, &mode) != 0)
+        return false;
+    cfmakeraw(&mode);
+    cfsetispeed(&mode, B115200);
+    cfsetospeed(&mode, B115200);
+    if (tcsetattr(slave, TCSANOW, &mode) != 0)
+        return false;
+    int flags = fcntl(master, F_GETFL);
+    fcntl(master, F_SETFL, flags | O_NONBLOCK);
+    return true;
+}
+
+// A reply waiting for its time to be sent. Replies leave in the order the requests came.
+struct PendingOutput {
+    uint64_t dueMs;
+    std::vector<uint8_t> bytes;
+    size_t sent;
+};
+
+class SimulatorLink {
+public:
+    SimulatorLink(const LinkOptions& link, const TesterOptions& testerOptions, int masterFd)
+        : options(link), tester(testerOptions), master(masterFd), log(nullptr)
+    {
+        if (!options.logPath.empty())
+            log = std::fopen(options.logPath.c_str(), "a");
+    }
+    ~SimulatorLink()
+    {
+        if (log)
+            std::fclose(log);
+    }
+
+    void ReceiveBytes(const uint8_t* data, size_t count, uint64_t now)
+    {
+        if (options.echo) {
+            Queue(std::vector<uint8_t>(data, data + count), now);
+            return;
+        }
+        if (requestPosition > 0 && now - lastByteMs > kRequestStallMs)
+            requestPosition = 0;
+        lastByteMs = now;
+        for (size_t i = 0; i < count; ++i)
+            ParseRequestByte(data[i], now);
+    }
+
+    // Writes what is due; returns the time the next output is due (or 0 when none waits).
+    uint64_t Flush(uint64_t now)
+    {
+        while (!outputs.empty()) {
+            PendingOutput& out = outputs.front();
+            if (out.dueMs > now)
+                return out.dueMs;
+            ssize_t written = write(master, out.bytes.data() + out.sent, out.bytes.size() - out.sent);
+            if (written < 0) {
+                if (errno != EAGAIN && errno != EINTR)
+                    outputs.pop_front();
+                else if (now - out.dueMs > kStaleOutputMs)
+                    outputs.pop_front();  // nobody is reading the port
+                else
+                    return now + 5;
+                continue;
+            }
+            out.sent += static_cast<size_t>(written);
+            if (out.sent == out.bytes.size())
+                outputs.pop_front();
+        }
+        return 0;
+    }
+
+private:
+    void ParseRequestByte(uint8_t b, uint64_t now)
+    {
+        // Request: 0x02, LEN, command and LEN - 1 payload bytes, 0x03.
+        if (requestPosition == 0) {
+            if (b == kFrameStart)
+                requestPosition = 1;
+            return;
+        }
+        if (requestPosition == 1) {
+            if (b == 0) {
+                requestPosition = 0;  // a request always holds its command byte
+                return;
+            }
+            requestLength = b;
+            requestBody.clear();
+            requestPosition = 2;
+            return;
+        }
+        if (requestBody.size() < requestLength) {
+            requestBody.push_back(b);
+            return;
+        }
+        requestPosition = 0;
+        if (b != kFrameEnd)
+            return;  // not a request: wait for the next start byte
+        HandleRequest(requestBody[0], requestBody.data() + 1,
+                      static_cast<uint32_t>(requestBody.size() - 1), now);
+    }
+
+    void HandleRequest(uint8_t command, const uint8_t* payload, uint32_t payloadLength, uint64_t now)
+    {
+        if (log) {
+            std::fprintf(log, "%02x", command);
+            for (uint32_t i = 0; i < payloadLength; ++i)
+                std::fprintf(log, " %02x", payload[i]);
+            std::fputc('\n', log);
+            std::fflush(log);
+        }
+        if (options.silent || options.ignore[command])
+            return;
+        static uint8_t data[kMaxReplyData + 4];
+        int32_t length = tester.Answer(command, payload, payloadLength, now, data);
+        if (length < 0)
+            return;
+
+        std::vector<uint8_t> bytes;
+        if (options.garbage.Matches(command)) {
+            size_t count = 1 + garbageCount++ % sizeof(kGarbage);
+            bytes.insert(bytes.end(), kGarbage, kGarbage + count);
+        }
+        static uint8_t frame[kHugeLength + 8];
+        uint32_t frameLength = 0;
+        if (options.hugeLength.Matches(command)) {
+            // The reply padded out to a length no host buffer is made for.
+            static uint8_t padded[kHugeLength];
+            std::memset(padded, 0, sizeof(padded));
+            std::memcpy(padded, data, static_cast<size_t>(length));
+            frameLength = BuildReplyFrame(padded, kHugeLength, frame);
+        } else {
+            frameLength = BuildReplyFrame(data, static_cast<uint32_t>(length), frame);
+        }
+        if (options.badEnd.Matches(command))
+            frame[frameLength - 1] = kFrameEnd + 1;
+        bytes.insert(bytes.end(), frame, frame + frameLength);
+        Queue(std::move(bytes), now + options.lateMs[command]);
+    }
+
+    void Queue(std::vector<uint8_t> bytes, uint64_t due)
+    {
+        // The tester answers in order: nothing overtakes a late reply.
+        if (!outputs.empty() && outputs.back().dueMs > due)
+            due = outputs.back().dueMs;
+        outputs.push_back(PendingOutput{due, std::move(bytes), 0});
+    }
+
+    const LinkOptions& options;
+    SimulatedTester tester;
+    int master;
+    FILE* log;
+    std::deque<PendingOutput> outputs;
+    uint32_t requestPosition = 0;
+    uint32_t requestLength = 0;
+    std::vector<uint8_t> requestBody;
+    uint64_t lastByteMs = 0;
+    uint32_t garbageCount = 0;
+};
+
+// Stdin is the simulator's life line when it is a pipe or a terminal; a background start with
+// stdin on /dev/null must not end it at once.
+bool ShouldWatchStdin()
+{
+    struct stat info {};
+    if (fstat(STDIN_FILENO, &info) != 0)
+        return false;
+    return isatty(STDIN_FILENO) || S_ISFIFO(info.st_mode) || S_ISSOCK(info.st_mode);
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    TesterOptions testerOptions;
+    LinkOptions linkOptions;
+    bool help = false;
+    if (!ParseArguments(argc, argv, testerOptions, linkOptions, help))
+        return 2;
+    if (help) {
+        PrintUsage();
+        return 0;
+    }
+
+    struct sigaction action {};
+    action.sa_handler = OnStopSignal;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGTERM, &action, nullptr);
+    sigaction(SIGINT, &action, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+
+    int master = -1, slave = -1;
+    std::string path;
+    if (!OpenTerminal(master, slave, path)) {
+        std::fprintf(stderr, "ombrelo-sim: cannot open a pseudo-terminal: %s\n", std::strerror(errno));
+        return 1;
+    }
+    std::printf("Simulated tester ready on %s\n", path.c_str());
+    std::fflush(stdout);
+
+    SimulatorLink link(linkOptions, testerOptions, master);
+    bool watchStdin = ShouldWatchStdin();
+    uint8_t buffer[4096];
+    while (!g_stopSignal) {
+        uint64_t now = NowMs();
+        uint64_t nextDue = link.Flush(now);
+        int timeout = 200;
+        if (nextDue != 0)
+            timeout = static_cast<int>(nextDue > now ? nextDue - now : 0);
+        pollfd fds[2] = {{master, POLLIN, 0}, {STDIN_FILENO, POLLIN, 0}};
+        int ready = poll(fds, watchStdin ? 2 : 1, timeout);
+        if (ready < 0) {
+            if (errno == EINTR)
+                continue;
+            break;
+        }
+        if (fds[0].revents & POLLIN) {
+            ssize_t count = read(master, buffer, sizeof(buffer));
+            if (count > 0)
+                link.ReceiveBytes(buffer, static_cast<size_t>(count), NowMs());
+        } else if (fds[0].revents & (POLLHUP | POLLERR)) {
+            usleep(20000);  // no reader on the other side for a moment
+        }
+        if (watchStdin && (fds[1].revents & (POLLIN | POLLHUP))) {
+            ssize_t count = read(STDIN_FILENO, buffer, sizeof(buffer));
+            if (count <= 0)
+                break;  // stdin closed: whoever started us is gone
+        }
+    }
+    close(slave);
+    close(master);
+    return 0;
+}

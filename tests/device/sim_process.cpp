@@ -1,0 +1,125 @@
+// Child-process handling for the simulated tester: fork and exec with pipes on stdin and stdout,
+// read the first line for the terminal path, stop by closing stdin (SIGKILL if it lingers).
+#include "tests/device/sim_process.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <thread>
+
+#ifndef OMBRELO_SIM_PATH
+#define OMBRELO_SIM_PATH "ombrelo-sim"
+#endif
+
+SimProcess::~SimProcess() { Stop(); }
+
+bool SimProcess::Start(const std::vector<std::string>& args, const std::string& program)
+{
+    Stop();
+    std::string path = program.empty() ? std::string(OMBRELO_SIM_PATH) : program;
+    int toChild[2], fromChild[2];
+    if (pipe2(toChild, O_CLOEXEC) != 0)
+        return false;
+    if (pipe2(fromChild, O_CLOEXEC) != 0) {
+        close(toChild[0]);
+        close(toChild[1]);
+        return false;
+    }
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>(path.c_str()));
+    for (const std::string& arg : args)
+        argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
+
+    child = fork();
+    if (child == 0) {
+        dup2(toChild[0], STDIN_FILENO);
+        dup2(fromChild[1], STDOUT_FILENO);
+        execv(path.c_str(), argv.data());
+        _exit(127);
+    }
+    close(toChild[0]);
+    close(fromChild[1]);
+    stdinFd = toChild[1];
+    if (child < 0) {
+        close(fromChild[0]);
+        Stop();
+        return false;
+    }
+
+    // The first line names the terminal: "... /dev/pts/N".
+    std::string line;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (line.find('\n') == std::string::npos && std::chrono::steady_clock::now() < deadline) {
+        pollfd in{fromChild[0], POLLIN, 0};
+        if (poll(&in, 1, 100) <= 0)
+            continue;
+        char buffer[256];
+        ssize_t n = read(fromChild[0], buffer, sizeof(buffer));
+        if (n <= 0)
+            break;
+        line.append(buffer, static_cast<size_t>(n));
+    }
+    close(fromChild[0]);
+    size_t at = line.find("/dev/");
+    if (at == std::string::npos) {
+        Stop();
+        return false;
+    }
+    size_t end = line.find_first_of(" \r\n", at);
+    devicePath = line.substr(at, end == std::string::npos ? std::string::npos : end - at);
+    return true;
+}
+
+void SimProcess::Stop()
+{
+    if (stdinFd >= 0) {
+        close(stdinFd);
+        stdinFd = -1;
+    }
+    if (child > 0) {
+        for (int i = 0; i < 200; ++i) {
+            if (waitpid(child, nullptr, WNOHANG) == child) {
+                child = -1;
+                break;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        if (child > 0) {
+            kill(child, SIGKILL);
+            waitpid(child, nullptr, 0);
+            child = -1;
+        }
+    }
+    devicePath.clear();
+}
+
+std::vector<std::string> ReadLogLines(const std::string& path)
+{
+    std::vector<std::string> lines;
+    std::ifstream in(path);
+    std::string line;
+    while (std::getline(in, line))
+        lines.push_back(line);
+    return lines;
+}
+
+std::string MakeTempPath(const char* stem)
+{
+    static std::atomic<int> counter{0};
+    const char* folder = std::getenv("TMPDIR");
+    std::string path = folder && *folder ? folder : "/tmp";
+    path += "/";
+    path += stem;
+    path += "-" + std::to_string(getpid()) + "-" + std::to_string(counter++);
+    std::remove(path.c_str());
+    return path;
+}
