@@ -3,7 +3,7 @@
 // ping-pong of the same bytes with the same simulator over a pseudo-terminal, in the same run.
 // Prints median and 99th percentile of both and their ratio.
 //
-//   ombrelo_link_bench [--rounds N]
+//   ombrelo-bench-link [--rounds N]
 #include <fcntl.h>
 #include <poll.h>
 #include <termios.h>

@@ -3,7 +3,7 @@
 // one core. Measured beside it in the same run: a port that is open and reading but not polled,
 // which is the cost of the idle one-byte reads with their short time-out alone.
 //
-// usage: ombrelo_bench_poll [--seconds N]   (N per phase, default 60)
+// usage: ombrelo-bench-poll [--seconds N]   (N per phase, default 60)
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>

@@ -17,6 +17,9 @@
 
 namespace {
 
+// The port whose I/O thread this is, if any.
+thread_local const SerialPort* t_portOfThisThread = nullptr;
+
 constexpr uint32_t kReadTimeoutConstantMs = 10;
 constexpr uint32_t kReadTimeoutPerByteMs = 1;
 constexpr uint32_t kCloseWaitMs = 2000;
@@ -347,6 +350,11 @@ void SerialPort::SetReadSize(uint32_t n)
 void SerialPort::RequestRead()
 {
     readRequested.store(true, std::memory_order_release);
+    // The protocol asks for its next read from inside the handler, on this port's own thread, about
+    // every 11 ms while the line is idle: that thread looks at the flags before it sleeps again, so
+    // waking it through the pipe would only cost a write, a needless poll and a drain.
+    if (t_portOfThisThread == this)
+        return;
     WakeThread(wakeFds[1]);
 }
 
@@ -368,6 +376,7 @@ void SerialPort::RunThread()
 {
     // Line events: pseudo-terminals have no modem lines, and USB adapters report them only through
     // ioctls that not every driver supports, so this backend watches none and reports none.
+    t_portOfThisThread = this;
     writeActive = false;
     NotifyUser(SerialEvent::Started);
 

@@ -203,25 +203,25 @@ bool TesterDevice::Exchange(uint8_t command, const uint8_t* payload, uint32_t pa
             uint32_t arrived = count - baseline;
             uint64_t now = NowMs();
             bool late = now >= deadline;
-            if (arrived >= owedReplies + 1) {
-                // Every owed reply has come, and ours behind them: the newest frame is ours.
-                if (!TakeFrame(count, reply, replyCapacity, takenLength))
-                    continue;
-                owedReplies = 0;
-                settledCount = count;
-                taken = true;
-                break;
-            }
             uint64_t wakeAt = deadline;
-            if (arrived > 0 && count != judged) {
+            if (count != judged && arrived >= owedReplies + 1) {
+                // Every owed reply has come, and ours behind them: the newest frame is ours.
+                if (TakeFrame(count, reply, replyCapacity, takenLength)) {
+                    owedReplies = 0;
+                    settledCount = count;
+                    taken = true;
+                    break;
+                }
+                // It came in while an earlier frame was being looked at and could not be kept.
+                judged = count;
+            } else if (arrived > 0 && count != judged) {
                 // Fewer frames than owed + 1: either late replies with ours still to come, or
                 // ours while an owed one never comes. Wait for the line to go quiet, then take
                 // the newest frame only if it has this command's layout.
                 uint64_t quietAt = lastFrameMs.load(std::memory_order_relaxed) + kQuietMs;
                 if (now >= quietAt || late) {
-                    if (!TakeFrame(count, reply, replyCapacity, takenLength))
-                        continue;
-                    if (ReplyLengthFits(command, takenLength)) {
+                    if (TakeFrame(count, reply, replyCapacity, takenLength) &&
+                        ReplyLengthFits(command, takenLength)) {
                         owedReplies -= std::min(arrived - 1, owedReplies);
                         settledCount = count;
                         taken = true;

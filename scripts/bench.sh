@@ -12,7 +12,10 @@ bash "$here/scripts/deps.sh" g++ cmake ninja-build libgtest-dev libbenchmark-dev
 
 # target, arguments...
 benchmarks=(
-  "ombrelo_link_bench"
+  "ombrelo-bench-link"
+  "ombrelo-bench-display"
+  "ombrelo-bench-save"
+  "ombrelo-bench-poll --seconds ${OMBRELO_POLL_SECONDS:-60}"
 )
 
 cmake -S "$here" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DOMBRELO_TESTS=OFF \
