@@ -1,6 +1,7 @@
 // ombrelo-console: the tester from a Linux terminal. "--once DEVICE" reads every measurement one
 // time and prints it; "DEVICE" connects through the connection worker and, playing the main
-// window's part, shows the readings twice a second and takes single-key commands.
+// window's part, shows the readings twice a second, keeps the readings log on timer 2 and takes
+// single-key commands, among them saving the readings log and the test report.
 #include <atomic>
 #include <chrono>
 #include <csignal>
@@ -8,6 +9,7 @@
 #include <cstring>
 #include <poll.h>
 #include <string>
+#include <sys/stat.h>
 #include <termios.h>
 #include <thread>
 #include <unistd.h>
@@ -17,6 +19,10 @@
 #include "measurement/connection_worker.h"
 #include "measurement/handshake.h"
 #include "measurement/readings_table.h"
+#include "records/logger.h"
+#include "records/readings_log.h"
+#include "records/save_files.h"
+#include "records/test_report.h"
 #include "tools/console_screen.h"
 #include "tools/console_window_ops.h"
 
@@ -48,11 +54,15 @@ std::wstring WidenText(const std::string& text) { return std::wstring(text.begin
 
 void PrintUsage()
 {
-    fputs("usage: ombrelo-console [--cpu-cable] [--pcie-cable] DEVICE\n"
+    fputs("usage: ombrelo-console [--cpu-cable] [--pcie-cable] [--log-interval S] DEVICE\n"
           "       ombrelo-console --once DEVICE\n"
           "DEVICE is the tester's serial device, e.g. /dev/ttyACM0 or the simulator's /dev/pts/N.\n"
+          "--log-interval S: a readings-log row every S seconds (1, 10, 30 or 60; default 10).\n"
           "Monitor keys: p power on/off, r reset min/max, c toggle 12V CPU cable, e toggle 12V PCIe cable,\n"
-          "q quit. From a pipe: one key per line.\n",
+          "l save the readings log, t save the test report, x clear the log, q quit.\n"
+          "Saving asks for a file name (empty: the last one, first OmbreloLog.txt) and writes it to\n"
+          "~/Documents/Zentarix/Ombrelo unless the name has a folder. From a pipe: one key per line,\n"
+          "a file name after the key (\"l run7.txt\").\n",
           stderr);
 }
 
@@ -114,6 +124,9 @@ int RunOnce(const std::string& device)
 
 struct Monitor {
     std::string device;
+    // Timer 2 of the window, as the console's loop runs it.
+    uint32_t logPeriodMs = 0;
+    std::chrono::steady_clock::time_point nextLogRow;
     bool presetCpuCable = false;
     bool presetPcieCable = false;
     bool presetsApplied = false;
@@ -161,29 +174,78 @@ void PressCpuCable(Monitor& monitor) { ToggleCable(monitor, kSettingCpu12vCable,
 void PressPcieCable(Monitor& monitor) { ToggleCable(monitor, kSettingPcie12vCable, "12V PCIe"); }
 void PressQuit(Monitor& monitor) { monitor.quit = true; }
 
-// Every key of the monitor; new commands are added here.
+// Both save commands: the file name stands in for the save dialog's answer (empty: the name
+// offered by default, the remembered one), then the command writes the file as the window's
+// button would. The commands themselves are silent, so the result is read back from the disk.
+void SaveWithName(const std::string& name, void (*save)(WindowHandle), const char* what)
+{
+    std::wstring chosen = name.empty() ? std::wstring(g_saveFileName + 1) : WidenText(name);
+    if (!SetNextSaveFileName(chosen.c_str())) {
+        WriteConsoleText(std::string("(no file name: ") + what + " not saved)\n");
+        return;
+    }
+    g_savePath[0] = 0;
+    std::time_t before = std::time(nullptr);
+    save(g_mainWindow);
+    std::string path = NarrowText(g_savePath);
+    struct stat info {};
+    if (!path.empty() && stat(path.c_str(), &info) == 0 && info.st_mtime >= before - 1)
+        WriteConsoleText(std::string(what) + " saved to " + path + "\n");
+    else
+        WriteConsoleText(std::string(what) + " could not be written to " + (path.empty() ? name : path) + "\n");
+}
+
+void PressSaveLog(Monitor&, const std::string& name)
+{
+    SaveWithName(name, SaveReadingsLog, "readings log");
+    // As the window's Save Log: the tester's minima and maxima start afresh afterwards.
+    g_resetMinMaxEvent.Signal();
+}
+
+void PressSaveReport(Monitor&, const std::string& name) { SaveWithName(name, SaveTestReport, "test report"); }
+
+void PressClearLog(Monitor&)
+{
+    if (g_logger)
+        g_logger->Clear();
+    WriteConsoleText("readings log cleared\n");
+}
+
+// Every key of the monitor; new commands are added here. A key with a file name takes it from
+// the rest of its line (from a pipe) or asks for it (on a terminal).
 struct MonitorKey {
     char key;
     const char* help;
     void (*press)(Monitor&);
+    void (*pressWithName)(Monitor&, const std::string&);
 };
 
 const MonitorKey kMonitorKeys[] = {
-    {'p', "power on/off", PressPower},
-    {'r', "reset min/max", PressResetMinMax},
-    {'c', "12V CPU cable", PressCpuCable},
-    {'e', "12V PCIe cable", PressPcieCable},
-    {'q', "quit", PressQuit},
+    {'p', "power on/off", PressPower, nullptr},
+    {'r', "reset min/max", PressResetMinMax, nullptr},
+    {'c', "12V CPU cable", PressCpuCable, nullptr},
+    {'e', "12V PCIe cable", PressPcieCable, nullptr},
+    {'l', "save log", nullptr, PressSaveLog},
+    {'t', "save report", nullptr, PressSaveReport},
+    {'x', "clear log", PressClearLog, nullptr},
+    {'q', "quit", PressQuit, nullptr},
 };
 
-void PressKey(Monitor& monitor, char key)
+const MonitorKey* FindKey(char key)
 {
-    for (const MonitorKey& k : kMonitorKeys) {
-        if (k.key == key) {
-            k.press(monitor);
-            return;
-        }
-    }
+    for (const MonitorKey& k : kMonitorKeys)
+        if (k.key == key)
+            return &k;
+    return nullptr;
+}
+
+std::string TrimText(const std::string& text)
+{
+    size_t first = text.find_first_not_of(" \t\r");
+    if (first == std::string::npos)
+        return "";
+    size_t last = text.find_last_not_of(" \t\r");
+    return text.substr(first, last - first + 1);
 }
 
 std::string KeyHelp()
@@ -194,51 +256,6 @@ std::string KeyHelp()
     out.back() = '\n';
     return out;
 }
-
-// Keys from stdin: every byte from a terminal, the first character of every line from a pipe.
-class KeyReader {
-public:
-    explicit KeyReader(bool fromTerminal) : terminal(fromTerminal) {}
-
-    // Calls press for each key available now, without waiting.
-    void ReadKeys(Monitor& monitor)
-    {
-        while (open) {
-            pollfd p{STDIN_FILENO, POLLIN, 0};
-            if (poll(&p, 1, 0) <= 0 || !(p.revents & (POLLIN | POLLHUP)))
-                return;
-            char buffer[64];
-            ssize_t n = read(STDIN_FILENO, buffer, sizeof buffer);
-            if (n <= 0) {
-                open = false;  // end of the pipe: keep monitoring without keys
-                return;
-            }
-            for (ssize_t i = 0; i < n; ++i)
-                Take(monitor, buffer[i]);
-        }
-    }
-
-private:
-    void Take(Monitor& monitor, char c)
-    {
-        if (terminal) {
-            PressKey(monitor, c);
-            return;
-        }
-        if (c == '\n') {
-            lineStarted = false;
-            return;
-        }
-        if (lineStarted || c == ' ' || c == '\t' || c == '\r')
-            return;
-        lineStarted = true;
-        PressKey(monitor, c);
-    }
-
-    bool terminal;
-    bool open = true;
-    bool lineStarted = false;
-};
 
 class TerminalMode {
 public:
@@ -265,6 +282,74 @@ private:
     bool changed = false;
 };
 
+// Asks for a file name on the terminal, in its ordinary line mode. The screen waits meanwhile,
+// as the window does behind its modal save dialog.
+std::string AskFileName(TerminalMode& terminalMode)
+{
+    terminalMode.Restore();
+    std::string shown = NarrowText(g_saveFileName + 1);
+    WriteConsoleText("\nFile name [" + shown + "]: ");
+    std::string line;
+    char c = 0;
+    while (read(STDIN_FILENO, &c, 1) == 1 && c != '\n')
+        line += c;
+    terminalMode.Enter();
+    return TrimText(line);
+}
+
+// Keys from stdin: every byte from a terminal, the first character of every line from a pipe.
+class KeyReader {
+public:
+    KeyReader(bool fromTerminal, TerminalMode& mode) : terminal(fromTerminal), terminalMode(mode) {}
+
+    // Calls press for each key available now, without waiting.
+    void ReadKeys(Monitor& monitor)
+    {
+        while (open) {
+            pollfd p{STDIN_FILENO, POLLIN, 0};
+            if (poll(&p, 1, 0) <= 0 || !(p.revents & (POLLIN | POLLHUP)))
+                return;
+            char buffer[64];
+            ssize_t n = read(STDIN_FILENO, buffer, sizeof buffer);
+            if (n <= 0) {
+                open = false;  // end of the pipe: keep monitoring without keys
+                return;
+            }
+            for (ssize_t i = 0; i < n; ++i)
+                Take(monitor, buffer[i]);
+        }
+    }
+
+private:
+    void Take(Monitor& monitor, char c)
+    {
+        if (terminal) {
+            const MonitorKey* key = FindKey(c);
+            if (key && key->press)
+                key->press(monitor);
+            else if (key)
+                key->pressWithName(monitor, AskFileName(terminalMode));
+            return;
+        }
+        if (c != '\n') {
+            line += c;
+            return;
+        }
+        std::string command = TrimText(line);
+        line.clear();
+        const MonitorKey* key = command.empty() ? nullptr : FindKey(command[0]);
+        if (key && key->press)
+            key->press(monitor);
+        else if (key)
+            key->pressWithName(monitor, TrimText(command.substr(1)));
+    }
+
+    bool terminal;
+    TerminalMode& terminalMode;
+    bool open = true;
+    std::string line;
+};
+
 void ShowScreen(const Monitor& monitor)
 {
     FormatDisplayedCellTexts(g_readingsTable);
@@ -278,6 +363,11 @@ void ShowScreen(const Monitor& monitor)
     screen += "Ombrelo monitor on " + monitor.device + " (" + state + ")\n";
     screen += FormatStatusLines(g_testerDevice.readings) + "\n";
     screen += FormatReadingsGrids(ScreenStyle{monitor.colour});
+    int rows = g_logger ? g_logger->GetRecordCount() : 0;
+    screen += "Readings log: " + std::to_string(rows) + " rows";
+    if (monitor.logPeriodMs)
+        screen += ", one every " + std::to_string(monitor.logPeriodMs / 1000) + " s";
+    screen += "\n";
     std::vector<std::string> messages = GetConsoleMessages();
     for (const std::string& m : messages)
         screen += "! " + m + "\n";
@@ -312,6 +402,24 @@ bool WaitForWorkerEnd(int timeoutMs)
     return true;
 }
 
+// Timer 2: a readings-log row per period while the worker keeps the timer running. Rows take
+// the texts and verdicts of the last screen, as the window's rows take the grid's.
+void RunLogTimer(Monitor& monitor, std::chrono::steady_clock::time_point now)
+{
+    uint32_t period = GetConsoleLogTimerPeriod();
+    if (period != monitor.logPeriodMs) {
+        monitor.logPeriodMs = period;
+        monitor.nextLogRow = now + std::chrono::milliseconds(period);
+        return;
+    }
+    if (period == 0 || now < monitor.nextLogRow)
+        return;
+    AddReadingsLogRow();
+    monitor.nextLogRow += std::chrono::milliseconds(period);
+    if (monitor.nextLogRow < now)
+        monitor.nextLogRow = now + std::chrono::milliseconds(period);
+}
+
 int RunMonitor(Monitor& monitor)
 {
     struct sigaction action {};
@@ -324,7 +432,8 @@ int RunMonitor(Monitor& monitor)
     monitor.colour = monitor.terminal;
     TerminalMode terminalMode;
     terminalMode.Enter();
-    KeyReader keys(isatty(STDIN_FILENO) != 0);
+    KeyReader keys(isatty(STDIN_FILENO) != 0, terminalMode);
+    CreateApplicationLogger();
 
     g_mainWindow = &g_consoleWindow;
     g_stopRequested.store(1);
@@ -349,6 +458,7 @@ int RunMonitor(Monitor& monitor)
             ShowScreen(monitor);
             nextScreen = now + kScreenPeriod;
         }
+        RunLogTimer(monitor, now);
         std::this_thread::sleep_for(kLoopStep);
     }
 
@@ -366,6 +476,7 @@ int RunMonitor(Monitor& monitor)
         fprintf(stderr, "ombrelo-console: the connection did not end in time\n");
         return kExitConnectionEnded;
     }
+    DestroyApplicationLogger();
     return exitCode;
 }
 
@@ -383,6 +494,14 @@ int main(int argc, char** argv)
             monitor.presetCpuCable = true;
         else if (arg == "--pcie-cable")
             monitor.presetPcieCable = true;
+        else if (arg == "--log-interval" && i + 1 < argc) {
+            std::string seconds = argv[++i];
+            if (seconds != "1" && seconds != "10" && seconds != "30" && seconds != "60") {
+                PrintUsage();
+                return kExitUsage;
+            }
+            g_logIntervalSeconds.store(static_cast<uint8_t>(std::stoi(seconds)));
+        }
         else if (arg == "--help" || arg == "-h") {
             PrintUsage();
             return kExitOk;

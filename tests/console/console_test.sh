@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # End-to-end checks of ombrelo-console against the simulated tester: a one-time read, a tester
-# that does not answer, and a monitored connection that is lost.
+# that does not answer, a monitored connection that is lost, and a monitored session that keeps
+# the readings log and saves it and the test report.
 # usage: console_test.sh CONSOLE SIM
 set -u
 console=$1
@@ -55,6 +56,39 @@ start_sim || exit 1
 [ $rc -eq 0 ] || fail "monitor quit by q exits $rc"
 grep -q "Power: ON" "$work/mon" || fail "the power key did not switch the supply on"
 grep -q "PASS" "$work/mon" || fail "the monitor shows no verdicts"
+
+# Saving: rows every second, the log under a remembered name, the report by a path of its own.
+export HOME=$work/home
+mkdir -p "$HOME"
+start_sim --on || exit 1
+(sleep 4.5; echo "l run7"; sleep 0.5; echo "t $work/report.txt"; sleep 0.5; echo l; sleep 0.5; echo q) |
+  timeout 30 "$console" --log-interval 1 "$pty" > "$work/mon" 2>&1; rc=$?
+[ $rc -eq 0 ] || fail "monitor with saving exits $rc"
+folder=$HOME/Documents/Zentarix/Ombrelo
+log=$folder/run7.txt
+[ -f "$log" ] || fail "Save Log wrote no $log"
+if [ -f "$log" ]; then
+  lines=$(grep -c $'\r$' "$log")
+  [ "$lines" -eq "$(wc -l < "$log")" ] || fail "a log line does not end in CR LF"
+  rows=$(sed -n '3s/^Number of records logged: \([0-9]*\)\r$/\1/p' "$log")
+  [ -n "$rows" ] && [ "$rows" -ge 2 ] || fail "the log holds too few rows: '$rows'"
+  [ "$lines" -eq $((rows + 5)) ] || fail "the log has $lines lines for $rows rows"
+  bad=$(tail -n +6 "$log" | awk -F, 'NF != 34' | wc -l)
+  [ "$bad" -eq 0 ] || fail "$bad data lines do not have 34 fields"
+  tail -n +6 "$log" | grep -Eq '^[A-Z][a-z]{2} [A-Z][a-z]{2} [ 0-9][0-9] [0-9]{2}:[0-9]{2}:[0-9]{2} [0-9]{4},12\.[0-9]{2},' ||
+    fail "log rows do not start with a time stamp and the 12V voltage"
+fi
+report=$work/report.txt
+[ -f "$report" ] || fail "Save Report wrote no file"
+if [ -f "$report" ]; then
+  [ "$(wc -l < "$report")" -eq 34 ] || fail "the report does not have 34 lines"
+  head -n1 "$report" | grep -q $'^ZENTARIX Ombrelo Report file\r$' || fail "the report's first line"
+  grep -q $'^Power Status: ON\r$' "$report" || fail "the report does not say the supply is on"
+fi
+# The report's name, chosen in another folder, is offered to the next Save Log in the output folder.
+grep -q "readings log saved to $folder/report.txt" "$work/mon" || fail "the remembered name was not offered again"
+[ -f "$folder/report.txt" ] && head -n1 "$folder/report.txt" | grep -q "Log file" ||
+  fail "the second Save Log did not write the log under the remembered name"
 
 [ $failures -eq 0 ] && echo "all console checks passed"
 exit $failures
