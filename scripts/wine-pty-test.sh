@@ -50,6 +50,9 @@ link="$WINEPREFIX/dosdevices/${comport,,}"
 pts=""
 
 cleanup() {
+  # Wine's server opened the pty for the program and holds it as its controlling terminal: end
+  # it before the peer closes the master, or the hang-up makes it dump its objects over the log.
+  wineserver -k 2>/dev/null || true
   if [ -n "$peer_in" ]; then
     exec {peer_in}>&-
     peer_in=""
@@ -92,10 +95,12 @@ else
   exit 1
 fi
 [ -c "$pts" ] || { echo "$0: $pts is not a terminal" >&2; exit 1; }
-# Keep the peer's later output flowing so that it never blocks on a full pipe.
-cat <&"$peer_out" >&2 {peer_in}>&- &
+# Keep the peer's later output flowing so that it never blocks on a full pipe. Background jobs do
+# not inherit a coprocess's own descriptors, so the forwarder gets a copy.
+exec {peer_copy}<&"$peer_out"
+cat <&"$peer_copy" >&2 {peer_in}>&- &
 forward_pid=$!
-exec {peer_out}<&-
+exec {peer_copy}<&- {peer_out}<&-
 
 ln -sfn "$pts" "$link"
 
