@@ -1,9 +1,12 @@
 // What polling the tester costs this process: CPU time of the connection worker and the port's
 // thread while they poll an idle simulated tester (which runs in its own process), as a share of
 // one core. Measured beside it in the same run: a port that is open and reading but not polled,
-// which is the cost of the idle one-byte reads with their short time-out alone.
+// which is the cost of the idle one-byte reads with their short time-out alone, and a thread that
+// does nothing but sleep 11 ms at a time: the floor under any design that wakes on every empty
+// read, whatever it does when awake.
 //
 // usage: ombrelo-bench-poll [--seconds N]   (N per phase, default 60)
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -26,6 +29,8 @@ extern char** environ;
 namespace {
 
 constexpr double kGoalShare = 0.005;  // half a percent of one core
+// An empty one-byte read times out after 1 + 10 ms.
+constexpr int kIdleReadPeriodMs = 11;
 
 double ProcessCpuSeconds()
 {
@@ -130,6 +135,16 @@ int main(int argc, char** argv)
     // Baseline: the process with nothing running.
     Phase quiet = MeasureFor(seconds < 5 ? seconds : 5);
 
+    // A thread waking every 11 ms and doing nothing else: what the wake-ups alone cost here.
+    std::atomic<bool> sleeping{true};
+    std::thread sleeper([&sleeping] {
+        while (sleeping.load(std::memory_order_relaxed))
+            poll(nullptr, 0, kIdleReadPeriodMs);
+    });
+    Phase bareWakeups = MeasureFor(seconds < 10 ? seconds : 10);
+    sleeping.store(false, std::memory_order_relaxed);
+    sleeper.join();
+
     // The port open and reading one byte at a time, nobody polling.
     if (g_testerDevice.Open(widePath.c_str()) != 0) {
         fprintf(stderr, "cannot open %s\n", sim.path.c_str());
@@ -158,6 +173,8 @@ int main(int argc, char** argv)
     printf("poll CPU benchmark, %.0f s per phase\n", seconds);
     printf("  nothing running        : %8.3f ms CPU in %6.1f s = %.4f %% of one core\n", quiet.cpu * 1e3,
            quiet.wall, quiet.Share() * 100);
+    printf("  bare 11 ms wake-ups    : %8.3f ms CPU in %6.1f s = %.4f %% of one core\n", bareWakeups.cpu * 1e3,
+           bareWakeups.wall, bareWakeups.Share() * 100);
     printf("  port open, idle reads  : %8.3f ms CPU in %6.1f s = %.4f %% of one core\n", idleReads.cpu * 1e3,
            idleReads.wall, idleReads.Share() * 100);
     printf("  worker polling         : %8.3f ms CPU in %6.1f s = %.4f %% of one core (goal <= %.1f %%)\n",
