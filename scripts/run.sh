@@ -2,7 +2,8 @@
 # The program's main job without hardware: builds the native tools, starts the simulated tester on
 # a pseudo-terminal and runs the console monitor against it (Ctrl+C ends it). With --once the
 # console identifies the tester and prints one full set of readings instead. Give a device path
-# (e.g. /dev/ttyACM0) to use a real tester instead of the simulator.
+# (e.g. /dev/ttyACM0) to use a real tester instead of the simulator. Other arguments go to the
+# console (e.g. --log-interval 1).
 set -euo pipefail
 here="$(cd "$(dirname "$0")/.." && pwd)"
 build="${OMBRELO_BUILD_ROOT:-$here/build}/run"
@@ -26,7 +27,9 @@ if [ -z "$device" ]; then
   sleep infinity > "$fifo" &
   holder=$!
   out="$(mktemp)"
-  "$build/sim/ombrelo-sim" < "$fifo" > "$out" &
+  # A supply that is switched on, unless OMBRELO_SIM_OPTIONS says otherwise (see ombrelo-sim --help).
+  # shellcheck disable=SC2086
+  "$build/sim/ombrelo-sim" ${OMBRELO_SIM_OPTIONS---on} < "$fifo" > "$out" &
   sim=$!
   trap 'kill $holder $sim 2>/dev/null; rm -f "$fifo" "$out"' EXIT
   for _ in $(seq 50); do
