@@ -13,6 +13,7 @@ jobs="${OMBRELO_JOBS:-2}"
 bash "$here/scripts/deps.sh" g++ cmake ninja-build make libgtest-dev googletest libbenchmark-dev \
   g++-mingw-w64-x86-64-posix wine wine64 procps
 
+export HOME="${HOME:-$(getent passwd "$(id -u)" | cut -d: -f6)}"
 export WINEPREFIX="${WINEPREFIX:-$root/wineprefix}"
 export WINEDEBUG=-all
 
