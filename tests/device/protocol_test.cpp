@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "device/tester_protocol.h"
+#include "tests/device/device_test_support.h"
 
 namespace {
 
@@ -48,27 +49,6 @@ TEST(ReplyFrame, TwelveBitLengthBehindMarker)
 }
 
 // ---- Decoding -------------------------------------------------------------------------------
-
-// Fills every field with a marker so that a test sees which fields a reply wrote.
-void FillReadings(DeviceReadings& r, int32_t word, uint8_t byte)
-{
-    for (auto& b : r.deviceSettings) StoreByte(b, byte);
-    StoreByte(r.powerStatus, byte);
-    StoreWord(r.totalPower, word);
-    for (auto& w : r.voltageMin) StoreWord(w, word);
-    for (auto& w : r.voltage) StoreWord(w, word);
-    for (auto& w : r.voltageMax) StoreWord(w, word);
-    for (auto& w : r.ripple) StoreWord(w, word);
-    for (auto& w : r.currentMin) StoreWord(w, word);
-    for (auto& w : r.current) StoreWord(w, word);
-    for (auto& w : r.currentMax) StoreWord(w, word);
-    for (auto& c : r.timing)
-        for (auto& w : c) StoreWord(w, word);
-    for (auto& w : r.slewRate) StoreWord(w, word);
-    for (auto& w : r.turnOnSlope) StoreWord(w, word);
-    for (auto& w : r.voltageSequence) StoreWord(w, word);
-    for (auto& w : r.timeSequence) StoreWord(w, word);
-}
 
 using Field = std::function<int32_t(const DeviceReadings&)>;
 

@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <iterator>
 #include <thread>
 
 #ifndef OMBRELO_SIM_PATH
@@ -104,11 +105,12 @@ void SimProcess::Stop()
 
 std::vector<std::string> ReadLogLines(const std::string& path)
 {
+    // Whole lines only: the simulator may be half-way through writing the last one.
+    std::ifstream in(path, std::ios::binary);
+    std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     std::vector<std::string> lines;
-    std::ifstream in(path);
-    std::string line;
-    while (std::getline(in, line))
-        lines.push_back(line);
+    for (size_t start = 0, end; (end = all.find('\n', start)) != std::string::npos; start = end + 1)
+        lines.push_back(all.substr(start, end - start));
     return lines;
 }
 

@@ -27,7 +27,7 @@ private:
     std::string devicePath;
 };
 
-// The lines the simulator's --log wrote so far.
+// The whole lines the simulator's --log wrote so far.
 std::vector<std::string> ReadLogLines(const std::string& path);
 // A fresh file name under the temporary folder.
 std::string MakeTempPath(const char* stem);

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "device/tester_device.h"
+#include "tests/device/device_test_support.h"
 
 namespace {
 
@@ -91,17 +92,8 @@ TEST_F(WineSilent, EveryRequestTimesOut)
     };
     uint8_t first = 0, second = 0;
     EXPECT_FALSE(check([&] { return device.Identify(first, second); }));
-    EXPECT_FALSE(check([&] { return device.ReadStatus(); }));
-    EXPECT_FALSE(check([&] { return device.ReadVoltages(); }));
-    EXPECT_FALSE(check([&] { return device.ReadCurrents(); }));
-    EXPECT_FALSE(check([&] { return device.ReadVoltageMinMax(); }));
-    EXPECT_FALSE(check([&] { return device.ReadCurrentMinMax(); }));
-    EXPECT_FALSE(check([&] { return device.ReadRipple(); }));
-    EXPECT_FALSE(check([&] { return device.ReadTimings(); }));
-    EXPECT_FALSE(check([&] { return device.ReadSlewAndSequence(); }));
-    EXPECT_FALSE(check([&] { return device.ReadSettings(); }));
-    EXPECT_FALSE(check([&] { return device.ResetMinMax(); }));
-    EXPECT_FALSE(check([&] { return device.WriteSettings(); }));
+    for (Request request : kRequests)
+        EXPECT_FALSE(check([&] { return (device.*request)(); }));
     EXPECT_EQ(check([&] { return device.SetPower(true); }), 1);
     EXPECT_EQ(LoadWord(device.readings.voltage[0]), 4242);
 }

@@ -1,5 +1,6 @@
 // Cell texts: the formats per column, rounding, the bounded length of extreme currents, the
-// decimal point under a non-C locale, and which cells the display writes.
+// decimal point of the cells and the total power under a non-C locale, and which cells the
+// display writes.
 #include <gtest/gtest.h>
 
 #include <clocale>
@@ -10,6 +11,7 @@
 #include <string>
 
 #include "measurement/cell_text.h"
+#include "measurement/readings_display.h"
 
 namespace {
 
@@ -37,72 +39,59 @@ std::wstring Text(int column, int32_t value)
     return std::wstring(buffer);
 }
 
+struct Example {
+    int column;
+    int32_t value;
+    const wchar_t* text;
+};
+
+void ExpectTexts(std::initializer_list<Example> examples)
+{
+    for (const Example& e : examples) EXPECT_EQ(Text(e.column, e.value), e.text) << e.value << " in column " << e.column;
+}
+
 TEST(CellText, FormatsOfEveryColumn)
 {
-    EXPECT_EQ(Text(kVolt, 12050), L"12.05");
-    EXPECT_EQ(Text(kMinCurrent, 3), L"0.00");
-    EXPECT_EQ(Text(kRipple, 35), L"35.00");
-    EXPECT_EQ(Text(kSlew, 1260), L"1.3");
-    EXPECT_EQ(Text(kT3, kTimedOut), L"T/O");
-    EXPECT_EQ(Text(kT1, 42), L"42");
-    EXPECT_EQ(Text(kT1, 0), L"0");
-    EXPECT_EQ(Text(kT1, 65533), L"65533");
-    EXPECT_EQ(Text(kPower, 720000), L"720.00");
-    EXPECT_EQ(Text(kRipple, 65535), L"65535.00");
-    EXPECT_EQ(Text(kSlope, 0), L"PASS");
-    EXPECT_EQ(Text(kSlope, 2), L"FAIL");
-    EXPECT_EQ(Text(kTSeq, -1), L"FAIL");
+    ExpectTexts({{kVolt, 12050, L"12.05"}, {kMinCurrent, 3, L"0.00"}, {kRipple, 35, L"35.00"}, {kSlew, 1260, L"1.3"},
+                 {kT3, kTimedOut, L"T/O"}, {kT1, 42, L"42"}, {kT1, 0, L"0"}, {kT1, 65533, L"65533"},
+                 {kPower, 720000, L"720.00"}, {kRipple, 65535, L"65535.00"}, {kSlope, 0, L"PASS"}, {kSlope, 2, L"FAIL"},
+                 {kTSeq, -1, L"FAIL"},
+                 // Only the timing columns know the time-out mark.
+                 {kVolt, kTimedOut, L"100.00"}});
     for (int column = 0; column < kColumnCount; ++column) {
         EXPECT_EQ(Text(column, kNotAvailable), L"") << column;
     }
-    // Only the timing columns know the time-out mark.
-    EXPECT_EQ(Text(kVolt, kTimedOut), L"100.00");
 }
 
 TEST(CellText, RoundsTheSinglePrecisionQuotient)
 {
-    // 0.005 and 0.015 are a little below in single precision, 0.025 a little above.
-    EXPECT_EQ(Text(kVolt, 5), L"0.00");
-    EXPECT_EQ(Text(kVolt, 15), L"0.01");
-    EXPECT_EQ(Text(kVolt, 25), L"0.03");
-    // 12.355 is 12.3549995 in single precision (the double quotient would give 12.36).
-    EXPECT_EQ(Text(kVolt, 12355), L"12.35");
-    EXPECT_EQ(Text(kVolt, 12345), L"12.35");
-    // Exact halves go to the even digit, as printf does.
-    EXPECT_EQ(Text(kVolt, 125), L"0.12");
-    EXPECT_EQ(Text(kVolt, 375), L"0.38");
-    EXPECT_EQ(Text(kSlew, 1250), L"1.2");
-    EXPECT_EQ(Text(kSlew, 1350), L"1.4");
-    EXPECT_EQ(Text(kSlew, 1050), L"1.0");
+    // 0.005 and 0.015 are a little below in single precision, 0.025 a little above; 12.355 is
+    // 12.3549995 (the double quotient would give 12.36); exact halves go to the even digit, as
+    // printf does.
+    ExpectTexts({{kVolt, 5, L"0.00"}, {kVolt, 15, L"0.01"}, {kVolt, 25, L"0.03"}, {kVolt, 12355, L"12.35"},
+                 {kVolt, 12345, L"12.35"}, {kVolt, 125, L"0.12"}, {kVolt, 375, L"0.38"}, {kSlew, 1250, L"1.2"},
+                 {kSlew, 1350, L"1.4"}, {kSlew, 1050, L"1.0"}});
 }
 
 TEST(CellText, NegativeValues)
 {
-    EXPECT_EQ(Text(kVolt, -12050), L"-12.05");
-    EXPECT_EQ(Text(kVolt, -12002), L"-12.00");
-    EXPECT_EQ(Text(kVolt, -10005), L"-10.01");
-    EXPECT_EQ(Text(kVolt, -32768), L"-32.77");
-    // A tiny negative keeps its sign, like "%.2f".
-    EXPECT_EQ(Text(kMinCurrent, -3), L"-0.00");
-    EXPECT_EQ(Text(kSlew, -1250), L"-1.2");
-    // One below and one above the sentinel are ordinary numbers.
-    EXPECT_EQ(Text(kVolt, -100001), L"-100.00");
-    EXPECT_EQ(Text(kVolt, -99999), L"-100.00");
+    // A tiny negative keeps its sign, like "%.2f"; one below and one above the sentinel are
+    // ordinary numbers.
+    ExpectTexts({{kVolt, -12050, L"-12.05"}, {kVolt, -12002, L"-12.00"}, {kVolt, -10005, L"-10.01"},
+                 {kVolt, -32768, L"-32.77"}, {kMinCurrent, -3, L"-0.00"}, {kSlew, -1250, L"-1.2"},
+                 {kVolt, -100001, L"-100.00"}, {kVolt, -99999, L"-100.00"}});
 }
 
 double ParseText(const std::wstring& text) { return std::wcstod(text.c_str(), nullptr); }
 
 TEST(CellText, ExtremeCurrentsStayInTheCellAndNumericallyRight)
 {
-    // Largest with two decimals: 999999.99 A and -99999.99 A (nine characters).
-    EXPECT_EQ(Text(kMaxCurrent, 999999000), L"999999.00");
-    EXPECT_EQ(Text(kMinCurrent, -99999990), L"-99999.99");
-    // One step further the decimals are dropped, the amperes kept.
-    EXPECT_EQ(Text(kMaxCurrent, 999999990), L"1000000");
-    EXPECT_EQ(Text(kMinCurrent, -100000000), L"-100000");
-    EXPECT_EQ(Text(kMaxCurrent, INT32_MAX), L"2147484");
-    EXPECT_EQ(Text(kMinCurrent, INT32_MIN), L"-2147484");
-    EXPECT_EQ(Text(kMinCurrent, INT32_MIN + 1), L"-2147484");
+    // Largest with two decimals: 999999.99 A and -99999.99 A (nine characters); one step further
+    // the decimals are dropped, the amperes kept.
+    ExpectTexts({{kMaxCurrent, 999999000, L"999999.00"}, {kMinCurrent, -99999990, L"-99999.99"},
+                 {kMaxCurrent, 999999990, L"1000000"}, {kMinCurrent, -100000000, L"-100000"},
+                 {kMaxCurrent, INT32_MAX, L"2147484"}, {kMinCurrent, INT32_MIN, L"-2147484"},
+                 {kMinCurrent, INT32_MIN + 1, L"-2147484"}});
 
     // Across the whole 32-bit range, every numeric column stays within one whole unit.
     const int32_t values[] = {INT32_MIN, INT32_MIN + 1, -1000000000, -123456789, -100000001,
@@ -118,16 +107,9 @@ TEST(CellText, ExtremeCurrentsStayInTheCellAndNumericallyRight)
 TEST(CellText, ValuesNoTesterSendsNeverOverrun)
 {
     // Ripple and timings hold 16-bit numbers; anything wider still ends inside the cell.
-    EXPECT_EQ(Text(kRipple, 999999), L"999999.00");
-    EXPECT_EQ(Text(kRipple, 1000000), L"1000000");
-    EXPECT_EQ(Text(kRipple, 999999999), L"999999999");
-    EXPECT_EQ(Text(kRipple, INT32_MAX), L"#########");
-    EXPECT_EQ(Text(kRipple, INT32_MIN), L"#########");
-    EXPECT_EQ(Text(kT1, 999999999), L"999999999");
-    EXPECT_EQ(Text(kT1, -99999999), L"-99999999");
-    EXPECT_EQ(Text(kT1, INT32_MIN), L"#########");
-    EXPECT_EQ(Text(99, 5), L"");
-    EXPECT_EQ(Text(-1, 5), L"");
+    ExpectTexts({{kRipple, 999999, L"999999.00"}, {kRipple, 1000000, L"1000000"}, {kRipple, 999999999, L"999999999"},
+                 {kRipple, INT32_MAX, L"#########"}, {kRipple, INT32_MIN, L"#########"}, {kT1, 999999999, L"999999999"},
+                 {kT1, -99999999, L"-99999999"}, {kT1, INT32_MIN, L"#########"}, {99, 5, L""}, {-1, 5, L""}});
 }
 
 // A locale whose decimal mark is a comma, if one is installed.
@@ -156,11 +138,14 @@ TEST(CellText, DecimalPointInEveryLocale)
     const std::wstring slew = Text(kSlew, 1260);
     const std::wstring ripple = Text(kRipple, 35);
     const std::wstring amps = Text(kMaxCurrent, INT32_MAX);
+    wchar_t total[kTotalPowerTextSize];
+    FormatTotalPowerText(123456, total);
     std::setlocale(LC_ALL, "C");
     EXPECT_EQ(volts, L"12.05");
     EXPECT_EQ(slew, L"1.3");
     EXPECT_EQ(ripple, L"35.00");
     EXPECT_EQ(amps, L"2147484");
+    EXPECT_STREQ(total, L"Total Power: 123.5W");
 }
 
 TEST(CellTextCells, TheDisplayedCells)

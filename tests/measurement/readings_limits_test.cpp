@@ -11,128 +11,44 @@ struct Pair {
     int32_t high;
 };
 
-void ExpectPair(const CellLimits& limits, int rail, int column, Pair expected)
-{
-    const int cell = 16 * rail + column;
-    EXPECT_EQ(limits.low[cell], expected.low) << "rail " << rail << " column " << column;
-    EXPECT_EQ(limits.high[cell], expected.high) << "rail " << rail << " column " << column;
-}
-
-void ExpectColumns(const CellLimits& limits, int rail, int firstColumn, int lastColumn, Pair expected)
-{
-    for (int column = firstColumn; column <= lastColumn; ++column) {
-        ExpectPair(limits, rail, column, expected);
-    }
-}
-
 constexpr Pair kAny = {-100000, 100000};
 
-TEST(ReadingsLimits, VoltagesWithThePsuOn)
+// Columns 0 to 2, by rail.
+constexpr Pair kOnVolts[kRailCount] = {{11400, 12600}, {4750, 5250}, {3140, 3470}, {11400, 12600}, {-13200, -10800},
+                                       {4750, 5250},   {11400, 12600}, {11400, 12600}, kAny, kAny};
+constexpr Pair kOffVolts[kRailCount] = {{0, 1200}, {0, 500}, {0, 330}, {0, 1200}, {-1200, 1000},
+                                        {4750, 5250}, {0, 1200}, {0, 1200}, {0, 500}, {0, 330}};
+
+// Columns 3 to 15 carry the same pairs in both tables: currents (3 to 5), power, ripple, T1, T2, T3,
+// T6, slew rate and the three flags (13 to 15).
+constexpr int kGroupOfColumn[16] = {-1, -1, -1, 0, 0, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 9};
+constexpr Pair kA = {0, 60000}, kP = {0, 720000}, kT1 = {0, 499}, kT2 = {0, 20}, kT3 = {100, 500}, kT6 = {1, 30000};
+constexpr Pair kCommon[kRailCount][10] = {
+    {kA, kP, {0, 120}, kT1, kT2, kT3, kT6, {600, 100000}, {0, 0}},  // 12V1
+    {kA, kP, {0, 50}, kT1, kT2, kT3, kT6, {250, 100000}, {0, 0}},   // 5V
+    {kA, kP, {0, 50}, kT1, kT2, kT3, kT6, {165, 100000}, {0, 0}},   // 3.3V
+    {kA, kP, {0, 120}, kT1, kT2, kT3, kT6, {600, 100000}, {0, 0}},  // 12V CPU
+    {kAny, kAny, kAny, kAny, kAny, kAny, kAny, kAny, kAny, kAny},   // -12V: no limit anywhere
+    {kA, kP, kAny, kAny, kAny, kAny, kAny, kAny, kAny, kAny},       // 5VSB
+    {kA, kP, kAny, kT1, kT2, kT3, kT6, {600, 100000}, {0, 0}},      // 12V PCIe
+    {kA, kP, kAny, kAny, kAny, kAny, kAny, kAny, kAny, kAny},       // 12V SATA
+    {kA, kP, kAny, kAny, kAny, kAny, kAny, kAny, kAny, kAny},       // 5V SATA
+    {kA, kP, kAny, kAny, kAny, kAny, kAny, kAny, kAny, kAny},       // 3.3V SATA
+};
+
+TEST(ReadingsLimits, EveryCellWithThePsuOnAndOff)
 {
-    const CellLimits& on = kPowerOnLimits;
-    ExpectColumns(on, 0, 0, 2, {11400, 12600});
-    ExpectColumns(on, 1, 0, 2, {4750, 5250});
-    ExpectColumns(on, 2, 0, 2, {3140, 3470});
-    ExpectColumns(on, 3, 0, 2, {11400, 12600});
-    ExpectColumns(on, 4, 0, 2, {-13200, -10800});
-    ExpectColumns(on, 5, 0, 2, {4750, 5250});
-    ExpectColumns(on, 6, 0, 2, {11400, 12600});
-    ExpectColumns(on, 7, 0, 2, {11400, 12600});
-    ExpectColumns(on, 8, 0, 2, {-100000, 100000});
-    ExpectColumns(on, 9, 0, 2, {-100000, 100000});
-}
-
-TEST(ReadingsLimits, VoltagesWithThePsuOff)
-{
-    const CellLimits& off = kPowerOffLimits;
-    ExpectColumns(off, 0, 0, 2, {0, 1200});
-    ExpectColumns(off, 1, 0, 2, {0, 500});
-    ExpectColumns(off, 2, 0, 2, {0, 330});
-    ExpectColumns(off, 3, 0, 2, {0, 1200});
-    ExpectColumns(off, 4, 0, 2, {-1200, 1000});
-    ExpectColumns(off, 5, 0, 2, {4750, 5250});
-    ExpectColumns(off, 6, 0, 2, {0, 1200});
-    ExpectColumns(off, 7, 0, 2, {0, 1200});
-    ExpectColumns(off, 8, 0, 2, {0, 500});
-    ExpectColumns(off, 9, 0, 2, {0, 330});
-}
-
-// Columns 3 to 15 carry the same pairs in both tables.
-void ExpectCommonRows(const CellLimits& t)
-{
-    // 12V1
-    ExpectColumns(t, 0, 3, 5, {0, 60000});
-    ExpectPair(t, 0, 6, {0, 720000});
-    ExpectPair(t, 0, 7, {0, 120});
-    ExpectPair(t, 0, 8, {0, 499});
-    ExpectPair(t, 0, 9, {0, 20});
-    ExpectPair(t, 0, 10, {100, 500});
-    ExpectPair(t, 0, 11, {1, 30000});
-    ExpectPair(t, 0, 12, {600, 100000});
-    ExpectColumns(t, 0, 13, 15, {0, 0});
-    // 5V
-    ExpectColumns(t, 1, 3, 5, {0, 60000});
-    ExpectPair(t, 1, 6, {0, 720000});
-    ExpectPair(t, 1, 7, {0, 50});
-    ExpectPair(t, 1, 8, {0, 499});
-    ExpectPair(t, 1, 9, {0, 20});
-    ExpectPair(t, 1, 10, {100, 500});
-    ExpectPair(t, 1, 11, {1, 30000});
-    ExpectPair(t, 1, 12, {250, 100000});
-    ExpectColumns(t, 1, 13, 15, {0, 0});
-    // 3.3V
-    ExpectColumns(t, 2, 3, 5, {0, 60000});
-    ExpectPair(t, 2, 6, {0, 720000});
-    ExpectPair(t, 2, 7, {0, 50});
-    ExpectPair(t, 2, 8, {0, 499});
-    ExpectPair(t, 2, 9, {0, 20});
-    ExpectPair(t, 2, 10, {100, 500});
-    ExpectPair(t, 2, 11, {1, 30000});
-    ExpectPair(t, 2, 12, {165, 100000});
-    ExpectColumns(t, 2, 13, 15, {0, 0});
-    // 12V CPU
-    ExpectColumns(t, 3, 3, 5, {0, 60000});
-    ExpectPair(t, 3, 6, {0, 720000});
-    ExpectPair(t, 3, 7, {0, 120});
-    ExpectPair(t, 3, 8, {0, 499});
-    ExpectPair(t, 3, 9, {0, 20});
-    ExpectPair(t, 3, 10, {100, 500});
-    ExpectPair(t, 3, 11, {1, 30000});
-    ExpectPair(t, 3, 12, {600, 100000});
-    ExpectColumns(t, 3, 13, 15, {0, 0});
-    // -12V: no limit anywhere.
-    ExpectColumns(t, 4, 3, 15, kAny);
-    // 5VSB
-    ExpectColumns(t, 5, 3, 5, {0, 60000});
-    ExpectPair(t, 5, 6, {0, 720000});
-    ExpectColumns(t, 5, 7, 15, kAny);
-    // 12V PCIe
-    ExpectColumns(t, 6, 3, 5, {0, 60000});
-    ExpectPair(t, 6, 6, {0, 720000});
-    ExpectPair(t, 6, 7, kAny);
-    ExpectPair(t, 6, 8, {0, 499});
-    ExpectPair(t, 6, 9, {0, 20});
-    ExpectPair(t, 6, 10, {100, 500});
-    ExpectPair(t, 6, 11, {1, 30000});
-    ExpectPair(t, 6, 12, {600, 100000});
-    ExpectColumns(t, 6, 13, 15, {0, 0});
-    // The SATA rails
-    for (int rail = 7; rail <= 9; ++rail) {
-        ExpectColumns(t, rail, 3, 5, {0, 60000});
-        ExpectPair(t, rail, 6, {0, 720000});
-        ExpectColumns(t, rail, 7, 15, kAny);
-    }
-}
-
-TEST(ReadingsLimits, OtherColumnsWithThePsuOn) { ExpectCommonRows(kPowerOnLimits); }
-
-TEST(ReadingsLimits, OtherColumnsWithThePsuOff) { ExpectCommonRows(kPowerOffLimits); }
-
-TEST(ReadingsLimits, EveryPairIsOrdered)
-{
-    for (int cell = 0; cell < kCellCount; ++cell) {
-        EXPECT_LE(kPowerOnLimits.low[cell], kPowerOnLimits.high[cell]) << cell;
-        EXPECT_LE(kPowerOffLimits.low[cell], kPowerOffLimits.high[cell]) << cell;
+    for (const auto& [limits, volts] : {std::pair{&kPowerOnLimits, kOnVolts}, std::pair{&kPowerOffLimits, kOffVolts}}) {
+        SCOPED_TRACE(limits == &kPowerOnLimits ? "on" : "off");
+        for (int rail = 0; rail < kRailCount; ++rail) {
+            for (int column = 0; column < 16; ++column) {
+                const Pair expected = column < 3 ? volts[rail] : kCommon[rail][kGroupOfColumn[column]];
+                const int cell = 16 * rail + column;
+                EXPECT_EQ(limits->low[cell], expected.low) << "rail " << rail << " column " << column;
+                EXPECT_EQ(limits->high[cell], expected.high) << "rail " << rail << " column " << column;
+                EXPECT_LE(limits->low[cell], limits->high[cell]);
+            }
+        }
     }
 }
 

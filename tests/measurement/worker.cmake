@@ -20,11 +20,8 @@ if(NOT WIN32)
       ${CMAKE_CURRENT_LIST_DIR}/worker_connect_test.cpp
       ${CMAKE_CURRENT_LIST_DIR}/worker_poll_test.cpp
     )
-    target_compile_definitions(ombrelo_worker_tests PRIVATE
-      OMBRELO_SIM_PATH="$<TARGET_FILE:ombrelo-sim>")
     target_link_libraries(ombrelo_worker_tests PRIVATE
-      ombrelo_measurement ombrelo_recording_window_ops GTest::gtest_main)
-    add_dependencies(ombrelo_worker_tests ombrelo-sim)
+      ombrelo_measurement ombrelo_recording_window_ops ombrelo_sim_process GTest::gtest_main)
     add_test(NAME worker COMMAND ombrelo_worker_tests)
     set_tests_properties(worker PROPERTIES LABELS threaded TIMEOUT 300)
   endif()

@@ -34,31 +34,28 @@ TEST_F(ConnectTest, EmptyPortNameIsDeviceNotFound)
     ExpectRefused(L"Device not found!");
 }
 
-TEST_F(ConnectTest, SilentTesterIsDeviceNotFound)
+// Testers that are refused, and what the worker asked before it closed the port.
+TEST_F(ConnectTest, RefusedTesters)
 {
-    SimulatedTester sim;
-    ASSERT_TRUE(sim.Start({"--silent"}));
-    StartWorkerOn(sim.Path());
-    ExpectRefused(L"Device not found!");
-}
-
-TEST_F(ConnectTest, OtherDeviceIsDeviceNotFound)
-{
-    SimulatedTester sim;
-    ASSERT_TRUE(sim.Start({"--identity", "XYZ"}));
-    StartWorkerOn(sim.Path());
-    ExpectRefused(L"Device not found!");
-    EXPECT_EQ(sim.ReadCommands(), std::vector<std::string>{"0a"});
-}
-
-TEST_F(ConnectTest, SecondFirmwareByteTenIsRefused)
-{
-    SimulatedTester sim;
-    ASSERT_TRUE(sim.Start({"--firmware", "1.10"}));
-    StartWorkerOn(sim.Path());
-    ExpectRefused(L"Device firmware needs to be updated!");
-    // Identified, then closed: nothing else was asked.
-    EXPECT_EQ(sim.ReadCommands(), std::vector<std::string>{"0a"});
+    const struct {
+        std::vector<std::string> options;
+        const wchar_t* message;
+        std::vector<std::string> commands;
+    } cases[] = {
+        {{"--silent"}, L"Device not found!", {"0a"}},
+        {{"--identity", "XYZ"}, L"Device not found!", {"0a"}},
+        // Second firmware byte 10: identified, then closed.
+        {{"--firmware", "1.10"}, L"Device firmware needs to be updated!", {"0a"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.options.front());
+        ClearRecordedCalls();
+        SimulatedTester sim;
+        ASSERT_TRUE(sim.Start(c.options));
+        StartWorkerOn(sim.Path());
+        ExpectRefused(c.message);
+        EXPECT_EQ(sim.ReadCommands(), c.commands);
+    }
 }
 
 TEST_F(ConnectTest, SecondFirmwareBytesNineAndElevenAreAccepted)

@@ -53,25 +53,17 @@ TEST(HandshakeEvents, TwoSignalsBeforeATestMakeOneRequest)
 TEST(HandshakePower, TargetIsTheOppositeOfTheReportedStateAndTheButtonIsDisabled)
 {
     ClearRecordedCalls();
-    StoreByte(g_testerDevice.readings.powerStatus, kPowerStatusOn | kPowerStatusVoltagesPass);
-    RequestPowerSwitch(&g_window);
-    int32_t target = -1;
-    ASSERT_TRUE(ReadPowerRequest(target));
-    EXPECT_EQ(target, 0);
-    ClearPowerRequest();
-    EXPECT_FALSE(ReadPowerRequest(target));
-
-    StoreByte(g_testerDevice.readings.powerStatus, kPowerStatusOff);
-    RequestPowerSwitch(&g_window);
-    ASSERT_TRUE(ReadPowerRequest(target));
-    EXPECT_EQ(target, 1);
-    ClearPowerRequest();
-    // Neither bit: not known to be on, so the command asks for on.
-    StoreByte(g_testerDevice.readings.powerStatus, 0);
-    RequestPowerSwitch(&g_window);
-    ASSERT_TRUE(ReadPowerRequest(target));
-    EXPECT_EQ(target, 1);
-    ClearPowerRequest();
+    // On asks for off; off, and neither bit (not known to be on), ask for on.
+    for (auto [status, expected] : {std::pair{kPowerStatusOn | kPowerStatusVoltagesPass, 0},
+                                    std::pair{kPowerStatusOff + 0, 1}, std::pair{0, 1}}) {
+        StoreByte(g_testerDevice.readings.powerStatus, static_cast<uint8_t>(status));
+        RequestPowerSwitch(&g_window);
+        int32_t target = -1;
+        ASSERT_TRUE(ReadPowerRequest(target)) << status;
+        EXPECT_EQ(target, expected) << status;
+        ClearPowerRequest();
+        EXPECT_FALSE(ReadPowerRequest(target));
+    }
     EXPECT_EQ(CountRecordedCalls(IsDisable(1004)), 3);
     EXPECT_EQ(CountRecordedCalls(IsEnable(1004)), 0);
 }

@@ -1,47 +1,37 @@
-// Runs the simulated tester as a child process for the worker tests: its pseudo-terminal path,
-// its request log and a clean stop.
+// The worker tests' harness: the simulated tester with its request log, and a fixture with a clean
+// hand-shake state, the recording window seam pointed at a simulator, and a teardown that stops the
+// worker and waits until it has closed the port.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <string>
-#include <sys/types.h>
 #include <vector>
 
+#include "tests/device/sim_process.h"
+
+// The simulated tester as a child process, started with a request log.
 class SimulatedTester {
 public:
-    SimulatedTester() = default;
     ~SimulatedTester();
-    SimulatedTester(const SimulatedTester&) = delete;
-    SimulatedTester& operator=(const SimulatedTester&) = delete;
-
-    // Starts the simulator with the given options plus a request log; true once it has printed
-    // its pty path.
-    bool Start(const std::vector<std::string>& options);
-    // Closes its stdin and waits for it to end (SIGKILL after a few seconds).
-    void Stop();
-
-    const std::string& Path() const { return ptyPath; }
+    // True once it has reported its terminal.
+    bool Start(std::vector<std::string> options);
+    const std::string& Path() const { return process.DevicePath(); }
     // One entry per request: "0b", "20 01", "41 00 01 ...".
-    std::vector<std::string> ReadLog() const;
+    std::vector<std::string> ReadLog() const { return ReadLogLines(logPath); }
     // Only the command bytes of the log, as two hex digits each.
     std::vector<std::string> ReadCommands() const;
     // Waits until the log has at least count requests; false after timeoutMs.
     bool WaitForRequests(size_t count, int timeoutMs) const;
 
 private:
-    pid_t pid = -1;
-    int stdinFd = -1;
-    int stdoutFd = -1;
-    std::string ptyPath;
+    SimProcess process;
     std::string logPath;
 };
 
 // The command bytes of a cycle without requests, in the order the worker sends them.
 extern const std::vector<std::string> kPlainCycle;
 
-#include <gtest/gtest.h>
-
-// Worker tests: a clean hand-shake state, the recording window seam pointed at a simulator, and
-// a teardown that stops the worker and waits until it has closed the port.
 class WorkerTest : public ::testing::Test {
 public:
     void SetUp() override;

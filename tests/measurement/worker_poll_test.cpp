@@ -82,49 +82,40 @@ TEST_F(PollTest, PowerSwitchOpensTheNextCycleAndActsOnTheRequestedState)
     }
 }
 
-TEST_F(PollTest, RefusedSwitchOnShowsCoolingMessage)
+// A refused switch shows its one message, the supply stays as it was, and the request went out.
+TEST_F(PollTest, RefusedSwitchesShowTheirMessage)
 {
-    SimulatedTester sim;
-    ASSERT_TRUE(sim.Start({"--refuse-on"}));
-    ASSERT_TRUE(ConnectTo(sim));
-    ASSERT_TRUE(SwitchPowerTo(sim, false));
-    ClearRecordedCalls();
-    RequestPowerSwitch(g_mainWindow);
-    ASSERT_TRUE(WaitForRecordedCall(IsKind(WindowCallKind::Message), 5000));
-    ASSERT_TRUE(WaitForCycles(sim, 1, 5000));
-    std::vector<WindowCall> messages;
-    for (const WindowCall& c : GetRecordedCalls())
-        if (c.kind == WindowCallKind::Message)
-            messages.push_back(c);
-    ASSERT_EQ(messages.size(), 1u);
-    EXPECT_EQ(messages[0].text, L"Not allowed\nCooling is in progress");
-    EXPECT_EQ(messages[0].title, L"Ombrelo Error");
-    EXPECT_FALSE(IsPowerOn());
-    EXPECT_EQ(sim.ReadLog()[FindCommand(sim.ReadCommands(), "20", CountCommand(sim.ReadCommands(), "20") - 1)],
-              "20 01");
-}
-
-TEST_F(PollTest, RefusedSwitchOffShowsPowerButtonMessage)
-{
-    SimulatedTester sim;
-    ASSERT_TRUE(sim.Start({"--on", "--refuse-off"}));
-    ASSERT_TRUE(ConnectTo(sim));
-    ASSERT_TRUE(SwitchPowerTo(sim, true));
-    ClearRecordedCalls();
-    RequestPowerSwitch(g_mainWindow);
-    ASSERT_TRUE(WaitForRecordedCall(IsKind(WindowCallKind::Message), 5000));
-    ASSERT_TRUE(WaitForCycles(sim, 1, 5000));
-    std::vector<WindowCall> calls = GetRecordedCalls();
-    int messages = 0;
-    for (const WindowCall& c : calls) {
-        if (c.kind != WindowCallKind::Message)
-            continue;
-        ++messages;
-        EXPECT_EQ(c.text, L"Not allowed\nUse PC power botton");
-        EXPECT_EQ(c.title, L"Ombrelo Error");
+    const struct {
+        std::vector<std::string> options;
+        bool on;
+        const wchar_t* message;
+        const char* request;
+    } cases[] = {
+        {{"--refuse-on"}, false, L"Not allowed\nCooling is in progress", "20 01"},
+        {{"--on", "--refuse-off"}, true, L"Not allowed\nUse PC power botton", "20 00"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.options.front());
+        SimulatedTester sim;
+        ASSERT_TRUE(sim.Start(c.options));
+        ASSERT_TRUE(ConnectTo(sim));
+        ASSERT_TRUE(SwitchPowerTo(sim, c.on));
+        ClearRecordedCalls();
+        RequestPowerSwitch(g_mainWindow);
+        ASSERT_TRUE(WaitForRecordedCall(IsKind(WindowCallKind::Message), 5000));
+        ASSERT_TRUE(WaitForCycles(sim, 1, 5000));
+        EXPECT_EQ(CountRecordedCalls(IsKind(WindowCallKind::Message)), 1);
+        EXPECT_EQ(CountRecordedCalls(IsMessage(c.message)), 1);
+        for (const WindowCall& call : GetRecordedCalls()) {
+            if (call.kind == WindowCallKind::Message)
+                EXPECT_EQ(call.title, L"Ombrelo Error");
+        }
+        EXPECT_EQ(IsPowerOn(), c.on);
+        std::vector<std::string> commands = sim.ReadCommands();
+        EXPECT_EQ(sim.ReadLog()[FindCommand(commands, "20", CountCommand(commands, "20") - 1)], c.request);
+        WaitForWorkerExit();
+        ASSERT_TRUE(WaitForWorkersEnded(8000));
     }
-    EXPECT_EQ(messages, 1);
-    EXPECT_TRUE(IsPowerOn());
 }
 
 TEST_F(PollTest, UnansweredSwitchOnShowsNothing)

@@ -23,16 +23,24 @@ std::string ReadAll(std::FILE* file)
     return bytes;
 }
 
+// Everything in a file just opened (empty and exists == false when it was not), then closes it.
+std::string ReadAndClose(std::FILE* file, bool* exists = nullptr)
+{
+    if (exists != nullptr) *exists = file != nullptr;
+    if (file == nullptr) return {};
+    std::string bytes = ReadAll(file);
+    std::fclose(file);
+    return bytes;
+}
+
 }  // namespace
 
 std::string ReadGoldenFile(const char* name)
 {
     const std::string path = std::string(OMBRELO_RECORDS_GOLDEN_DIR) + "/" + name;
-    std::FILE* file = std::fopen(path.c_str(), "rb");
-    EXPECT_NE(file, nullptr) << path;
-    if (file == nullptr) return {};
-    std::string bytes = ReadAll(file);
-    std::fclose(file);
+    bool exists = false;
+    std::string bytes = ReadAndClose(std::fopen(path.c_str(), "rb"), &exists);
+    EXPECT_TRUE(exists) << path;
     return bytes;
 }
 
@@ -46,24 +54,15 @@ std::string ReadBackFile(std::FILE* file)
 #ifdef _WIN32
 std::string ReadFileAt(const std::wstring& path, bool* exists)
 {
-    std::FILE* file = _wfopen(path.c_str(), L"rb");
-    if (exists != nullptr) *exists = file != nullptr;
-    if (file == nullptr) return {};
-    std::string bytes = ReadAll(file);
-    std::fclose(file);
-    return bytes;
+    return ReadAndClose(_wfopen(path.c_str(), L"rb"), exists);
 }
 #else
 std::string ReadFileAtUtf8(const std::string& path, bool* exists)
 {
-    std::FILE* file = std::fopen(path.c_str(), "rb");
-    if (exists != nullptr) *exists = file != nullptr;
-    if (file == nullptr) return {};
-    std::string bytes = ReadAll(file);
-    std::fclose(file);
-    return bytes;
+    return ReadAndClose(std::fopen(path.c_str(), "rb"), exists);
 }
 
+// The save module's own UTF-8 encoder is not exposed, so the tests carry their own.
 std::string EncodeUtf8ForTest(const std::wstring& text)
 {
     std::string out;

@@ -130,30 +130,33 @@ protected:
         }
     }
 
+    // A name in the output folder.
+    std::wstring InOutput(const std::wstring& name) const { return output_ + kSeparator + name; }
+
+    // Answers the next prompt with a name or path; file is where the save will land.
+    static bool AnswerNextPrompt(const std::wstring& nameOrPath, const std::wstring& file)
+    {
+        Made(file);
+        return SetNextSaveFileName(nameOrPath.c_str());
+    }
+
     std::wstring output_;
-    static std::vector<std::wstring> s_made;
+    inline static std::vector<std::wstring> s_made;
 #ifndef _WIN32
-    static std::string s_base;
-    static std::string s_homeUtf8;
-    static std::string s_oldHome;
+    inline static std::string s_base;
+    inline static std::string s_homeUtf8;
+    inline static std::string s_oldHome;
 #endif
 };
-
-std::vector<std::wstring> SaveFilesTest::s_made;
-#ifndef _WIN32
-std::string SaveFilesTest::s_base;
-std::string SaveFilesTest::s_homeUtf8;
-std::string SaveFilesTest::s_oldHome;
-#endif
 
 TEST_F(SaveFilesTest, FirstDefaultIsOmbreloLogInTheOutputFolder)
 {
     EXPECT_EQ(kInitialSaveFileName, kSeparator + L"OmbreloLog.txt");
     SaveTestReport(nullptr);  // cancelled: shows what would have been offered
-    EXPECT_EQ(std::wstring(g_savePath), output_ + kSeparator + L"OmbreloLog.txt");
+    EXPECT_EQ(std::wstring(g_savePath), InOutput(L"OmbreloLog.txt"));
     EXPECT_FALSE(FileExists(g_savePath));
     SaveReadingsLog(nullptr);
-    EXPECT_EQ(std::wstring(g_savePath), output_ + kSeparator + L"OmbreloLog.txt");
+    EXPECT_EQ(std::wstring(g_savePath), InOutput(L"OmbreloLog.txt"));
     EXPECT_FALSE(FileExists(g_savePath));
     EXPECT_EQ(std::wstring(g_saveFileName), kInitialSaveFileName);
 }
@@ -181,10 +184,10 @@ TEST_F(SaveFilesTest, OutputFolderIsZentarixOmbreloInDocuments)
 TEST_F(SaveFilesTest, SaveLogWritesThereWhateverTheFolderIsCalled)
 {
     AddRows(3);
-    const std::wstring folder = output_ + kSeparator + L"\u041f\u0440\u043e\u0432\u0435\u0440\u043a\u0430-\u00e9";
+    const std::wstring folder = InOutput(L"\u041f\u0440\u043e\u0432\u0435\u0440\u043a\u0430-\u00e9");
     CreateFolder(Made(folder).c_str());
-    const std::wstring path = Made(folder + kSeparator + L"\u0436\u0443\u0440\u043d\u0430\u043b.txt");
-    ASSERT_TRUE(SetNextSaveFileName(path.c_str()));
+    const std::wstring path = folder + kSeparator + L"\u0436\u0443\u0440\u043d\u0430\u043b.txt";
+    ASSERT_TRUE(AnswerNextPrompt(path, path));
     SaveReadingsLog(nullptr);
     EXPECT_EQ(std::wstring(g_savePath), path);
     bool exists = false;
@@ -207,10 +210,9 @@ TEST_F(SaveFilesTest, SaveLogWritesThereWhateverTheFolderIsCalled)
 TEST_F(SaveFilesTest, BareNameLandsInTheOutputFolderWithTheDefaultExtension)
 {
     AddRows(2);
-    Made(output_ + kSeparator + L"run8.txt");
-    ASSERT_TRUE(SetNextSaveFileName(L"run8"));
+    const std::wstring path = InOutput(L"run8.txt");
+    ASSERT_TRUE(AnswerNextPrompt(L"run8", path));
     SaveReadingsLog(nullptr);
-    const std::wstring path = output_ + kSeparator + L"run8.txt";
     EXPECT_EQ(std::wstring(g_savePath), path);
     EXPECT_EQ(ReadFileAt(path), ExpectedLog(g_logger.get()));
     EXPECT_EQ(std::wstring(g_saveFileName), kSeparator + L"run8.txt");
@@ -220,7 +222,7 @@ TEST_F(SaveFilesTest, CancelWritesNothingAndKeepsTheName)
 {
     AddRows(1);
     // The output folder may be a real documents folder: look, never delete.
-    const std::wstring path = output_ + kSeparator + L"OmbreloLog.txt";
+    const std::wstring path = InOutput(L"OmbreloLog.txt");
     bool existed = false;
     const std::string before = ReadFileAt(path, &existed);
     SaveReadingsLog(nullptr);
@@ -235,25 +237,24 @@ TEST_F(SaveFilesTest, CancelWritesNothingAndKeepsTheName)
 TEST_F(SaveFilesTest, NameChosenElsewhereIsOfferedAgainInTheOutputFolder)
 {
     AddRows(2);
-    const std::wstring other = output_ + kSeparator + L"other";
+    const std::wstring other = InOutput(L"other");
     CreateFolder(Made(other).c_str());
-    const std::wstring chosen = Made(other + kSeparator + L"run7.txt");
-    ASSERT_TRUE(SetNextSaveFileName(chosen.c_str()));
+    const std::wstring chosen = other + kSeparator + L"run7.txt";
+    ASSERT_TRUE(AnswerNextPrompt(chosen, chosen));
     SaveReadingsLog(nullptr);
     EXPECT_TRUE(FileExists(chosen));
     EXPECT_EQ(std::wstring(g_saveFileName), kSeparator + L"run7.txt");
 
     // Save Report offers it next, in the output folder rather than in "other".
     SaveTestReport(nullptr);
-    EXPECT_EQ(std::wstring(g_savePath), output_ + kSeparator + L"run7.txt");
+    EXPECT_EQ(std::wstring(g_savePath), InOutput(L"run7.txt"));
 
     // A name confirmed in Save Report is the next default of Save Log.
-    Made(output_ + kSeparator + L"report9.txt");
-    ASSERT_TRUE(SetNextSaveFileName(L"report9.txt"));
+    ASSERT_TRUE(AnswerNextPrompt(L"report9.txt", InOutput(L"report9.txt")));
     SaveTestReport(nullptr);
-    EXPECT_TRUE(FileExists(output_ + kSeparator + L"report9.txt"));
+    EXPECT_TRUE(FileExists(InOutput(L"report9.txt")));
     SaveReadingsLog(nullptr);
-    EXPECT_EQ(std::wstring(g_savePath), output_ + kSeparator + L"report9.txt");
+    EXPECT_EQ(std::wstring(g_savePath), InOutput(L"report9.txt"));
 }
 
 TEST_F(SaveFilesTest, NameLongerThanTheRememberedNameIsSavedButNotRemembered)
@@ -261,40 +262,37 @@ TEST_F(SaveFilesTest, NameLongerThanTheRememberedNameIsSavedButNotRemembered)
     AddRows(1);
     // 98 characters fit behind the separator.
     const std::wstring fits = std::wstring(94, L'f') + L".txt";
-    Made(output_ + kSeparator + fits);
-    ASSERT_TRUE(SetNextSaveFileName(fits.c_str()));
+    ASSERT_TRUE(AnswerNextPrompt(fits, InOutput(fits)));
     SaveReadingsLog(nullptr);
-    EXPECT_TRUE(FileExists(output_ + kSeparator + fits));
+    EXPECT_TRUE(FileExists(InOutput(fits)));
     EXPECT_EQ(std::wstring(g_saveFileName), kSeparator + fits);
 
     for (size_t length : {99u, 150u}) {
         const std::wstring tooLong = std::wstring(length - 4, L'g') + L".txt";
-        Made(output_ + kSeparator + tooLong);
-        ASSERT_TRUE(SetNextSaveFileName(tooLong.c_str()));
+        ASSERT_TRUE(AnswerNextPrompt(tooLong, InOutput(tooLong)));
         SaveReadingsLog(nullptr);
-        EXPECT_TRUE(FileExists(output_ + kSeparator + tooLong)) << length;
+        EXPECT_TRUE(FileExists(InOutput(tooLong))) << length;
         EXPECT_EQ(std::wstring(g_saveFileName), kSeparator + fits) << length;
         EXPECT_EQ(g_saveFileName[kSaveFileNameUnits - 1], 0);
         // The next default is the remembered name, not a cut one.
         SaveReadingsLog(nullptr);
-        EXPECT_EQ(std::wstring(g_savePath), output_ + kSeparator + fits);
+        EXPECT_EQ(std::wstring(g_savePath), InOutput(fits));
     }
 }
 
 TEST_F(SaveFilesTest, FileThatCannotBeCreatedLosesNothing)
 {
     AddRows(5);
-    const std::wstring missing = output_ + kSeparator + L"missing" + kSeparator + L"log.txt";
+    const std::wstring missing = InOutput(L"missing") + kSeparator + L"log.txt";
     ASSERT_TRUE(SetNextSaveFileName(missing.c_str()));
     SaveReadingsLog(nullptr);
     EXPECT_FALSE(FileExists(missing));
     EXPECT_EQ(g_logger->GetRecordCount(), 5);
 
     // The next try writes every row.
-    Made(output_ + kSeparator + L"retry.txt");
-    ASSERT_TRUE(SetNextSaveFileName(L"retry.txt"));
+    ASSERT_TRUE(AnswerNextPrompt(L"retry.txt", InOutput(L"retry.txt")));
     SaveReadingsLog(nullptr);
-    const std::vector<std::string> lines = SplitCrLfLines(ReadFileAt(output_ + kSeparator + L"retry.txt"));
+    const std::vector<std::string> lines = SplitCrLfLines(ReadFileAt(InOutput(L"retry.txt")));
     ASSERT_EQ(lines.size(), 10u);
     EXPECT_EQ(lines[2], "Number of records logged: 5");
 
@@ -313,10 +311,9 @@ TEST_F(SaveFilesTest, SaveReportWritesTheReadingsOfThisMoment)
     StoreByte(g_testerDevice.readings.powerStatus, 0x03 | 0x04);  // both power bits
     StoreWord(g_testerDevice.readings.totalPower, static_cast<int32_t>(3000000000u));
 
-    Made(output_ + kSeparator + L"report.txt");
-    ASSERT_TRUE(SetNextSaveFileName(L"report.txt"));
+    ASSERT_TRUE(AnswerNextPrompt(L"report.txt", InOutput(L"report.txt")));
     SaveTestReport(nullptr);
-    const std::string bytes = ReadFileAt(output_ + kSeparator + L"report.txt");
+    const std::string bytes = ReadFileAt(InOutput(L"report.txt"));
     EXPECT_EQ(bytes, BuildTestReport(cells.text, cells.state, 0x07, 3000000000u));
     const std::vector<std::string> lines = SplitCrLfLines(bytes);
     ASSERT_EQ(lines.size(), 34u);

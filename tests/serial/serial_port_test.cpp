@@ -277,8 +277,12 @@ protected:
         port.SetEventHandler(EventLog::Handle, &log);
     }
 
-    // Line events on, as the protocol layer opens the port.
-    uint32_t OpenPort() { return port.Open(name.c_str(), 115200, 0, 8, true); }
+    // Line events on, as the protocol layer opens the port; true once the thread has started.
+    bool OpenAndStart()
+    {
+        return port.Open(name.c_str(), 115200, 0, 8, true) == kSerialOpenOk &&
+               log.WaitForCount(SerialEvent::Started, 1, kEventWaitMs);
+    }
 
     // Bytes for the port to receive. Under Wine they travel out through the port and come back.
     void Feed(const std::vector<uint8_t>& bytes)
@@ -313,6 +317,19 @@ protected:
         bytes.insert(bytes.end(), extra.begin(), extra.end());
         return bytes;
 #endif
+    }
+
+    // Feeds length bytes and reads them in reads of `size`; the sizes of the reads that got some.
+    std::vector<uint32_t> FeedAndRead(size_t length, uint32_t size)
+    {
+        std::vector<uint8_t> bytes = MakePattern(length, 3);
+        Feed(bytes);
+        log.SetRearm(true, size);
+        port.SetReadSize(size);
+        port.RequestRead();
+        EXPECT_TRUE(log.WaitForData(bytes.size(), kEventWaitMs));
+        EXPECT_EQ(log.Data(), bytes);
+        return log.NonEmptyReads();
     }
 
     void CloseAndCheckLifecycle()
@@ -386,8 +403,7 @@ TEST(SerialPortOpen, DeviceThatIsNoTerminalGives4)
 TEST_F(SerialPortTest, StartedComesFirstAndStoppedLast)
 {
     log.SetRearm(true, 1);
-    ASSERT_EQ(OpenPort(), kSerialOpenOk);
-    ASSERT_TRUE(log.WaitForCount(SerialEvent::Started, 1, kEventWaitMs));
+    ASSERT_TRUE(OpenAndStart());
     // The idle link keeps completing empty reads while it is open.
     ASSERT_TRUE(log.WaitForCount(SerialEvent::DataReceived, 3, kEventWaitMs));
     CloseAndCheckLifecycle();
@@ -397,8 +413,7 @@ TEST_F(SerialPortTest, StartedComesFirstAndStoppedLast)
 TEST_F(SerialPortTest, CloseReturnsWhileTheHandlerHoldsTheThread)
 {
     log.HoldStarted();
-    ASSERT_EQ(OpenPort(), kSerialOpenOk);
-    ASSERT_TRUE(log.WaitForCount(SerialEvent::Started, 1, kEventWaitMs));
+    ASSERT_TRUE(OpenAndStart());
     Clock::time_point start = Clock::now();
     port.Close();
     EXPECT_LT(GetElapsedMs(start), 3500);
@@ -412,16 +427,9 @@ TEST_F(SerialPortTest, CloseReturnsWhileTheHandlerHoldsTheThread)
 
 TEST_F(SerialPortTest, ReadsHaveTheRequestedSize)
 {
-    ASSERT_EQ(OpenPort(), kSerialOpenOk);
-    ASSERT_TRUE(log.WaitForCount(SerialEvent::Started, 1, kEventWaitMs));
-    std::vector<uint8_t> bytes = MakePattern(10, 3);
-    Feed(bytes);
-    log.SetRearm(true, 4);
-    port.SetReadSize(4);
-    port.RequestRead();
-    ASSERT_TRUE(log.WaitForData(bytes.size(), kEventWaitMs));
-    EXPECT_EQ(log.Data(), bytes);
-    std::vector<uint32_t> reads = log.NonEmptyReads();
+    ASSERT_TRUE(OpenAndStart());
+    std::vector<uint32_t> reads = FeedAndRead(10, 4);
+    ASSERT_FALSE(reads.empty());
     EXPECT_EQ(reads.front(), 4u);
     EXPECT_LE(*std::max_element(reads.begin(), reads.end()), 4u);
     EXPECT_GE(std::count(reads.begin(), reads.end(), 4u), 2);
@@ -430,16 +438,9 @@ TEST_F(SerialPortTest, ReadsHaveTheRequestedSize)
 
 TEST_F(SerialPortTest, ReadSizeIsCappedAt256)
 {
-    ASSERT_EQ(OpenPort(), kSerialOpenOk);
-    ASSERT_TRUE(log.WaitForCount(SerialEvent::Started, 1, kEventWaitMs));
-    std::vector<uint8_t> bytes = MakePattern(300, 11);
-    Feed(bytes);
-    log.SetRearm(true, 300);
-    port.SetReadSize(300);
-    port.RequestRead();
-    ASSERT_TRUE(log.WaitForData(bytes.size(), kEventWaitMs));
-    EXPECT_EQ(log.Data(), bytes);
-    std::vector<uint32_t> reads = log.NonEmptyReads();
+    ASSERT_TRUE(OpenAndStart());
+    std::vector<uint32_t> reads = FeedAndRead(300, 300);
+    ASSERT_FALSE(reads.empty());
     EXPECT_EQ(reads.front(), 256u);
     EXPECT_LE(*std::max_element(reads.begin(), reads.end()), 256u);
     CloseAndCheckLifecycle();
@@ -447,8 +448,7 @@ TEST_F(SerialPortTest, ReadSizeIsCappedAt256)
 
 TEST_F(SerialPortTest, EmptyReadCompletesWithZero)
 {
-    ASSERT_EQ(OpenPort(), kSerialOpenOk);
-    ASSERT_TRUE(log.WaitForCount(SerialEvent::Started, 1, kEventWaitMs));
+    ASSERT_TRUE(OpenAndStart());
     EXPECT_EQ(log.Count(SerialEvent::DataReceived), 0u);  // reads happen only on request
     port.SetReadSize(50);
     Clock::time_point start = Clock::now();
@@ -468,8 +468,7 @@ TEST_F(SerialPortTest, EmptyReadCompletesWithZero)
 
 TEST_F(SerialPortTest, Write255ArrivesWhole)
 {
-    ASSERT_EQ(OpenPort(), kSerialOpenOk);
-    ASSERT_TRUE(log.WaitForCount(SerialEvent::Started, 1, kEventWaitMs));
+    ASSERT_TRUE(OpenAndStart());
     std::vector<uint8_t> bytes = MakePattern(255, 5);
     port.Write(bytes.data(), 255);
     ASSERT_TRUE(log.WaitForCount(SerialEvent::WriteDone, 1, kEventWaitMs));
@@ -480,8 +479,7 @@ TEST_F(SerialPortTest, Write255ArrivesWhole)
 
 TEST_F(SerialPortTest, Write256OrWithoutDataIsIgnored)
 {
-    ASSERT_EQ(OpenPort(), kSerialOpenOk);
-    ASSERT_TRUE(log.WaitForCount(SerialEvent::Started, 1, kEventWaitMs));
+    ASSERT_TRUE(OpenAndStart());
     std::vector<uint8_t> bytes = MakePattern(256, 9);
     port.Write(bytes.data(), 256);
     port.Write(nullptr, 10);
@@ -498,8 +496,7 @@ TEST_F(SerialPortTest, SecondWriteBeforeWriteDoneIsIgnored)
 {
     // The thread is held in Started, so neither write can have completed when the second comes.
     log.HoldStarted();
-    ASSERT_EQ(OpenPort(), kSerialOpenOk);
-    ASSERT_TRUE(log.WaitForCount(SerialEvent::Started, 1, kEventWaitMs));
+    ASSERT_TRUE(OpenAndStart());
     std::vector<uint8_t> first = MakePattern(40, 1);
     std::vector<uint8_t> second = MakePattern(30, 2);
     port.Write(first.data(), 40);
@@ -528,8 +525,7 @@ TEST_F(SerialPortTest, SecondWriteBeforeWriteDoneIsIgnored)
 // pty_peer (started with --hangup-on 0xFE) hangs up.
 TEST_F(SerialPortTest, PeerHangUpFailsTheReadWithoutSpinning)
 {
-    ASSERT_EQ(OpenPort(), kSerialOpenOk);
-    ASSERT_TRUE(log.WaitForCount(SerialEvent::Started, 1, kEventWaitMs));
+    ASSERT_TRUE(OpenAndStart());
     log.SetRearm(true, 16);
     port.RequestRead();
     std::vector<uint8_t> bytes = MakePattern(5, 0);
@@ -563,8 +559,7 @@ TEST_F(SerialPortTest, PeerHangUpFailsTheReadWithoutSpinning)
 #ifndef _WIN32
 TEST_F(SerialPortTest, PortIsExclusiveAndReopensAfterClose)
 {
-    ASSERT_EQ(OpenPort(), kSerialOpenOk);
-    ASSERT_TRUE(log.WaitForCount(SerialEvent::Started, 1, kEventWaitMs));
+    ASSERT_TRUE(OpenAndStart());
     // Exclusive use is not enforced against the superuser, so only an ordinary user sees 8 here.
     if (geteuid() != 0) {
         SerialPort other;
