@@ -121,7 +121,10 @@ std::string MakeTempPath(const char* stem)
     std::string path = folder && *folder ? folder : "/tmp";
     path += "/";
     path += stem;
-    path += "-" + std::to_string(getpid()) + "-" + std::to_string(counter++);
+    path += '-';
+    path += std::to_string(getpid());
+    path += '-';
+    path += std::to_string(counter++);
     std::remove(path.c_str());
     return path;
 }

@@ -107,8 +107,9 @@ TEST_F(PollTest, RefusedSwitchesShowTheirMessage)
         EXPECT_EQ(CountRecordedCalls(IsKind(WindowCallKind::Message)), 1);
         EXPECT_EQ(CountRecordedCalls(IsMessage(c.message)), 1);
         for (const WindowCall& call : GetRecordedCalls()) {
-            if (call.kind == WindowCallKind::Message)
+            if (call.kind == WindowCallKind::Message) {
                 EXPECT_EQ(call.title, L"Ombrelo Error");
+            }
         }
         EXPECT_EQ(IsPowerOn(), c.on);
         std::vector<std::string> commands = sim.ReadCommands();
