@@ -119,21 +119,37 @@ TEST_F(PollTest, RefusedSwitchesShowTheirMessage)
     }
 }
 
-TEST_F(PollTest, UnansweredSwitchOnShowsNothing)
+// The protocol reports an unanswered switch as 1: a refused switch-off, but nothing for a switch-on.
+TEST_F(PollTest, UnansweredSwitchShowsTheSwitchOffRefusalOnly)
 {
-    SimulatedTester sim;
-    ASSERT_TRUE(sim.Start({"--ignore", "20"}));
-    ASSERT_TRUE(ConnectTo(sim));
-    ASSERT_TRUE(WaitForCycles(sim, 1, 5000));
-    ASSERT_FALSE(IsPowerOn());  // the simulated supply starts off
-    ClearRecordedCalls();
-    RequestPowerSwitch(g_mainWindow);
-    ASSERT_TRUE(WaitForCycles(sim, 2, 6000));
-    EXPECT_EQ(CountCommand(sim.ReadCommands(), "20"), 1);
-    EXPECT_EQ(CountRecordedCalls(IsKind(WindowCallKind::Message)), 0);
-    EXPECT_EQ(g_powerRequest.load(), 0);
-    // The status step gives the button back.
-    EXPECT_EQ(CountRecordedCalls(IsEnable(1004)), 2);
+    struct Case {
+        std::vector<std::string> options;
+        bool on;
+        int messages;
+    };
+    const Case cases[] = {
+        {{"--ignore", "20"}, false, 0},
+        {{"--on", "--ignore", "20"}, true, 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.on ? "switch-off" : "switch-on");
+        SimulatedTester sim;
+        ASSERT_TRUE(sim.Start(c.options));
+        ASSERT_TRUE(ConnectTo(sim));
+        ASSERT_TRUE(WaitForCycles(sim, 1, 5000));
+        ASSERT_EQ(IsPowerOn(), c.on);
+        ClearRecordedCalls();
+        RequestPowerSwitch(g_mainWindow);
+        ASSERT_TRUE(WaitForCycles(sim, 2, 6000));
+        EXPECT_EQ(CountCommand(sim.ReadCommands(), "20"), 1);
+        EXPECT_EQ(CountRecordedCalls(IsKind(WindowCallKind::Message)), c.messages);
+        EXPECT_EQ(CountRecordedCalls(IsMessage(L"Not allowed\nUse PC power botton")), c.messages);
+        EXPECT_EQ(g_powerRequest.load(), 0);
+        // The status step gives the button back.
+        EXPECT_EQ(CountRecordedCalls(IsEnable(1004)), 2);
+        WaitForWorkerExit();
+        ASSERT_TRUE(WaitForWorkersEnded(8000));
+    }
 }
 
 TEST_F(PollTest, TwoResetRequestsInOneCycleSendOneReset)
