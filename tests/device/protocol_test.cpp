@@ -372,4 +372,52 @@ TEST(FrameAssembler, StalledOverlongFrameStopsSwallowing)
     EXPECT_EQ(r.frames.size(), 1u);
 }
 
+// Line noise of every kind, fed in the port's read sizes: whatever arrives, the assembler keeps
+// its bounds, and after a stall a real reply is taken whole.
+TEST(FrameAssembler, RandomStreamsStayInBoundsAndARealReplyFollowsAStall)
+{
+    uint32_t seed = 12345;
+    auto next = [&seed] {
+        seed = seed * 1664525u + 1013904223u;
+        return seed >> 8;
+    };
+    FrameAssembler assembler;
+    uint64_t now = 1000;
+    for (int round = 0; round < 300; ++round) {
+        std::vector<uint8_t> noise(next() % 6000);
+        for (uint8_t& b : noise) {
+            // Start and end bytes and the marker often, so that false frames of every length occur.
+            uint32_t pick = next() % 8;
+            b = pick == 0 ? 0x02 : pick == 1 ? 0x03 : pick == 2 ? 0xF0 | (next() % 16) : static_cast<uint8_t>(next());
+        }
+        size_t at = 0;
+        while (at < noise.size()) {
+            ASSERT_GE(assembler.Expected(), 1u);
+            ASSERT_LE(assembler.Expected(), kAssemblyBufferSize - kReplyHeaderSize + 1);
+            uint32_t size = std::min<uint32_t>(assembler.Expected(), 256);
+            size = 1 + next() % size;  // a read may end early with what has arrived
+            size = static_cast<uint32_t>(std::min<size_t>(size, noise.size() - at));
+            assembler.BeginBatch(size, now);
+            for (uint32_t i = 0; i < size; ++i) {
+                if (assembler.FeedByte(noise[at + i])) {
+                    ASSERT_LE(assembler.FrameLength(), kAssemblyBufferSize - kReplyHeaderSize - 1);
+                }
+            }
+            at += size;
+        }
+        now += FrameAssembler::kStallMs;
+        assembler.BeginBatch(0, now);
+        ASSERT_FALSE(assembler.InFrame()) << "round " << round;
+        std::vector<uint8_t> data(1 + next() % 300);
+        for (uint8_t& b : data)
+            b = static_cast<uint8_t>(next());
+        FeedResult r = FeedLikePort(assembler, Reply(data), now + 1);
+        ASSERT_EQ(r.frames.size(), 1u) << "round " << round;
+        EXPECT_EQ(r.frames[0], data);
+        now += 10;
+    }
+    // The noise did reach the paths that drop frames, not only the start-byte scan.
+    EXPECT_GT(assembler.DroppedCount(), 300u);
+}
+
 }  // namespace
