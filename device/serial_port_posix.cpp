@@ -4,6 +4,8 @@
 // n + 10 ms at most with whatever has arrived, and every notification on the port's thread.
 #include "device/serial_port.h"
 
+#include "device/utf8_text.h"
+
 #include <cerrno>
 #include <cstring>
 #include <ctime>
@@ -112,38 +114,6 @@ bool ApplyLineSettings(int fd, uint32_t baudRate, uint32_t parity, uint32_t data
     // refuse, which is harmless.
     int lines = TIOCM_DTR | TIOCM_RTS;
     (void)ioctl(fd, TIOCMBIS, &lines);
-    return true;
-}
-
-// Wide name to a narrow path in UTF-8; false when it does not fit.
-bool ConvertPath(const wchar_t* name, char* path, size_t capacity)
-{
-    size_t used = 0;
-    for (; *name; ++name) {
-        uint32_t c = static_cast<uint32_t>(*name);
-        char bytes[4];
-        size_t count = 0;
-        if (c < 0x80) {
-            bytes[count++] = static_cast<char>(c);
-        } else if (c < 0x800) {
-            bytes[count++] = static_cast<char>(0xC0 | (c >> 6));
-            bytes[count++] = static_cast<char>(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            bytes[count++] = static_cast<char>(0xE0 | (c >> 12));
-            bytes[count++] = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            bytes[count++] = static_cast<char>(0x80 | (c & 0x3F));
-        } else {
-            bytes[count++] = static_cast<char>(0xF0 | ((c >> 18) & 0x07));
-            bytes[count++] = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-            bytes[count++] = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            bytes[count++] = static_cast<char>(0x80 | (c & 0x3F));
-        }
-        if (used + count + 1 > capacity)
-            return false;
-        std::memcpy(path + used, bytes, count);
-        used += count;
-    }
-    path[used] = '\0';
     return true;
 }
 
@@ -261,7 +231,7 @@ uint32_t SerialPort::Open(const wchar_t* name, uint32_t newBaudRate, uint32_t ne
         // A path that does not fit is refused rather than cut short, which would open some other
         // device.
         char path[kNameLength * 4];
-        if (length >= kNameLength || !ConvertPath(name, path, sizeof path)) {
+        if (length >= kNameLength || !EncodeUtf8(name, path, sizeof path)) {
             result = kSerialOpenDeviceFailed;
         } else {
             std::wmemcpy(portName, name, length + 1);

@@ -62,7 +62,7 @@ std::string ReadFileAtUtf8(const std::string& path, bool* exists)
     return ReadAndClose(std::fopen(path.c_str(), "rb"), exists);
 }
 
-// The save module's own UTF-8 encoder is not exposed, so the tests carry their own.
+// An encoder of the tests' own, so that where a file lands is not judged by the code under test.
 std::string EncodeUtf8ForTest(const std::wstring& text)
 {
     std::string out;
