@@ -10,8 +10,8 @@
 namespace {
 
 // The answer for the next prompt. Written and read on the thread that saves.
-wchar_t s_nextName[kSaveDialogPathLimit];
-bool s_hasNextName = false;
+wchar_t g_nextSaveName[kSaveDialogPathLimit];
+bool g_hasNextSaveName = false;
 
 }  // namespace
 
@@ -20,27 +20,27 @@ bool SetNextSaveFileName(const wchar_t* nameOrPath)
     if (nameOrPath == nullptr || nameOrPath[0] == 0) return false;
     const size_t length = std::wcslen(nameOrPath);
     if (length >= kSaveDialogPathLimit) return false;
-    std::wmemcpy(s_nextName, nameOrPath, length + 1);
-    s_hasNextName = true;
+    std::wmemcpy(g_nextSaveName, nameOrPath, length + 1);
+    g_hasNextSaveName = true;
     return true;
 }
 
 int PromptSaveFileName(WindowHandle /*owner*/, wchar_t* path, wchar_t* fileTitle, const wchar_t* /*filter*/,
                        const wchar_t* defaultExtension, const wchar_t* /*title*/)
 {
-    if (!s_hasNextName) return 0;
-    s_hasNextName = false;
+    if (!g_hasNextSaveName) return 0;
+    g_hasNextSaveName = false;
 
     // One unit more than the limit allows, so that "too long" is seen rather than cut.
     wchar_t chosen[kSaveDialogPathLimit + 1];
     chosen[0] = 0;
-    if (FindFileNamePart(s_nextName) == s_nextName) {
+    if (FindFileNamePart(g_nextSaveName) == g_nextSaveName) {
         const size_t folderLength = static_cast<size_t>(FindFileNamePart(path) - path);
         if (folderLength >= kSaveDialogPathLimit) return 0;
         std::wmemcpy(chosen, path, folderLength);
         chosen[folderLength] = 0;
     }
-    if (!AppendText(chosen, kSaveDialogPathLimit, s_nextName)) return 0;
+    if (!AppendText(chosen, kSaveDialogPathLimit, g_nextSaveName)) return 0;
 
     const wchar_t* name = FindFileNamePart(chosen);
     if (name[0] == 0) return 0;  // a folder names no file
