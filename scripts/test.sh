@@ -40,11 +40,7 @@ ASAN_OPTIONS="detect_leaks=1" UBSAN_OPTIONS="halt_on_error=1 print_stacktrace=1"
   ctest --test-dir "$root/asan" --output-on-failure -j"$jobs"
 
 step "Windows build (MinGW-w64) and its tests under Wine"
-if [ ! -f "$WINEPREFIX/system.reg" ]; then
-  mkdir -p "$WINEPREFIX"
-  wineboot -i >/dev/null 2>&1 || true
-  wineserver -w || true
-fi
+. "$here/scripts/wine-prefix.sh"
 configure_build "$root/win" -DCMAKE_TOOLCHAIN_FILE="$here/cmake/mingw-w64-x86_64.cmake" \
   -DOMBRELO_BENCH=OFF -DOMBRELO_NATIVE_BUILD_DIR="$root/native"
 # Wine tests share one prefix and its COM port links: one at a time.

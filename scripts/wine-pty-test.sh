@@ -33,14 +33,8 @@ case "$comport" in
   *) echo "$0: not a COM port name: $comport" >&2; exit 2 ;;
 esac
 
-export WINEPREFIX="${WINEPREFIX:-${OMBRELO_WINEPREFIX:-$HOME/.cache/ombrelo/wineprefix}}"
-export WINEDEBUG="${WINEDEBUG:--all}"
-export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"
-if [ ! -f "$WINEPREFIX/system.reg" ]; then
-  mkdir -p "$WINEPREFIX"
-  wineboot -i >/dev/null 2>&1 || true
-  wineserver -w || true
-fi
+# shellcheck source=wine-prefix.sh
+. "$(dirname "${BASH_SOURCE[0]}")/wine-prefix.sh"
 mkdir -p "$WINEPREFIX/dosdevices"
 
 peer_pid=""

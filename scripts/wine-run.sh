@@ -1,13 +1,6 @@
 #!/usr/bin/env bash
-# Runs a Windows program under Wine in the project's private prefix, quietly. The prefix is made
-# once (wineboot -i) and reused; WINEPREFIX may point elsewhere.
+# Runs a Windows program under Wine in the project's private prefix, quietly.
 set -euo pipefail
-export WINEPREFIX="${WINEPREFIX:-${OMBRELO_WINEPREFIX:-$HOME/.cache/ombrelo/wineprefix}}"
-export WINEDEBUG="${WINEDEBUG:--all}"
-export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"
-if [ ! -f "$WINEPREFIX/system.reg" ]; then
-  mkdir -p "$WINEPREFIX"
-  wineboot -i >/dev/null 2>&1 || true
-  wineserver -w || true
-fi
+# shellcheck source=wine-prefix.sh
+. "$(dirname "${BASH_SOURCE[0]}")/wine-prefix.sh"
 exec wine "$@"
