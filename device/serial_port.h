@@ -77,31 +77,32 @@ private:
     void RunThread();
     void StopThread(bool waitWithoutLimit);
 
+    // Both backends start from these values; their constructors set only their own fields.
     // Set by Open before the thread starts; read by the thread.
-    bool lineEventsEnabled;
-    wchar_t portName[kNameLength];
-    uint32_t baudRate;
-    uint32_t parity;
+    bool lineEventsEnabled = false;
+    wchar_t portName[kNameLength] = {};
+    uint32_t baudRate = 0;
+    uint32_t parity = 0;
 
     // writePending: set by Write (any thread), cleared by the port thread once the write is done.
-    std::atomic<bool> writePending;
+    std::atomic<bool> writePending{false};
     // readPending, lineWaitPending: written by the port thread only (Open clears them before it
     // starts).
-    std::atomic<bool> readPending;
-    std::atomic<bool> lineWaitPending;
+    std::atomic<bool> readPending{false};
+    std::atomic<bool> lineWaitPending{false};
     // Written by the port thread; stable for the handler during DataReceived.
-    uint8_t receiveBuffer[kSerialBufferSize];
+    uint8_t receiveBuffer[kSerialBufferSize] = {};
     // Written by SetReadSize (any thread); read by the port thread when it starts a read.
-    std::atomic<uint32_t> readSize;
+    std::atomic<uint32_t> readSize{1};
     // Written by the port thread before DataReceived.
-    std::atomic<uint32_t> receivedCount;
+    std::atomic<uint32_t> receivedCount{0};
     // Filled by Write only while no write is pending; transmitLength is stored last (release) and
     // the port thread loads it (acquire) before it touches the buffer.
-    uint8_t transmitBuffer[kSerialBufferSize];
-    std::atomic<uint32_t> transmitLength;
+    uint8_t transmitBuffer[kSerialBufferSize] = {};
+    std::atomic<uint32_t> transmitLength{0};
     // Written by SetEventHandler; read by the port thread for each notification.
-    std::atomic<SerialEventHandler> eventHandler;
-    std::atomic<void*> eventContext;
+    std::atomic<SerialEventHandler> eventHandler{nullptr};
+    std::atomic<void*> eventContext{nullptr};
 
 #ifdef _WIN32
     // Kernel objects are kept as void* so that <windows.h> stays out of this header.

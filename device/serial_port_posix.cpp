@@ -165,21 +165,7 @@ void* RunPortThread(void* port)
 }  // namespace
 
 SerialPort::SerialPort()
-    : lineEventsEnabled(false),
-      portName{},
-      baudRate(0),
-      parity(0),
-      writePending(false),
-      readPending(false),
-      lineWaitPending(false),
-      receiveBuffer{},
-      readSize(1),
-      receivedCount(0),
-      transmitBuffer{},
-      transmitLength(0),
-      eventHandler(nullptr),
-      eventContext(nullptr),
-      stopRequested(false),
+    : stopRequested(false),
       readRequested(false),
       writeRequested(false),
       device(-1),

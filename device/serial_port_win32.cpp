@@ -64,21 +64,7 @@ struct SerialPortThreadEntry {
 };
 
 SerialPort::SerialPort()
-    : lineEventsEnabled(false),
-      portName{},
-      baudRate(0),
-      parity(0),
-      writePending(false),
-      readPending(false),
-      lineWaitPending(false),
-      receiveBuffer{},
-      readSize(1),
-      receivedCount(0),
-      transmitBuffer{},
-      transmitLength(0),
-      eventHandler(nullptr),
-      eventContext(nullptr),
-      events{},
+    : events{},
       device(INVALID_HANDLE_VALUE),
       thread(nullptr),
       threadId(0),
