@@ -3,6 +3,7 @@
 // never use the tester at the same time.
 #include "tests/measurement/worker_harness.h"
 
+#include <algorithm>
 #include <sstream>
 
 #include "device/tester_device.h"
@@ -75,9 +76,14 @@ TEST_F(PollTest, PowerSwitchOpensTheNextCycleAndActsOnTheRequestedState)
         EXPECT_EQ(log[at], wasOn ? "20 00" : "20 01");
         EXPECT_EQ(commands[at - 1], "0f");  // a cycle had just ended
         EXPECT_EQ(Slice(commands, at + 1, 8), kPlainCycle);
-        // Disabled by the command, enabled again by the worker's status step.
+        // Disabled by the command, enabled again only by the worker's status steps: every
+        // cycle's status step enables it, and the test may have watched more than one cycle.
         EXPECT_TRUE(IsDisable(1004)(GetRecordedCalls().front()));
-        EXPECT_EQ(CountRecordedCalls(IsEnable(1004)), 1);
+        const int enables = CountRecordedCalls(IsEnable(1004));
+        const std::vector<std::string> later = sim.ReadCommands();
+        const int statusSteps = static_cast<int>(std::count(later.begin() + at, later.end(), "0b"));
+        EXPECT_GE(enables, 1);
+        EXPECT_LE(enables, statusSteps);
         EXPECT_EQ(CountRecordedCalls(IsKind(WindowCallKind::Message)), 0);
     }
 }
