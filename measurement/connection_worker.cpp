@@ -14,6 +14,7 @@
 #include "measurement/connection_worker.h"
 
 #include <chrono>
+#include <system_error>
 #include <thread>
 
 #include "device/tester_device.h"
@@ -184,8 +185,15 @@ void ConnectionWorker(WindowHandle /*window*/)
     EndWorker();
 }
 
-void StartConnectionWorker(WindowHandle window)
+bool StartConnectionWorker(WindowHandle window)
 {
     g_workerThreads.fetch_add(1, std::memory_order_relaxed);
-    std::thread(ConnectionWorker, window).detach();
+    // std::thread reports a failed start only by throwing; this is the one place that can happen.
+    try {
+        std::thread(ConnectionWorker, window).detach();
+    } catch (const std::system_error&) {
+        g_workerThreads.fetch_sub(1, std::memory_order_relaxed);
+        return false;
+    }
+    return true;
 }

@@ -38,5 +38,6 @@ constexpr int kPollSleepMs = 500;
 // g_mainWindow; the argument is kept for the thread start's sake.
 void ConnectionWorker(WindowHandle window);
 
-// Starts ConnectionWorker on a thread of its own, detached: the worker ends by itself.
-void StartConnectionWorker(WindowHandle window);
+// Starts ConnectionWorker on a thread of its own, detached: the worker ends by itself. False when
+// the system could not start the thread.
+bool StartConnectionWorker(WindowHandle window);

@@ -23,8 +23,9 @@ namespace {
 // sees everything the previous one did to the TesterDevice; given back with release.
 std::atomic<int32_t> g_testerDeviceOwner{0};
 
-constexpr int kExitWaitSleeps = 20;
-constexpr auto kExitWaitStep = std::chrono::milliseconds(100);
+// The wait gives up after 2 s; it looks every 10 ms so that it ends as soon as the worker has.
+constexpr auto kExitWaitLimit = std::chrono::milliseconds(2000);
+constexpr auto kExitWaitStep = std::chrono::milliseconds(10);
 constexpr auto kOwnerPollStep = std::chrono::milliseconds(10);
 
 const int kDeviceControls[] = {kPowerButtonId, kConfigureButtonId, kResetMinMaxButtonId};
@@ -67,7 +68,8 @@ void ClearPowerRequest() { g_powerRequest.store(0, std::memory_order_relaxed); }
 void WaitForWorkerExit()
 {
     g_stopRequested.store(1, std::memory_order_relaxed);
-    for (int i = 0; i < kExitWaitSleeps && g_workerRunning.load(std::memory_order_relaxed) != 0; ++i)
+    const auto end = std::chrono::steady_clock::now() + kExitWaitLimit;
+    while (g_workerRunning.load(std::memory_order_relaxed) != 0 && std::chrono::steady_clock::now() < end)
         std::this_thread::sleep_for(kExitWaitStep);
 }
 

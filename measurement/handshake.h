@@ -52,8 +52,8 @@ bool ReadPowerRequest(int32_t& target);
 // Worker: the request has been served.
 void ClearPowerRequest();
 
-// Exit's wait: asks the worker to stop, then sleeps 100 ms at a time, at most 20 times, while
-// g_workerRunning is non-zero. Returns after at most about 2 s whether or not the worker ended.
+// The wait of Exit and Disconnect: asks the worker to stop, then waits while g_workerRunning is
+// non-zero. Returns as soon as the worker has ended, or after about 2 s whether or not it has.
 void WaitForWorkerExit();
 
 // The TesterDevice has one user at a time: a connection worker or a port probe. A worker takes
