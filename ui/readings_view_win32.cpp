@@ -1,7 +1,14 @@
 // The readings display on the main window: the 500 ms update of the cell texts, the cells'
 // colours and the status panel drawn over control 1013. The decisions (texts, colours, the
 // panel's texts and backgrounds) live in measurement/; this file applies them.
+//
+// Every tick formats all 100 displayed cells, but only a cell whose text or colour has changed is
+// redrawn: a control repaints (and asks for its colours) whenever its text is set, and redrawing
+// a hundred unchanged cells twice a second is most of the tick's cost. A cell whose text stayed
+// but whose verdict changed is invalidated, so it asks for its new colour.
 #include <windows.h>
+
+#include <cwchar>
 
 #include "device/tester_device.h"
 #include "measurement/cell_text.h"
@@ -16,6 +23,12 @@ namespace {
 
 // UI thread only.
 int g_liveGdiObjects = 0;
+// The cell controls, found once; what each displays and the colour it was last given.
+HWND g_cellControls[kCellCount] = {};
+HWND g_cellControlsWindow = nullptr;
+wchar_t g_cellTextShown[kCellCount][kCellTextSize] = {};
+constexpr COLORREF kNoColourShown = 0xFFFFFFFF;
+COLORREF g_cellColourShown[kCellCount];
 
 // Status panel layout, in pixels of the panel control's window.
 constexpr RECT kPanelFrame = {0, 5, 305, 70};
@@ -79,17 +92,44 @@ void DeleteCountedObject(HGDIOBJ object)
         --g_liveGdiObjects;
 }
 
+namespace {
+
+// The controls of window, from its template: empty texts, colours not yet given.
+void FindCellControls(HWND window)
+{
+    for (int cell = 0; cell < kCellCount; ++cell) {
+        g_cellControls[cell] = HasCellControl(cell) ? GetDlgItem(window, kFirstCellControlId + cell) : nullptr;
+        g_cellTextShown[cell][0] = L'\0';
+        g_cellColourShown[cell] = kNoColourShown;
+    }
+    g_cellControlsWindow = window;
+}
+
+}  // namespace
+
 void UpdateReadingsDisplay()
 {
     FormatDisplayedCellTexts(g_readingsTable);
     HWND window = static_cast<HWND>(g_mainWindow);
-    if (window != nullptr) {
-        for (int cell = 0; cell < kCellCount; ++cell) {
-            if (IsCellDisplayed(cell))
-                SetDlgItemTextW(window, kFirstCellControlId + cell, g_readingsTable.text[cell]);
-        }
+    if (window != nullptr && window != g_cellControlsWindow)
+        FindCellControls(window);
+    const bool hasControls = window != nullptr;
+    for (int cell = 0; hasControls && cell < kCellCount; ++cell) {
+        const wchar_t* text = g_readingsTable.text[cell];
+        if (!IsCellDisplayed(cell) || std::wcscmp(text, g_cellTextShown[cell]) == 0)
+            continue;
+        SetWindowTextW(g_cellControls[cell], text);
+        std::wcscpy(g_cellTextShown[cell], text);
     }
     g_readingsTable.Evaluate();
+    for (int cell = 0; hasControls && cell < kCellCount; ++cell) {
+        if (!IsCellDisplayed(cell))
+            continue;
+        const COLORREF colour = ChooseCellColour(g_readingsTable.text[cell], LoadWord(g_readingsTable.value[cell]),
+                                                 g_readingsTable.state[cell]);
+        if (colour != g_cellColourShown[cell])
+            InvalidateRect(g_cellControls[cell], nullptr, TRUE);
+    }
     PaintStatusPanel();
 }
 
@@ -106,6 +146,8 @@ HBRUSH ReadingsCellColour(HWND control, HDC context)
         ChooseCellColour(shown, LoadWord(g_readingsTable.value[cell]), g_readingsTable.state[cell]);
     g_cellBrush = CreateCountedBrush(colour);
     SetBkColor(context, colour);
+    if (GetParent(control) == g_cellControlsWindow)
+        g_cellColourShown[cell] = colour;
     return g_cellBrush;
 }
 
