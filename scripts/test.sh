@@ -3,7 +3,9 @@
 #   1. the native build and all native tests,
 #   2. a ThreadSanitizer build and the threaded tests,
 #   3. an AddressSanitizer/UBSan build and all native tests,
-#   4. the MinGW-w64 cross build and its tests under Wine (the serial ones against real ptys).
+#   4. the MinGW-w64 cross build and its tests under Wine (the serial ones against real ptys, the
+#      window ones under Xvfb),
+#   5. the end-to-end tests: the real Ombrelo.exe under Wine and Xvfb against simulated testers.
 # Build trees live under build/ in the repository (OMBRELO_BUILD_ROOT overrides).
 set -euo pipefail
 here="$(cd "$(dirname "$0")/.." && pwd)"
@@ -11,7 +13,7 @@ root="${OMBRELO_BUILD_ROOT:-$here/build}"
 jobs="${OMBRELO_JOBS:-2}"
 
 bash "$here/scripts/deps.sh" g++ cmake ninja-build make libgtest-dev googletest libbenchmark-dev \
-  g++-mingw-w64-x86-64-posix wine wine64 procps
+  g++-mingw-w64-x86-64-posix wine wine64 fonts-wine xvfb xauth x11-utils imagemagick procps
 
 export HOME="${HOME:-$(getent passwd "$(id -u)" | cut -d: -f6)}"
 export WINEPREFIX="${WINEPREFIX:-$root/wineprefix}"
@@ -44,5 +46,9 @@ step "Windows build (MinGW-w64) and its tests under Wine"
 configure_build "$root/win" -DCMAKE_TOOLCHAIN_FILE="$here/cmake/mingw-w64-x86_64.cmake" \
   -DOMBRELO_BENCH=OFF -DOMBRELO_NATIVE_BUILD_DIR="$root/native"
 # Wine tests share one prefix and its COM port links: one at a time.
-ctest --test-dir "$root/win" --output-on-failure -j1
+ctest --test-dir "$root/win" --output-on-failure -j1 -LE e2e
 wineserver -k 2>/dev/null || true
+
+step "End-to-end: Ombrelo.exe under Wine and Xvfb"
+# Each has a private prefix and display of its own, and saves its screenshots under build/win/e2e.
+ctest --test-dir "$root/win" --output-on-failure -j1 -L e2e
