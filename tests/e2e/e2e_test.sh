@@ -495,7 +495,15 @@ mapfile -t ports < <(e2e_driver ports)
 e2e_expect "port list after Refresh" "COM2 COM4" "${ports[0]-}"
 e2e_expect "selected port after Refresh" "COM2" "${ports[1]-}"
 
-e2e_say "Exit"
+# Exit while the worker waits for the user to dismiss a message box: the box goes with the window
+# and the program still ends within its bounds, without a crash and with the port closed.
+e2e_say "Exit while COM4's refusal box is open"
+e2e_must select-port COM4
+e2e_must click 1003
+e2e_must wait-text 1003 Disconnect 10000
+e2e_must wait-enabled 1004 1 5000
+e2e_must click 1004
+e2e_driver dialog "Ombrelo Error" 10000 >/dev/null || e2e_fail "no refusal box on COM4"
 e2e_must click 1012
 e2e_must wait-gone 10000
 e2e_wait_ombrelo_exit 10000 || e2e_fail "Ombrelo.exe still running 10 s after its window closed"
