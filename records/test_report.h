@@ -22,7 +22,7 @@ std::string BuildTestReport(const CellTextArray& texts, const CellStateArray& st
 size_t FormatTotalPowerWatts(uint32_t totalPower, char* out);
 
 // Row verdicts. Voltage rows: Min Volt., Volt. and Max Volt. all pass (PASS or N/A). Timing and
-// slew rows: "N/A" when a deciding cell is N/A, else "PASS" when one is PASS, else "FAIL".
+// slew rows: "N/A" when a deciding cell is N/A, else "FAIL" when one is FAIL, else "PASS".
 const char* GetVoltageRowVerdict(const CellStateArray& states, int rail);
 const char* GetDecidingCellsVerdict(const CellStateArray& states, const int* cells, int cellCount);
 

@@ -188,12 +188,12 @@ pad15() { printf '%-15s' "$@"; }
 # A cell passes when its verdict is PASS or N/A (green or grey on the screen).
 passes() { [ "${cell_colour[$1]}" != "$RED" ]; }
 
-# Timing and slew rows: N/A when a deciding cell is N/A, else PASS when one passes, else FAIL.
+# Timing and slew rows: N/A when a deciding cell is N/A, else FAIL when one fails, else PASS.
 row_verdict() {
-  local id any_pass=0
+  local id any_fail=0
   for id in "$@"; do [ "${cell_colour[$id]}" = "$GREY" ] && { echo N/A; return; }; done
-  for id in "$@"; do [ "${cell_colour[$id]}" = "$GREEN" ] && any_pass=1; done
-  [ "$any_pass" -eq 1 ] && echo PASS || echo FAIL
+  for id in "$@"; do [ "${cell_colour[$id]}" = "$RED" ] && any_fail=1; done
+  [ "$any_fail" -eq 1 ] && echo FAIL || echo PASS
 }
 
 # The report that the cells on the screen (read_cells) must give, lines 9 to 34.
