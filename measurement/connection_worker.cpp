@@ -124,6 +124,7 @@ void RunPollCycle(WindowHandle window)
         ReportLostConnection(window);
 
     g_readingsTable.CopyFromDevice(g_testerDevice.readings);
+    g_pollCycleCount.fetch_add(1, std::memory_order_release);
 
     // Zero time-out: tests and consumes, so several presses within a cycle give one command.
     if (g_resetMinMaxEvent.Wait(0))

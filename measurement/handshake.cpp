@@ -16,6 +16,7 @@ AutoResetEvent g_resetMinMaxEvent;
 AutoResetEvent g_settingsChangedEvent;
 std::atomic<uint8_t> g_logIntervalSeconds{10};
 std::atomic<int32_t> g_workerThreads{0};
+std::atomic<uint32_t> g_pollCycleCount{0};
 
 namespace {
 

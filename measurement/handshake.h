@@ -38,6 +38,12 @@ extern std::atomic<uint8_t> g_logIntervalSeconds;
 // (the console tool, the tests) wait for it.
 extern std::atomic<int32_t> g_workerThreads;
 
+// Poll cycles finished since the program started: +1 (release) by the worker right after each
+// cycle's copy into the readings table, before it serves the reset and settings requests. Lets a
+// watcher (the console's unattended test, its JSON lines) act once per cycle on that cycle's
+// values. Written by the worker only.
+extern std::atomic<uint32_t> g_pollCycleCount;
+
 // Power (1004), Configure (1009) and Reset Min/Max (1007), in that order.
 void EnableDeviceControls(WindowHandle window);
 void DisableDeviceControls(WindowHandle window);

@@ -73,7 +73,8 @@ start_simulator() {
     sleep 0.1
   done
   [ -n "$sim_pts" ] || { echo "The simulated tester did not start." >&2; exit 1; }
-  head -n1 "$out"
+  # On stderr: stdout is the console's, which may be JSON lines for another program.
+  head -n1 "$out" >&2
 }
 
 if [ "${1:-}" = "--console" ]; then

@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <strings.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -74,7 +75,10 @@ void PrintUsage()
         "  --timed-out           the T6 timing of every channel times out\n"
         "  --identity XYZ        three identity letters instead of PSU\n"
         "  --firmware A.B        the two firmware version bytes (default 2.11)\n"
-        "  --seed N              noise seed\n\n"
+        "  --seed N              noise seed\n"
+        "  --rail-offset RAIL:MV add MV (signed) to a rail's voltage while it is live; RAIL is\n"
+        "                        12V1, 5V, 3.3V, 12VCPU, 5VSB, 12VPCIe or -12V (the SATA rails\n"
+        "                        follow 12V1, 5V and 3.3V); may be given several times\n\n"
         "Faults on the line (CMD is a command byte in hex, e.g. 0c):\n"
         "  --silent              never answer\n"
         "  --ignore CMD          never answer CMD (may be given several times)\n"
@@ -95,6 +99,29 @@ bool ParseHexByte(const char* text, int& value)
         return false;
     value = static_cast<int>(parsed);
     return true;
+}
+
+// The rails by the names the window shows (without blanks), in the tester's channel order.
+constexpr const char* kVoltageChannelNames[kVoltageMinMaxChannels] = {"12V1", "5V",      "3.3V", "12VCPU",
+                                                                     "5VSB", "12VPCIe", "-12V"};
+
+bool ParseRailOffset(const char* text, TesterOptions& tester)
+{
+    const char* colon = std::strrchr(text, ':');
+    if (!colon)
+        return false;
+    std::string rail(text, colon);
+    char* end = nullptr;
+    long offset = std::strtol(colon + 1, &end, 10);
+    if (end == colon + 1 || *end != '\0' || offset < -100000 || offset > 100000)
+        return false;
+    for (int c = 0; c < kVoltageMinMaxChannels; ++c) {
+        if (strcasecmp(rail.c_str(), kVoltageChannelNames[c]) == 0) {
+            tester.voltageOffsetMv[c] = static_cast<int32_t>(offset);
+            return true;
+        }
+    }
+    return false;
 }
 
 bool ParseFilter(const char* arg, const char* name, FaultFilter& filter)
@@ -165,6 +192,12 @@ bool ParseArguments(int argc, char** argv, TesterOptions& tester, LinkOptions& l
             }
             tester.firmware[0] = static_cast<uint8_t>(first);
             tester.firmware[1] = static_cast<uint8_t>(second);
+        } else if (!std::strcmp(arg, "--rail-offset")) {
+            if (!needValue()) return false;
+            if (!ParseRailOffset(value, tester)) {
+                std::fprintf(stderr, "ombrelo-sim: --rail-offset takes RAIL:MV, e.g. 5V:+400\n");
+                return false;
+            }
         } else if (!std::strcmp(arg, "--silent")) {
             link.silent = true;
         } else if (!std::strcmp(arg, "--echo")) {

@@ -231,7 +231,7 @@ void SimulatedTester::Measure(uint64_t nowMs)
     for (int c = 0; c < kVoltageMinMaxChannels; ++c) {
         int32_t mv = 0;
         if (powerOn || c == kChannel5VSB)
-            mv = kNominalMillivolts[c] + Noise(kVoltageNoise[c]);
+            mv = kNominalMillivolts[c] + options.voltageOffsetMv[c] + Noise(kVoltageNoise[c]);
         if ((c == kChannel12VCpu && !cpuCable) || (c == kChannel12VPcie && !pcieCable))
             mv = 0;
         values.voltage[c] = Quantize(kCommandVoltages, ReadingField::Voltage, c, mv);

@@ -20,6 +20,9 @@ struct TesterOptions {
     uint8_t identity[3] = {'P', 'S', 'U'};
     uint8_t firmware[2] = {2, 11};
     uint32_t seed = 1;
+    // Added to a live rail's voltage, by tester channel (0 to 6), in mV: a supply that is out of
+    // tolerance on that rail.
+    int32_t voltageOffsetMv[kVoltageMinMaxChannels] = {};
 };
 
 // What the tester has measured, in the units the host stores, sentinels included. Laid out like

@@ -22,6 +22,8 @@ std::vector<std::string> g_messages;
 int g_messageCount = 0;
 
 std::mutex g_outputMutex;
+// Guarded by g_outputMutex.
+std::FILE* g_textStream = nullptr;
 
 // One line: the title, then the text with its line breaks turned into " - ".
 std::string FormatMessageLine(const wchar_t* text, const wchar_t* title)
@@ -48,7 +50,22 @@ std::string NarrowText(const wchar_t* text)
 void WriteConsoleText(const std::string& text)
 {
     std::lock_guard<std::mutex> lock(g_outputMutex);
-    fputs(text.c_str(), stdout);
+    std::FILE* stream = g_textStream ? g_textStream : stdout;
+    fputs(text.c_str(), stream);
+    fflush(stream);
+}
+
+void RouteConsoleTextToStderr()
+{
+    std::lock_guard<std::mutex> lock(g_outputMutex);
+    g_textStream = stderr;
+}
+
+void WriteConsoleJsonLine(const std::string& line)
+{
+    std::lock_guard<std::mutex> lock(g_outputMutex);
+    fputs(line.c_str(), stdout);
+    fputc('\n', stdout);
     fflush(stdout);
 }
 

@@ -21,6 +21,10 @@ std::vector<std::string> GetConsoleMessages();
 int CountConsoleMessages();
 
 // Writes text to stdout as one piece, so lines of the loop and of the worker do not interleave.
+// Once routed to stderr, it goes there instead: stdout then carries only the JSON lines.
 void WriteConsoleText(const std::string& text);
+void RouteConsoleTextToStderr();
+// One JSON line (the line end is added) to stdout, never interleaved with other text.
+void WriteConsoleJsonLine(const std::string& line);
 // Narrow form of a program text (ASCII; anything else becomes '?').
 std::string NarrowText(const wchar_t* text);

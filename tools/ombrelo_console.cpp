@@ -1,8 +1,14 @@
 // ombrelo-console: the tester from a Linux terminal. "--once DEVICE" reads every measurement one
 // time and prints it; "DEVICE" connects through the connection worker and, playing the main
 // window's part, shows the readings twice a second, keeps the readings log on timer 2 and takes
-// single-key commands, among them saving the readings log and the test report.
+// single-key commands, among them saving the readings log and the test report. "--test DEVICE"
+// runs one unattended test for a test bench: connect, optionally switch the supply, let the
+// readings settle for a number of poll cycles, judge, write the report and the log, and end with
+// an exit code that tells the verdict. "--json" puts one JSON object per poll cycle on stdout.
 #include <atomic>
+#include <cerrno>
+#include <charconv>
+#include <functional>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -23,21 +29,23 @@
 #include "records/readings_log.h"
 #include "records/save_files.h"
 #include "records/test_report.h"
+#include "tools/console_json.h"
 #include "tools/console_screen.h"
+#include "tools/console_test_run.h"
 #include "tools/console_window_ops.h"
 
 namespace {
 
-// Exit codes.
-constexpr int kExitOk = 0;
-constexpr int kExitConnectionEnded = 1;
-constexpr int kExitUsage = 2;
-constexpr int kExitNoDevice = 3;
-constexpr int kExitNoTester = 4;
-constexpr int kExitFirmware = 5;
-constexpr int kExitNoAnswer = 6;
-
 constexpr auto kLoopStep = std::chrono::milliseconds(50);
+// The test run watches the cycle count closely: it must ask the worker to stop within the
+// 500 ms pause after the last settle cycle, so that no further cycle is made.
+constexpr auto kTestLoopStep = std::chrono::milliseconds(10);
+constexpr uint32_t kDefaultSettleCycles = 4;
+constexpr uint32_t kMaxSettleCycles = 10000;
+// Cycles the tester may take to offer the power switch before the test gives up on it.
+constexpr uint32_t kPowerOfferCycles = 10;
+// Into the worker's 500 ms pause: when the test asks for the minima and maxima reset.
+constexpr auto kResetDelay = std::chrono::milliseconds(250);
 constexpr auto kScreenPeriod = std::chrono::milliseconds(500);
 // After WaitForWorkerExit: the worker may still be closing the port (at most about 2 s).
 constexpr int kWorkerEndWaitMs = 5000;
@@ -54,16 +62,67 @@ std::wstring WidenText(const std::string& text) { return std::wstring(text.begin
 
 void PrintUsage()
 {
-    fputs("usage: ombrelo-console [--cpu-cable] [--pcie-cable] [--log-interval S] DEVICE\n"
+    fputs("usage: ombrelo-console [--cpu-cable] [--pcie-cable] [--log-interval S] [--json] DEVICE\n"
           "       ombrelo-console --once DEVICE\n"
+          "       ombrelo-console --test [--power on|off] [--settle N] [--report FILE] [--log FILE]\n"
+          "                       [--cpu-cable] [--pcie-cable] [--log-interval S] [--json] DEVICE\n"
           "DEVICE is the tester's serial device, e.g. /dev/ttyACM0 or the simulator's /dev/pts/N.\n"
           "--log-interval S: a readings-log row every S seconds (1, 10, 30 or 60; default 10).\n"
+          "--cpu-cable, --pcie-cable: declare the 12V CPU / 12V PCIe cable connected (its voltages can FAIL).\n"
+          "--json: one JSON object per poll cycle on stdout instead of the screen (see the README).\n"
           "Monitor keys: p power on/off, r reset min/max, c toggle 12V CPU cable, e toggle 12V PCIe cable,\n"
           "l save the readings log, t save the test report, x clear the log, q quit.\n"
           "Saving asks for a file name (empty: the last one, first OmbreloLog.txt) and writes it to\n"
           "~/Documents/Zentarix/Ombrelo unless the name has a folder. From a pipe: one key per line,\n"
-          "a file name after the key (\"l run7.txt\").\n",
+          "a file name after the key (\"l run7.txt\").\n"
+          "--test: connect (identify, firmware check); with --power switch the supply first; wait N poll\n"
+          "cycles (--settle, default 4) for the readings to settle; judge; write the test report and the\n"
+          "readings log (which ends with a row of the judged readings) to the files given; end.\n"
+          "PASS: no cell FAIL, the tester's voltages verdict PASS and its timings verdict not FAIL.\n"
+          "On FAIL the failing cells are listed on stderr (\"5V Volt.\"); with --json a summary object ends\n"
+          "the output.\n"
+          "Exit codes: 0 PASS (or a normal end), 1 connection ended or lost, 2 usage, 3 device cannot be\n"
+          "opened (missing, no permission), 4 no tester answers (Device not found!), 5 firmware needs an\n"
+          "update, 6 --once: a request went unanswered, 7 FAIL, 8 --report or --log could not be written,\n"
+          "9 the tester refused or did not offer the --power switch.\n",
           stderr);
+}
+
+int64_t GetEpochMs()
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+// The grid's texts and verdicts from the present values, as the window's display update makes them.
+void RefreshGrid()
+{
+    FormatDisplayedCellTexts(g_readingsTable);
+    g_readingsTable.Evaluate();
+}
+
+void WriteCycleJson(uint32_t cycle)
+{
+    JsonCycleInput input;
+    input.cycle = cycle;
+    input.timeMs = GetEpochMs();
+    input.table = &g_readingsTable;
+    input.powerStatus = LoadByte(g_testerDevice.readings.powerStatus);
+    input.totalPowerMw = static_cast<uint32_t>(LoadWord(g_testerDevice.readings.totalPower));
+    input.cpu12vConnected = LoadByte(g_testerDevice.readings.deviceSettings[kSettingCpu12vCable]) != 0;
+    input.pcie12vConnected = LoadByte(g_testerDevice.readings.deviceSettings[kSettingPcie12vCable]) != 0;
+    WriteConsoleJsonLine(BuildCycleJson(input));
+}
+
+// A device the user cannot open is told apart from one where no tester answers, and a missing
+// permission names the group and the udev rule that grant it.
+bool CheckDeviceBeforeConnecting(const std::string& device)
+{
+    int error = CheckDeviceAccess(device);
+    if (error == 0)
+        return true;
+    fprintf(stderr, "ombrelo-console: %s\n", DescribeDeviceOpenFailure(device, error).c_str());
+    return false;
 }
 
 // ---- --once ----------------------------------------------------------------------------------
@@ -72,7 +131,9 @@ int RunOnce(const std::string& device)
 {
     TesterDevice& tester = g_testerDevice;
     if (tester.Open(WidenText(device).c_str()) != 0) {
-        fprintf(stderr, "ombrelo-console: cannot open %s\n", device.c_str());
+        int error = CheckDeviceAccess(device);
+        fprintf(stderr, "ombrelo-console: %s\n",
+                error ? DescribeDeviceOpenFailure(device, error).c_str() : ("cannot open " + device).c_str());
         return kExitNoDevice;
     }
     uint8_t first = 0;
@@ -133,6 +194,17 @@ struct Monitor {
     bool quit = false;
     bool colour = false;
     bool terminal = false;
+    bool json = false;
+    uint32_t lastCycle = 0;
+};
+
+// What --test was asked to do.
+struct TestOptions {
+    bool enabled = false;
+    int powerTarget = -1;  // -1: leave the supply as it is; 1 on; 0 off
+    uint32_t settleCycles = kDefaultSettleCycles;
+    std::string reportPath;
+    std::string logPath;
 };
 
 // The Configure command's effect for one cable flag: edit the settings block, then ask the
@@ -428,8 +500,12 @@ int RunMonitor(Monitor& monitor)
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
 
-    monitor.terminal = isatty(STDOUT_FILENO) != 0;
+    monitor.terminal = isatty(STDOUT_FILENO) != 0 && !monitor.json;
     monitor.colour = monitor.terminal;
+    if (monitor.json)
+        RouteConsoleTextToStderr();
+    if (!CheckDeviceBeforeConnecting(monitor.device))
+        return kExitNoDevice;
     TerminalMode terminalMode;
     terminalMode.Enter();
     KeyReader keys(isatty(STDIN_FILENO) != 0, terminalMode);
@@ -441,6 +517,7 @@ int RunMonitor(Monitor& monitor)
     SetConsolePortName(monitor.device);
     EnableControl(g_mainWindow, kConnectButtonId, false);
     EnableControl(g_mainWindow, kRefreshButtonId, false);
+    monitor.lastCycle = g_pollCycleCount.load(std::memory_order_acquire);
     StartConnectionWorker(g_mainWindow);
 
     int exitCode = kExitOk;
@@ -454,7 +531,14 @@ int RunMonitor(Monitor& monitor)
             break;
         }
         auto now = std::chrono::steady_clock::now();
-        if (now >= nextScreen) {
+        if (monitor.json) {
+            uint32_t cycle = g_pollCycleCount.load(std::memory_order_acquire);
+            if (cycle != monitor.lastCycle) {
+                monitor.lastCycle = cycle;
+                RefreshGrid();
+                WriteCycleJson(cycle);
+            }
+        } else if (now >= nextScreen) {
             ShowScreen(monitor);
             nextScreen = now + kScreenPeriod;
         }
@@ -480,41 +564,310 @@ int RunMonitor(Monitor& monitor)
     return exitCode;
 }
 
+// ---- --test ---------------------------------------------------------------------------------
+
+// The worker's messages since the test began, read to tell why a connection ended.
+bool HasMessageSince(int firstMessage, const char* text)
+{
+    std::vector<std::string> messages = GetConsoleMessages();
+    int total = CountConsoleMessages();
+    // The kept messages are the newest ones; those before firstMessage are skipped.
+    int skip = firstMessage - (total - static_cast<int>(messages.size()));
+    for (int i = skip < 0 ? 0 : skip; i < static_cast<int>(messages.size()); ++i)
+        if (messages[i].find(text) != std::string::npos)
+            return true;
+    return false;
+}
+
+// Exit code and reason of a connection the worker ended by itself.
+int ClassifyWorkerEnd(int firstMessage, std::string& reason)
+{
+    if (HasMessageSince(firstMessage, NarrowText(kFirmwareUpdateText).c_str())) {
+        reason = NarrowText(kFirmwareUpdateText);
+        return kExitFirmware;
+    }
+    if (HasMessageSince(firstMessage, NarrowText(kDeviceNotFoundText).c_str())) {
+        reason = NarrowText(kDeviceNotFoundText);
+        return kExitNoTester;
+    }
+    reason = "Connection lost";
+    return kExitConnectionEnded;
+}
+
+bool CheckOutputFolder(const std::string& path, const char* option)
+{
+    if (path.empty())
+        return true;
+    size_t slash = path.rfind('/');
+    std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    if (access(folder.c_str(), W_OK) == 0)
+        return true;
+    fprintf(stderr, "ombrelo-console: %s %s: cannot write to the folder %s: %s\n", option, path.c_str(),
+            folder.c_str(), std::strerror(errno));
+    return false;
+}
+
+// Writes one file by the program's own writer; false when it cannot be created.
+bool WriteOutputFile(const std::string& path, const char* what, const std::function<void(std::FILE*)>& write)
+{
+    std::FILE* file = std::fopen(path.c_str(), "wb");
+    if (!file) {
+        fprintf(stderr, "ombrelo-console: the %s could not be written to %s: %s\n", what, path.c_str(),
+                std::strerror(errno));
+        return false;
+    }
+    write(file);
+    bool ok = std::ferror(file) == 0;
+    ok = std::fclose(file) == 0 && ok;
+    if (!ok)
+        fprintf(stderr, "ombrelo-console: the %s could not be written to %s\n", what, path.c_str());
+    return ok;
+}
+
+// Steps of the run before the settle cycles are counted: the declared cables are written and the
+// supply switched, then the tester's minima and maxima are reset, so that the judged cycles show
+// the supply as it is now and not the switch-on or an earlier supply on the same tester.
+enum class TestStage { Connecting, Switching, WaitingForCycle, Settling };
+
+struct TestProgress {
+    TestStage stage = TestStage::Connecting;
+    uint32_t acceptedCycle = 0;  // the count when the connection was accepted
+    uint32_t markCycle = 0;      // Switching done at this count
+    uint32_t settleStart = 0;    // the judged cycles are the ones after this count
+    bool powerAsked = false;
+    std::chrono::steady_clock::time_point cycleSeen;  // when the last new count was seen
+};
+
+// Ends the run with an error: no verdict, no files.
+int EndTestWithError(const Monitor& monitor, int exitCode, const std::string& reason, uint32_t cycles)
+{
+    fprintf(stderr, "ombrelo-console: test not completed: %s\n", reason.c_str());
+    if (monitor.json)
+        WriteConsoleJsonLine(BuildSummaryJson(GetEpochMs(), cycles, TestVerdict{}, 0, exitCode, reason));
+    return exitCode;
+}
+
+int RunTest(Monitor& monitor, const TestOptions& test)
+{
+    struct sigaction action {};
+    action.sa_handler = OnSignal;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+
+    // stdout carries the result: the final screen, or the JSON lines. Everything else is stderr.
+    RouteConsoleTextToStderr();
+    if (!CheckOutputFolder(test.reportPath, "--report") || !CheckOutputFolder(test.logPath, "--log"))
+        return kExitUsage;
+    if (!CheckDeviceBeforeConnecting(monitor.device))
+        return kExitNoDevice;
+    CreateApplicationLogger();
+
+    g_mainWindow = &g_consoleWindow;
+    g_stopRequested.store(1);
+    DisableDeviceControls(g_mainWindow);
+    SetConsolePortName(monitor.device);
+    EnableControl(g_mainWindow, kConnectButtonId, false);
+    EnableControl(g_mainWindow, kRefreshButtonId, false);
+    const int firstMessage = CountConsoleMessages();
+    const uint32_t startCycle = g_pollCycleCount.load(std::memory_order_acquire);
+    monitor.lastCycle = startCycle;
+    if (!StartConnectionWorker(g_mainWindow))
+        return EndTestWithError(monitor, kExitConnectionEnded, "the connection could not be started", 0);
+
+    TestProgress progress;
+    int errorCode = kExitOk;
+    std::string errorReason;
+    uint32_t cycle = startCycle;
+    progress.cycleSeen = std::chrono::steady_clock::now();
+    while (true) {
+        if (g_signalled) {
+            errorCode = kExitConnectionEnded;
+            errorReason = "stopped by signal";
+            break;
+        }
+        if (g_workerThreads.load(std::memory_order_acquire) == 0) {
+            errorCode = ClassifyWorkerEnd(firstMessage, errorReason);
+            break;
+        }
+        cycle = g_pollCycleCount.load(std::memory_order_acquire);
+        if (cycle != monitor.lastCycle) {
+            monitor.lastCycle = cycle;
+            progress.cycleSeen = std::chrono::steady_clock::now();
+            RefreshGrid();
+            if (monitor.json)
+                WriteCycleJson(cycle - startCycle);
+        }
+        RunLogTimer(monitor, std::chrono::steady_clock::now());
+
+        auto now = std::chrono::steady_clock::now();
+        if (progress.stage == TestStage::Connecting && g_workerRunning.load() != 0 &&
+            !GetConsoleControlText(kPowerButtonId).empty()) {
+            // Accepted, settings and status read: the worker has set the Power button's text.
+            progress.stage = TestStage::Switching;
+            progress.acceptedCycle = cycle;
+            ApplyPresets(monitor);
+        }
+        if (progress.stage == TestStage::Switching) {
+            bool done = test.powerTarget < 0;
+            if (!done && !progress.powerAsked) {
+                uint8_t status = LoadByte(g_testerDevice.readings.powerStatus);
+                bool isOn = (status & kPowerStatusOn) != 0;
+                bool isOff = !isOn && (status & kPowerStatusOff) != 0;
+                if ((test.powerTarget == 1 && isOn) || (test.powerTarget == 0 && isOff)) {
+                    done = true;  // already as asked
+                } else if (IsConsoleControlEnabled(kPowerButtonId) && (isOn || isOff)) {
+                    RequestPowerSwitch(g_mainWindow);
+                    progress.powerAsked = true;
+                } else if (cycle - progress.acceptedCycle >= kPowerOfferCycles) {
+                    errorCode = kExitPowerRefused;
+                    errorReason = "the tester reports the supply neither on nor off: no power switch";
+                    break;
+                }
+            } else if (!done && g_powerRequest.load() == 0) {
+                done = true;
+                if (HasMessageSince(firstMessage, "Not allowed")) {
+                    errorCode = kExitPowerRefused;
+                    errorReason = std::string("the tester refused to switch the supply ") +
+                                  (test.powerTarget ? "on" : "off");
+                    break;
+                }
+            }
+            if (done) {
+                progress.stage = TestStage::WaitingForCycle;
+                progress.markCycle = cycle;
+            }
+        }
+        // The reset goes out in the middle of a cycle's pause, well clear of the worker's test of
+        // the event right after the count, so the cycle that sends it is known.
+        if (progress.stage == TestStage::WaitingForCycle && cycle != progress.markCycle &&
+            now - progress.cycleSeen >= kResetDelay) {
+            g_resetMinMaxEvent.Signal();
+            progress.settleStart = GetSettleStartAfterCycleEndRequest(cycle);
+            progress.stage = TestStage::Settling;
+        }
+        if (progress.stage == TestStage::Settling && cycle - progress.settleStart >= test.settleCycles &&
+            static_cast<int32_t>(cycle - progress.settleStart) >= 0)
+            break;
+        std::this_thread::sleep_for(kTestLoopStep);
+    }
+
+    WaitForWorkerExit();
+    bool ended = WaitForWorkerEnd(kWorkerEndWaitMs);
+    uint32_t cycles = g_pollCycleCount.load(std::memory_order_acquire) - startCycle;
+    // A connection lost in the last cycle still counted that cycle: its values are stale.
+    if (errorCode == kExitOk && HasMessageSince(firstMessage, "Connection lost")) {
+        errorCode = kExitConnectionEnded;
+        errorReason = "Connection lost";
+    }
+    if (errorCode == kExitOk && !ended) {
+        errorCode = kExitConnectionEnded;
+        errorReason = "the connection did not end in time";
+    }
+    if (errorCode != kExitOk)
+        return EndTestWithError(monitor, errorCode, errorReason, cycles);
+
+    // Judged as the window would judge the readings at this moment; the log ends with them.
+    RefreshGrid();
+    AddReadingsLogRow();
+    uint8_t powerStatus = LoadByte(g_testerDevice.readings.powerStatus);
+    TestVerdict verdict = JudgeTestRun(g_readingsTable.state, powerStatus);
+
+    bool written = true;
+    if (!test.reportPath.empty()) {
+        std::string report = BuildTestReport(g_readingsTable.text, g_readingsTable.state, powerStatus,
+                                             static_cast<uint32_t>(LoadWord(g_testerDevice.readings.totalPower)));
+        written = WriteOutputFile(test.reportPath, "test report",
+                                  [&](std::FILE* file) { WriteTestReport(file, report); }) && written;
+    }
+    if (!test.logPath.empty())
+        written = WriteOutputFile(test.logPath, "readings log",
+                                  [&](std::FILE* file) { WriteReadingsLog(file, g_logger.get()); }) && written;
+
+    int exitCode = !written ? kExitFilesNotWritten : verdict.pass ? kExitOk : kExitTestFail;
+    if (!monitor.json) {
+        std::string screen = FormatStatusLines(g_testerDevice.readings) + "\n" +
+                             FormatReadingsGrids(ScreenStyle{isatty(STDOUT_FILENO) != 0});
+        screen += std::string("Verdict: ") + (verdict.pass ? "PASS" : "FAIL") + "\n";
+        fputs(screen.c_str(), stdout);
+        fflush(stdout);
+    } else {
+        WriteConsoleJsonLine(BuildSummaryJson(GetEpochMs(), cycles, verdict, powerStatus, exitCode, ""));
+    }
+    if (!verdict.pass)
+        fprintf(stderr, "ombrelo-console: %s\n", DescribeTestVerdict(verdict).c_str());
+    DestroyApplicationLogger();
+    return exitCode;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
 {
     bool once = false;
     Monitor monitor;
+    TestOptions test;
+    bool testOnlyOption = false;
+    auto usageError = [](const std::string& message) {
+        fprintf(stderr, "ombrelo-console: %s\n", message.c_str());
+        PrintUsage();
+        return kExitUsage;
+    };
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
+        bool hasValue = i + 1 < argc;
         if (arg == "--once")
             once = true;
+        else if (arg == "--test")
+            test.enabled = true;
+        else if (arg == "--json")
+            monitor.json = true;
         else if (arg == "--cpu-cable")
             monitor.presetCpuCable = true;
         else if (arg == "--pcie-cable")
             monitor.presetPcieCable = true;
-        else if (arg == "--log-interval" && i + 1 < argc) {
+        else if (arg == "--log-interval" && hasValue) {
             std::string seconds = argv[++i];
-            if (seconds != "1" && seconds != "10" && seconds != "30" && seconds != "60") {
-                PrintUsage();
-                return kExitUsage;
-            }
+            if (seconds != "1" && seconds != "10" && seconds != "30" && seconds != "60")
+                return usageError("--log-interval takes 1, 10, 30 or 60");
             g_logIntervalSeconds.store(static_cast<uint8_t>(std::stoi(seconds)));
-        }
-        else if (arg == "--help" || arg == "-h") {
+        } else if (arg == "--power" && hasValue) {
+            std::string target = argv[++i];
+            if (target != "on" && target != "off")
+                return usageError("--power takes on or off");
+            test.powerTarget = target == "on" ? 1 : 0;
+            testOnlyOption = true;
+        } else if (arg == "--settle" && hasValue) {
+            std::string count = argv[++i];
+            uint32_t value = 0;
+            auto result = std::from_chars(count.data(), count.data() + count.size(), value);
+            if (result.ec != std::errc() || result.ptr != count.data() + count.size() || value < 1 ||
+                value > kMaxSettleCycles)
+                return usageError("--settle takes a number of poll cycles from 1 to " +
+                                  std::to_string(kMaxSettleCycles));
+            test.settleCycles = value;
+            testOnlyOption = true;
+        } else if ((arg == "--report" || arg == "--log") && hasValue) {
+            std::string path = argv[++i];
+            if (path.empty())
+                return usageError(arg + " needs a file name");
+            (arg == "--report" ? test.reportPath : test.logPath) = path;
+            testOnlyOption = true;
+        } else if (arg == "--help" || arg == "-h") {
             PrintUsage();
             return kExitOk;
         } else if (!arg.empty() && arg[0] != '-' && monitor.device.empty())
             monitor.device = arg;
-        else {
-            PrintUsage();
-            return kExitUsage;
-        }
+        else
+            return usageError("unknown or incomplete option '" + arg + "'");
     }
-    if (monitor.device.empty()) {
-        PrintUsage();
-        return kExitUsage;
-    }
-    return once ? RunOnce(monitor.device) : RunMonitor(monitor);
+    if (monitor.device.empty())
+        return usageError("no DEVICE given");
+    if (once && (test.enabled || monitor.json))
+        return usageError("--once goes without --test and --json");
+    if (testOnlyOption && !test.enabled)
+        return usageError("--power, --settle, --report and --log belong to --test");
+    if (once)
+        return RunOnce(monitor.device);
+    return test.enabled ? RunTest(monitor, test) : RunMonitor(monitor);
 }

@@ -51,8 +51,27 @@ timeout 20 "$console" "$pty" < /dev/null > "$work/mon" 2>&1; rc=$?
 [ $rc -eq 1 ] || fail "monitor of a lost tester exits $rc"
 grep -q "Connection lost" "$work/mon" || fail "monitor does not show Connection lost"
 
+# A monitor whose keys go in once its screen shows what is awaited, however slow the machine:
+# start_monitor ARGS..., then send KEYLINE and wait_for PATTERN, then finish_monitor.
+start_monitor() {
+  rm -f "$work/keys"; mkfifo "$work/keys"
+  timeout 60 "$console" "$@" < "$work/keys" > "$work/mon" 2>&1 &
+  monitor=$!
+  exec {keys}> "$work/keys"
+}
+wait_for() {
+  for _ in $(seq 300); do grep -q "$1" "$work/mon" && return 0; sleep 0.1; done
+  fail "the monitor never showed '$1'"
+}
+send() { echo "$1" >&$keys; }
+finish_monitor() { send q; wait $monitor; rc=$?; exec {keys}>&-; }
+
 start_sim || exit 1
-(sleep 2; echo p; sleep 2; echo q) | timeout 20 "$console" "$pty" > "$work/mon" 2>&1; rc=$?
+start_monitor "$pty"
+wait_for "Power: OFF"
+send p
+wait_for "Power: ON"
+finish_monitor
 [ $rc -eq 0 ] || fail "monitor quit by q exits $rc"
 grep -q "Power: ON" "$work/mon" || fail "the power key did not switch the supply on"
 grep -q "PASS" "$work/mon" || fail "the monitor shows no verdicts"
@@ -61,8 +80,15 @@ grep -q "PASS" "$work/mon" || fail "the monitor shows no verdicts"
 export HOME=$work/home
 mkdir -p "$HOME"
 start_sim --on || exit 1
-(sleep 4.5; echo "l run7"; sleep 0.5; echo "t $work/report.txt"; sleep 0.5; echo l; sleep 0.5; echo q) |
-  timeout 30 "$console" --log-interval 1 "$pty" > "$work/mon" 2>&1; rc=$?
+start_monitor --log-interval 1 "$pty"
+wait_for "Readings log: [2-9] rows"
+send "l run7"
+wait_for "readings log saved to"
+send "t $work/report.txt"
+wait_for "test report saved to"
+send l
+wait_for "readings log saved to $HOME/Documents/Zentarix/Ombrelo/report.txt"
+finish_monitor
 [ $rc -eq 0 ] || fail "monitor with saving exits $rc"
 folder=$HOME/Documents/Zentarix/Ombrelo
 log=$folder/run7.txt
