@@ -24,6 +24,7 @@ benchmarks=(
   "ombrelo-bench-link"
   "ombrelo-bench-display"
   "ombrelo-bench-save"
+  "ombrelo-bench-plot"
   "ombrelo-bench-poll --seconds ${OMBRELO_POLL_SECONDS:-60}"
 )
 

@@ -14,7 +14,7 @@ jobs="${OMBRELO_JOBS:-2}"
 
 bash "$here/scripts/deps.sh" g++ cmake ninja-build make libgtest-dev googletest libbenchmark-dev \
   g++-mingw-w64-x86-64-posix wine wine64 fonts-wine xvfb xauth x11-utils imagemagick procps \
-  jq
+  librsvg2-bin libxml2-utils jq
 
 export HOME="${HOME:-$(getent passwd "$(id -u)" | cut -d: -f6)}"
 export WINEPREFIX="${WINEPREFIX:-$root/wineprefix}"

@@ -4,7 +4,8 @@
 // single-key commands, among them saving the readings log and the test report. "--test DEVICE"
 // runs one unattended test for a test bench: connect, optionally switch the supply, let the
 // readings settle for a number of poll cycles, judge, write the report and the log, and end with
-// an exit code that tells the verdict. "--json" puts one JSON object per poll cycle on stdout.
+// an exit code that tells the verdict. "--json" puts one JSON object per poll cycle on stdout;
+// "--plot FILE" draws each saved log as an SVG chart beside it.
 #include <atomic>
 #include <cerrno>
 #include <charconv>
@@ -26,6 +27,7 @@
 #include "measurement/handshake.h"
 #include "measurement/readings_table.h"
 #include "records/logger.h"
+#include "plot/plot_command.h"
 #include "records/readings_log.h"
 #include "records/save_files.h"
 #include "records/test_report.h"
@@ -62,14 +64,18 @@ std::wstring WidenText(const std::string& text) { return std::wstring(text.begin
 
 void PrintUsage()
 {
-    fputs("usage: ombrelo-console [--cpu-cable] [--pcie-cable] [--log-interval S] [--json] DEVICE\n"
+    fputs("usage: ombrelo-console [--cpu-cable] [--pcie-cable] [--log-interval S] [--json] [--plot FILE]\n"
+          "                       DEVICE\n"
           "       ombrelo-console --once DEVICE\n"
           "       ombrelo-console --test [--power on|off] [--settle N] [--report FILE] [--log FILE]\n"
-          "                       [--cpu-cable] [--pcie-cable] [--log-interval S] [--json] DEVICE\n"
+          "                       [--plot FILE] [--cpu-cable] [--pcie-cable] [--log-interval S] [--json]\n"
+          "                       DEVICE\n"
           "DEVICE is the tester's serial device, e.g. /dev/ttyACM0 or the simulator's /dev/pts/N.\n"
           "--log-interval S: a readings-log row every S seconds (1, 10, 30 or 60; default 10).\n"
           "--cpu-cable, --pcie-cable: declare the 12V CPU / 12V PCIe cable connected (its voltages can FAIL).\n"
           "--json: one JSON object per poll cycle on stdout instead of the screen (see the README).\n"
+          "--plot FILE: after each saved log (the l key, or --test's --log) draw it as an SVG chart into\n"
+          "FILE, beside the log unless FILE has a folder (see ombrelo-plot).\n"
           "Monitor keys: p power on/off, r reset min/max, c toggle 12V CPU cable, e toggle 12V PCIe cable,\n"
           "l save the readings log, t save the test report, x clear the log, q quit.\n"
           "Saving asks for a file name (empty: the last one, first OmbreloLog.txt) and writes it to\n"
@@ -83,7 +89,8 @@ void PrintUsage()
           "the output.\n"
           "Exit codes: 0 PASS (or a normal end), 1 connection ended or lost, 2 usage, 3 device cannot be\n"
           "opened (missing, no permission), 4 no tester answers (Device not found!), 5 firmware needs an\n"
-          "update, 6 --once: a request went unanswered, 7 FAIL, 8 --report or --log could not be written,\n"
+          "update, 6 --once: a request went unanswered, 7 FAIL, 8 --report, --log or the --plot chart could\n"
+          "not be written, "
           "9 the tester refused or did not offer the --power switch.\n",
           stderr);
 }
@@ -196,6 +203,8 @@ struct Monitor {
     bool terminal = false;
     bool json = false;
     uint32_t lastCycle = 0;
+    // --plot: the chart drawn after every saved log; a bare name goes beside the log.
+    std::string plotName;
 };
 
 // What --test was asked to do.
@@ -249,27 +258,57 @@ void PressQuit(Monitor& monitor) { monitor.quit = true; }
 // Both save commands: the file name stands in for the save dialog's answer (empty: the name
 // offered by default, the remembered one), then the command writes the file as the window's
 // button would. The commands themselves are silent, so the result is read back from the disk.
-void SaveWithName(const std::string& name, void (*save)(WindowHandle), const char* what)
+// Returns the path written, or "" when nothing was.
+std::string SaveWithName(const std::string& name, void (*save)(WindowHandle), const char* what)
 {
     std::wstring chosen = name.empty() ? std::wstring(g_saveFileName + 1) : WidenText(name);
     if (!SetNextSaveFileName(chosen.c_str())) {
         WriteConsoleText(std::string("(no file name: ") + what + " not saved)\n");
-        return;
+        return "";
     }
     g_savePath[0] = 0;
     std::time_t before = std::time(nullptr);
     save(g_mainWindow);
     std::string path = NarrowText(g_savePath);
     struct stat info {};
-    if (!path.empty() && stat(path.c_str(), &info) == 0 && info.st_mtime >= before - 1)
+    if (!path.empty() && stat(path.c_str(), &info) == 0 && info.st_mtime >= before - 1) {
         WriteConsoleText(std::string(what) + " saved to " + path + "\n");
-    else
-        WriteConsoleText(std::string(what) + " could not be written to " + (path.empty() ? name : path) + "\n");
+        return path;
+    }
+    WriteConsoleText(std::string(what) + " could not be written to " + (path.empty() ? name : path) + "\n");
+    return "";
 }
 
-void PressSaveLog(Monitor&, const std::string& name)
+// Where --plot puts the chart of a saved log: a bare name beside the log, a name with a folder
+// where it says.
+std::string GetChartPath(const std::string& logPath, const std::string& plotName)
 {
-    SaveWithName(name, SaveReadingsLog, "readings log");
+    if (plotName.find('/') != std::string::npos)
+        return plotName;
+    size_t slash = logPath.rfind('/');
+    return slash == std::string::npos ? plotName : logPath.substr(0, slash + 1) + plotName;
+}
+
+// Draws a saved log into its chart; message says what was written or why nothing was.
+bool WriteChartOfLog(const std::string& logPath, const std::string& plotName, std::string& message)
+{
+    std::string chartPath = GetChartPath(logPath, plotName);
+    // The same name for both would leave a chart where the log was.
+    if (chartPath == logPath) {
+        message = "the chart would replace the log " + logPath;
+        return false;
+    }
+    return PlotReadingsLogFile(logPath, chartPath, message) == kPlotOk;
+}
+
+void PressSaveLog(Monitor& monitor, const std::string& name)
+{
+    std::string path = SaveWithName(name, SaveReadingsLog, "readings log");
+    if (!path.empty() && !monitor.plotName.empty()) {
+        std::string message;
+        bool drawn = WriteChartOfLog(path, monitor.plotName, message);
+        WriteConsoleText((drawn ? message : "chart not written: " + message) + "\n");
+    }
     // As the window's Save Log: the tester's minima and maxima start afresh afterwards.
     g_resetMinMaxEvent.Signal();
 }
@@ -657,7 +696,8 @@ int RunTest(Monitor& monitor, const TestOptions& test)
 
     // stdout carries the result: the final screen, or the JSON lines. Everything else is stderr.
     RouteConsoleTextToStderr();
-    if (!CheckOutputFolder(test.reportPath, "--report") || !CheckOutputFolder(test.logPath, "--log"))
+    if (!CheckOutputFolder(test.reportPath, "--report") || !CheckOutputFolder(test.logPath, "--log") ||
+        (!monitor.plotName.empty() && !CheckOutputFolder(GetChartPath(test.logPath, monitor.plotName), "--plot")))
         return kExitUsage;
     if (!CheckDeviceBeforeConnecting(monitor.device))
         return kExitNoDevice;
@@ -780,9 +820,18 @@ int RunTest(Monitor& monitor, const TestOptions& test)
         written = WriteOutputFile(test.reportPath, "test report",
                                   [&](std::FILE* file) { WriteTestReport(file, report); }) && written;
     }
-    if (!test.logPath.empty())
-        written = WriteOutputFile(test.logPath, "readings log",
-                                  [&](std::FILE* file) { WriteReadingsLog(file, g_logger.get()); }) && written;
+    if (!test.logPath.empty()) {
+        bool logWritten = WriteOutputFile(test.logPath, "readings log",
+                                          [&](std::FILE* file) { WriteReadingsLog(file, g_logger.get()); });
+        written = logWritten && written;
+        if (logWritten && !monitor.plotName.empty()) {
+            std::string message;
+            bool drawn = WriteChartOfLog(test.logPath, monitor.plotName, message);
+            fprintf(stderr, "ombrelo-console: %s%s\n", drawn ? "" : "the chart could not be written: ",
+                    message.c_str());
+            written = drawn && written;
+        }
+    }
 
     int exitCode = !written ? kExitFilesNotWritten : verdict.pass ? kExitOk : kExitTestFail;
     if (!monitor.json) {
@@ -853,6 +902,10 @@ int main(int argc, char** argv)
                 return usageError(arg + " needs a file name");
             (arg == "--report" ? test.reportPath : test.logPath) = path;
             testOnlyOption = true;
+        } else if (arg == "--plot" && hasValue) {
+            monitor.plotName = argv[++i];
+            if (monitor.plotName.empty())
+                return usageError("--plot needs a file name");
         } else if (arg == "--help" || arg == "-h") {
             PrintUsage();
             return kExitOk;
@@ -863,8 +916,10 @@ int main(int argc, char** argv)
     }
     if (monitor.device.empty())
         return usageError("no DEVICE given");
-    if (once && (test.enabled || monitor.json))
-        return usageError("--once goes without --test and --json");
+    if (once && (test.enabled || monitor.json || !monitor.plotName.empty()))
+        return usageError("--once goes without --test, --json and --plot");
+    if (test.enabled && !monitor.plotName.empty() && test.logPath.empty())
+        return usageError("--plot in a test run draws the --log file: give --log too");
     if (testOnlyOption && !test.enabled)
         return usageError("--power, --settle, --report and --log belong to --test");
     if (once)

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # End-to-end checks of ombrelo-console against the simulated tester: a one-time read, a tester
 # that does not answer, a monitored connection that is lost, and a monitored session that keeps
-# the readings log and saves it and the test report.
+# the readings log and saves it and the test report, with a chart of each saved log (--plot).
 # usage: console_test.sh CONSOLE SIM
 set -u
 console=$1
@@ -76,14 +76,17 @@ finish_monitor
 grep -q "Power: ON" "$work/mon" || fail "the power key did not switch the supply on"
 grep -q "PASS" "$work/mon" || fail "the monitor shows no verdicts"
 
-# Saving: rows every second, the log under a remembered name, the report by a path of its own.
+# Saving: rows every second, the log under a remembered name, the report by a path of its own,
+# and a chart of each saved log beside it.
 export HOME=$work/home
 mkdir -p "$HOME"
 start_sim --on || exit 1
-start_monitor --log-interval 1 "$pty"
+start_monitor --log-interval 1 --plot run-chart.svg "$pty"
 wait_for "Readings log: [2-9] rows"
 send "l run7"
 wait_for "readings log saved to"
+wait_for "written to $HOME/Documents/Zentarix/Ombrelo/run-chart.svg"
+cp "$HOME/Documents/Zentarix/Ombrelo/run-chart.svg" "$work/first-chart.svg" 2>/dev/null
 send "t $work/report.txt"
 wait_for "test report saved to"
 send l
@@ -115,6 +118,32 @@ fi
 grep -q "readings log saved to $folder/report.txt" "$work/mon" || fail "the remembered name was not offered again"
 [ -f "$folder/report.txt" ] && head -n1 "$folder/report.txt" | grep -q "Log file" ||
   fail "the second Save Log did not write the log under the remembered name"
+
+# --plot: the chart of each saved log, beside it, of exactly the rows saved.
+chart_rows() { xmllint --xpath 'string(//*[@data-summary])' "$1" 2>/dev/null | sed -n 's/.*|  \([0-9,]*\) rows\{0,1\}  |.*/\1/p' | tr -d ,; }
+if ! command -v xmllint > /dev/null; then
+  fail "xmllint is needed (apt-get install libxml2-utils)"
+elif [ -f "$work/first-chart.svg" ] && [ -f "$folder/run-chart.svg" ]; then
+  xmllint --noout "$work/first-chart.svg" "$folder/run-chart.svg" 2> /dev/null || fail "a --plot chart is not well-formed"
+  [ "$(chart_rows "$work/first-chart.svg")" = "$rows" ] ||
+    fail "the first chart shows '$(chart_rows "$work/first-chart.svg")' rows, the log $rows"
+  second=$(sed -n '3s/^Number of records logged: \([0-9]*\)\r$/\1/p' "$folder/report.txt")
+  [ "$(chart_rows "$folder/run-chart.svg")" = "$second" ] ||
+    fail "the second chart shows '$(chart_rows "$folder/run-chart.svg")' rows, its log $second"
+else
+  fail "--plot wrote no chart beside the saved log"
+fi
+[ "$(grep -c "chart of [0-9]* rows" "$work/mon")" -eq 2 ] || fail "not one chart per saved log"
+# A chart that would take the log's own name is refused; the log stays.
+start_sim --on || exit 1
+start_monitor --log-interval 1 --plot same.txt "$pty"
+wait_for "Readings log: [1-9] rows"
+send "l same.txt"
+wait_for "chart not written: the chart would replace the log"
+finish_monitor
+head -n1 "$folder/same.txt" | grep -q "Log file" || fail "--plot with the log's name damaged the log"
+"$console" --once --plot x.svg "$pty" > /dev/null 2>&1; rc=$?
+[ $rc -eq 2 ] || fail "--once with --plot exits $rc, not 2"
 
 [ $failures -eq 0 ] && echo "all console checks passed"
 exit $failures

@@ -230,8 +230,22 @@ export HOME=$work/home
 mkdir -p "$HOME"
 start_sim --on --steady
 timeout 30 "$console" --test --settle 6 --log-interval 1 --report "$work/test-report.txt" \
-  --log "$work/test-log.txt" "$pty" > /dev/null 2>&1; rc=$?
+  --log "$work/test-log.txt" --plot test-chart.svg "$pty" > /dev/null 2> "$work/err"; rc=$?
 [ $rc -eq 0 ] || fail "--test with files exits $rc"
+# --plot: the chart of the --log file, beside it, of all its rows.
+if ! command -v xmllint > /dev/null; then
+  fail "xmllint is needed (apt-get install libxml2-utils)"
+elif [ -f "$work/test-chart.svg" ]; then
+  xmllint --noout "$work/test-chart.svg" 2> /dev/null || fail "the --test chart is not well-formed"
+  logged=$(sed -n '3s/^Number of records logged: \([0-9]*\)\r$/\1/p' "$work/test-log.txt")
+  xmllint --xpath 'string(//*[@data-summary])' "$work/test-chart.svg" | grep -q "|  $logged rows\{0,1\}  |" ||
+    fail "the --test chart does not show the log's $logged rows"
+  grep -q "written to $work/test-chart.svg" "$work/err" || fail "--test does not say where the chart went"
+else
+  fail "--test --plot wrote no chart beside the log: $(cat "$work/err")"
+fi
+timeout 30 "$console" --test --plot x.svg "$pty" > /dev/null 2>&1; rc=$?
+[ $rc -eq 2 ] || fail "--test --plot without --log exits $rc, not 2"
 # The monitor's keys go in once its screen shows what is awaited, however slow the machine.
 mkfifo "$work/keys"
 timeout 60 "$console" --log-interval 1 "$pty" < "$work/keys" > "$work/mon" 2>&1 &
