@@ -83,7 +83,8 @@ constexpr uint8_t kByteMarker = 0x77;
 const std::vector<DecodeCase>& DecodeCases()
 {
     static const std::vector<DecodeCase> cases = {
-        // Voltages: the worked examples, each channel's scale, SATA copies, truncation toward 0.
+        // Voltages: raw counts to millivolts at each channel's scale, the SATA rails copying
+        // 12V1/5V/3.3V, truncation toward 0.
         {"12V1 raw 3338 is 12001 mV", 0x0C, 1, RawType::S16, 3338, {{Voltage(0), 12001}, {Voltage(7), 12001}}},
         {"12V CPU from r1", 0x0C, 3, RawType::S16, 3338, {{Voltage(3), 12001}}},
         {"12V PCIe from r2", 0x0C, 5, RawType::S16, 3338, {{Voltage(5), 12001}}},

@@ -72,7 +72,7 @@ TEST_F(ConnectTest, SecondFirmwareBytesNineAndElevenAreAccepted)
     }
 }
 
-TEST_F(ConnectTest, AcceptedTesterStartsPollingInTheDocumentedOrder)
+TEST_F(ConnectTest, AcceptedTesterSetsUpTheWindowInOrderThenPolls)
 {
     g_logIntervalSeconds.store(30);
     SimulatedTester sim;
