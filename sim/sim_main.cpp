@@ -29,6 +29,11 @@ constexpr uint64_t kStaleOutputMs = 2000;   // output nobody reads is dropped af
 // host must resynchronise on the real frame behind them.
 constexpr uint8_t kGarbage[] = {0x03, 0xFF, 0x02, 0x41, 0x00, 0x02, 0x02, 0x07, 0x55};
 constexpr uint32_t kHugeLength = 4095;
+// What --pad appends: fields a newer firmware might add, frame bytes among them, so a host that
+// hunts for frame bytes inside the data instead of counting is caught.
+constexpr uint8_t kPadPattern[] = {0xA5, 0x02, 0x03, 0xF0, 0x00, 0xFF, 0x5A};
+// The longest reply is 81 bytes; padding keeps every frame within the 12-bit length.
+constexpr uint32_t kMaxPad = 1024;
 
 // A fault that applies to every reply or to the replies of one command.
 struct FaultFilter {
@@ -45,6 +50,8 @@ struct LinkOptions {
     FaultFilter garbage;
     FaultFilter badEnd;
     FaultFilter hugeLength;
+    bool dropOnce[256] = {};
+    uint32_t padBytes = 0;
     std::string logPath;
 };
 
@@ -85,7 +92,11 @@ void PrintUsage()
         "  --late CMD[:MS]       answer CMD after MS (default 150, past the host's time-out)\n"
         "  --garbage[=CMD]       stray bytes before each reply (or CMD's)\n"
         "  --bad-end[=CMD]       wrong end byte on each reply (or CMD's)\n"
-        "  --huge-length[=CMD]   announce a length above 4092 (and send that many bytes)\n\n"
+        "  --huge-length[=CMD]   announce a length above 4092 (and send that many bytes)\n"
+        "  --drop-once CMD       no reply to the first request of CMD; later ones are answered\n"
+        "                        (may be given several times)\n"
+        "  --pad N               N more data bytes (up to 1024) after every reply's own, counted in\n"
+        "                        its length: a newer firmware that added fields\n\n"
         "Tools:\n"
         "  --log FILE            append one line per request: command and payload bytes in hex\n"
         "  --echo                echo every byte back instead of playing the tester\n");
@@ -209,6 +220,22 @@ bool ParseArguments(int argc, char** argv, TesterOptions& tester, LinkOptions& l
                 return false;
             }
             link.ignore[command] = true;
+        } else if (!std::strcmp(arg, "--drop-once")) {
+            if (!needValue()) return false;
+            if (!ParseHexByte(value, command)) {
+                std::fprintf(stderr, "ombrelo-sim: bad command byte '%s'\n", value);
+                return false;
+            }
+            link.dropOnce[command] = true;
+        } else if (!std::strcmp(arg, "--pad")) {
+            if (!needValue()) return false;
+            char* end = nullptr;
+            unsigned long count = std::strtoul(value, &end, 10);
+            if (end == value || *end != '\0' || count > kMaxPad) {
+                std::fprintf(stderr, "ombrelo-sim: --pad takes a byte count from 0 to %u\n", kMaxPad);
+                return false;
+            }
+            link.padBytes = static_cast<uint32_t>(count);
         } else if (!std::strcmp(arg, "--late")) {
             if (!needValue()) return false;
             if (!ParseHexByte(value, command)) {
@@ -363,6 +390,13 @@ private:
         int32_t length = tester.Answer(command, payload, payloadLength, now, data);
         if (length < 0)
             return;
+        // The tester acted on the request (a switch, a reset, new settings); only its reply is lost.
+        if (options.dropOnce[command] && !dropped[command]) {
+            dropped[command] = true;
+            return;
+        }
+        for (uint32_t i = 0; i < options.padBytes; ++i)
+            data[length++] = kPadPattern[i % sizeof(kPadPattern)];
 
         std::vector<uint8_t> bytes;
         if (options.garbage.Matches(command)) {
@@ -404,6 +438,7 @@ private:
     std::vector<uint8_t> requestBody;
     uint64_t lastByteMs = 0;
     uint32_t garbageCount = 0;
+    bool dropped[256] = {};  // --drop-once: the command's first reply has been withheld
 };
 
 // Stdin is the simulator's life line when it is a pipe or a terminal; a background start with
