@@ -166,7 +166,7 @@ int main(int argc, char** argv)
         for (size_t r = 0; r < kRequestCount; ++r) {
             const ReplyLayout* layout = FindReplyLayout(kRequests[r].command);
             auto start = Clock::now();
-            bool ok = plain.Exchange(kRequests[r].command, layout->maxLength);
+            bool ok = plain.Exchange(kRequests[r].command, layout->sentLength);
             double us = MicrosecondsSince(start);
             if (!ok) {
                 ++failures;

@@ -18,11 +18,6 @@ constexpr uint32_t kDataBits = 8;
 
 constexpr uint32_t kWriteWaitMs = 100;
 constexpr uint32_t kReplyWaitMs = 100;
-// While replies are owed, a frame is only taken as the answer once the line has been quiet this
-// long: the tester answers in order, so a late reply is followed closely by the next one.
-constexpr uint64_t kQuietMs = 20;
-// A reply owed for longer than this is taken as never coming.
-constexpr uint64_t kOwedForgetMs = 1000;
 
 // Who is using TesterDevice::response.
 constexpr uint32_t kResponseFree = 0;
@@ -48,10 +43,7 @@ TesterDevice::TesterDevice()
       responseSequence(0),
       responseOwner(kResponseFree),
       frameCount(0),
-      lastFrameMs(0),
-      owedReplies(0),
-      owedSinceMs(0),
-      settledCount(0)
+      lastFrameMs(0)
 {
     for (auto& byte : readings.deviceSettings)
         StoreByte(byte, 0);
@@ -85,8 +77,7 @@ uint32_t TesterDevice::Open(const wchar_t* portName)
     port = std::make_unique<SerialPort>();
     // A partial frame or an owed reply of an earlier connection has nothing to do with this one.
     assembler.Reset();
-    owedReplies = 0;
-    settledCount = frameCount.load(std::memory_order_acquire);
+    matcher.Reset(frameCount.load(std::memory_order_acquire));
     port->SetEventHandler(&TesterDevice::OnSerialEvent, this);
     return port->Open(portName, kBaudRate, kParityNone, kDataBits, true) == kSerialOpenOk ? 0 : 1;
 }
@@ -169,87 +160,65 @@ bool TesterDevice::TakeFrame(uint32_t sequence, uint8_t* reply, uint32_t replyCa
     return same;
 }
 
-void TesterDevice::ForgetOwedReplies(uint64_t nowMs)
-{
-    if (owedReplies > 0 && nowMs - owedSinceMs > kOwedForgetMs)
-        owedReplies = 0;
-}
-
 bool TesterDevice::Exchange(uint8_t command, const uint8_t* payload, uint32_t payloadLength,
                             uint8_t* reply, uint32_t replyCapacity, uint32_t& replyLength)
 {
+    const ReplyLayout* layout = FindReplyLayout(command);
     uint8_t frame[kMaxRequestFrame];
     uint32_t frameLength = BuildRequestFrame(command, payload, payloadLength, frame);
-    if (frameLength == 0 || !port)
+    if (!layout || frameLength == 0 || !port)
         return false;
 
-    ForgetOwedReplies(NowMs());
-    // Frames that came in between requests were late answers to earlier ones.
-    uint32_t baseline = frameCount.load(std::memory_order_acquire);
-    owedReplies -= std::min(baseline - settledCount, owedReplies);
-    settledCount = baseline;
+    matcher.BeginRequest(frameCount.load(std::memory_order_acquire), NowMs());
+    if (!layout->onlyReads && matcher.OwedReplies() > 0) {
+        // A request that changes the tester is never sent twice, so it must not go out while a
+        // reply is owed: a status request settles the account first.
+        uint8_t scratch[kReplyCopySize];
+        uint32_t scratchLength = 0;
+        Exchange(kCommandStatus, nullptr, 0, scratch, sizeof(scratch), scratchLength);
+        matcher.BeginRequest(frameCount.load(std::memory_order_acquire), NowMs());
+    }
 
-    transmitDoneEvent.Reset();
-    responseEvent.Reset();
-    port->Write(frame, frameLength);
-
-    bool taken = false;
+    // A second send shares the first one's time: the request keeps its bound.
+    uint64_t boundMs = NowMs() + kWriteWaitMs + kReplyWaitMs;
     uint32_t takenLength = 0;
-    if (transmitDoneEvent.Wait(kWriteWaitMs)) {
-        uint64_t deadline = NowMs() + kReplyWaitMs;
-        uint32_t judged = baseline;  // the newest frame already found not to fit
+    for (bool taken = false; !taken;) {
+        transmitDoneEvent.Reset();
+        responseEvent.Reset();
+        port->Write(frame, frameLength);
+        uint64_t now = NowMs();
+        uint64_t writeWaitMs = boundMs > now ? std::min<uint64_t>(boundMs - now, kWriteWaitMs) : 0;
+        bool written = transmitDoneEvent.Wait(static_cast<uint32_t>(writeWaitMs));
+        // Without a write completion there is no time for a reply, but the request may have gone
+        // out: the matcher books its reply as owed.
+        uint64_t deadlineMs = written ? std::min<uint64_t>(NowMs() + kReplyWaitMs, boundMs) : NowMs();
         for (;;) {
             uint32_t count = frameCount.load(std::memory_order_acquire);
-            uint32_t arrived = count - baseline;
-            uint64_t now = NowMs();
-            bool late = now >= deadline;
-            uint64_t wakeAt = deadline;
-            if (count != judged && arrived >= owedReplies + 1) {
-                // Every owed reply has come, and ours behind them: the newest frame is ours.
-                if (TakeFrame(count, reply, replyCapacity, takenLength)) {
-                    owedReplies = 0;
-                    settledCount = count;
-                    taken = true;
-                    break;
-                }
-                // It came in while an earlier frame was being looked at and could not be kept.
-                judged = count;
-            } else if (arrived > 0 && count != judged) {
-                // Fewer frames than owed + 1: either late replies with ours still to come, or
-                // ours while an owed one never comes. Wait for the line to go quiet, then take
-                // the newest frame only if it has this command's layout.
-                uint64_t quietAt = lastFrameMs.load(std::memory_order_relaxed) + kQuietMs;
-                if (now >= quietAt || late) {
-                    if (TakeFrame(count, reply, replyCapacity, takenLength) &&
-                        ReplyLengthFits(command, takenLength)) {
-                        owedReplies -= std::min(arrived - 1, owedReplies);
-                        settledCount = count;
-                        taken = true;
-                        break;
-                    }
-                    judged = count;
-                } else {
-                    wakeAt = std::min(quietAt, deadline);
-                }
-            }
-            if (late)
+            now = NowMs();
+            MatchStep step = matcher.Judge(count, lastFrameMs.load(std::memory_order_relaxed), now,
+                                           deadlineMs, layout->onlyReads);
+            if (step.action == MatchAction::Fail)
+                return false;
+            if (step.action == MatchAction::Resend)
                 break;
-            responseEvent.Wait(static_cast<uint32_t>(std::max<uint64_t>(wakeAt - now, 1)));
+            if (step.action == MatchAction::Wait) {
+                responseEvent.Wait(static_cast<uint32_t>(std::max<uint64_t>(step.wakeAtMs - now, 1)));
+                continue;
+            }
+            if (TakeFrame(step.frame, reply, replyCapacity, takenLength)) {
+                matcher.Taken(step.frame);
+                taken = true;
+                break;
+            }
+            if (frameCount.load(std::memory_order_acquire) == step.frame) {
+                // Our reply came while an older frame was being copied and could not be kept.
+                matcher.Taken(step.frame);
+                return false;
+            }
+            // A newer frame replaced it: judge again.
         }
     }
-
-    if (!taken) {
-        // Our reply may still come: whatever frames arrived paid off earlier debts, and this
-        // request now owes one more.
-        uint32_t count = frameCount.load(std::memory_order_acquire);
-        owedReplies -= std::min(count - baseline, owedReplies);
-        ++owedReplies;
-        owedSinceMs = NowMs();
-        settledCount = count;
-        return false;
-    }
-    const ReplyLayout* layout = FindReplyLayout(command);
-    if (!layout || takenLength < layout->minLength)
+    if (takenLength < layout->minLength)
         return false;  // answered, but too short to decode: nothing stale is read
     replyLength = std::min(takenLength, replyCapacity);
     return true;

@@ -7,6 +7,7 @@
 
 #include "device/auto_event.h"
 #include "device/device_readings.h"
+#include "device/reply_matcher.h"
 #include "device/serial_port.h"
 #include "device/tester_protocol.h"
 
@@ -54,9 +55,8 @@ private:
     // Port thread: a frame was accepted by the assembler.
     void PublishFrame(const uint8_t* data, uint32_t length, uint64_t nowMs);
     // Requester: copies the frame numbered `sequence` out of response. False when a newer frame
-    // has replaced it in the meantime.
+    // has replaced it in the meantime, or it could not be kept.
     bool TakeFrame(uint32_t sequence, uint8_t* reply, uint32_t replyCapacity, uint32_t& replyLength);
-    void ForgetOwedReplies(uint64_t nowMs);
 
     std::unique_ptr<SerialPort> port;
 
@@ -79,11 +79,8 @@ private:
     AutoResetEvent responseEvent;      // signalled by the port's thread after a frame
     AutoResetEvent transmitDoneEvent;  // signalled by the port's thread after a write
 
-    // Requesting thread only. Replies still owed by the tester for requests that timed out, the
-    // time of the last such time-out, and the frame count already accounted for.
-    uint32_t owedReplies;
-    uint64_t owedSinceMs;
-    uint32_t settledCount;
+    // Requesting thread only: which frame answers which request.
+    ReplyMatcher matcher;
 };
 
 // The application's single tester.

@@ -69,23 +69,23 @@ constexpr DecodeRule kDecodeTable[] = {
     {kCommandReadSettings,      1,  R::U8,  18, 1, F::Settings,        0, S::Copy,        1.0f,               N::None},
 };
 
-// The shortest reply each command's decoder accepts (one past the last byte it reads) and the
-// longest reply taken for it when a reply's origin is in doubt. Replies without data the
-// program reads carry at most the tester's own byte 0.
+// The shortest reply each command's decoder accepts (one past the last byte it reads), the length
+// the present firmware sends, and whether the request leaves the tester as it was. Replies
+// without data the program reads carry at most the tester's own byte 0.
 constexpr ReplyLayout kReplyLayouts[] = {
-    {kCommandIdentify, 12, 12},
-    {kCommandStatus, 6, 6},
-    {kCommandVoltages, 15, 15},
-    {kCommandCurrents, 19, 19},
-    {kCommandVoltageMinMax, 29, 29},
-    {kCommandCurrentMinMax, 81, 81},
-    {kCommandRipple, 13, 13},
-    {kCommandTimings, 35, 35},
-    {kCommandSlewAndSequence, 21, 21},
-    {kCommandSetPower, 2, 2},
-    {kCommandResetMinMax, 0, 1},
-    {kCommandReadSettings, 19, 19},
-    {kCommandWriteSettings, 0, 1},
+    {kCommandIdentify, 12, 12, true},
+    {kCommandStatus, 6, 6, true},
+    {kCommandVoltages, 15, 15, true},
+    {kCommandCurrents, 19, 19, true},
+    {kCommandVoltageMinMax, 29, 29, true},
+    {kCommandCurrentMinMax, 81, 81, true},
+    {kCommandRipple, 13, 13, true},
+    {kCommandTimings, 35, 35, true},
+    {kCommandSlewAndSequence, 21, 21, true},
+    {kCommandSetPower, 2, 2, false},
+    {kCommandResetMinMax, 0, 1, false},
+    {kCommandReadSettings, 19, 19, true},
+    {kCommandWriteSettings, 0, 1, false},
 };
 
 std::atomic<int32_t>* FindDestination(DeviceReadings& readings, ReadingField field, uint32_t index)
@@ -164,12 +164,6 @@ const ReplyLayout* FindReplyLayout(uint8_t command)
         if (layout.command == command)
             return &layout;
     return nullptr;
-}
-
-bool ReplyLengthFits(uint8_t command, uint32_t length)
-{
-    const ReplyLayout* layout = FindReplyLayout(command);
-    return layout && length >= layout->minLength && length <= layout->maxLength;
 }
 
 const DecodeRule* DecodeTable(uint32_t& ruleCount)

@@ -64,17 +64,17 @@ uint32_t BuildRequestFrame(uint8_t command, const uint8_t* payload, uint32_t pay
 uint32_t BuildReplyFrame(const uint8_t* data, uint32_t length, uint8_t* frame);
 
 // What the decoders of one command need from a reply. A reply shorter than minLength is never
-// decoded. maxLength is the longest reply the tester sends for the command: a frame whose origin
-// is in doubt (a late reply may have come instead, see TesterDevice) is taken only when its
-// length lies in [minLength, maxLength].
+// decoded; a longer one is decoded from the same positions, its extra bytes ignored (a newer
+// firmware may add fields). sentLength is what the present firmware sends. A request that only
+// reads may be sent a second time when its first reply cannot be told from a late one.
 struct ReplyLayout {
     uint8_t command;
     uint16_t minLength;
-    uint16_t maxLength;
+    uint16_t sentLength;
+    bool onlyReads;
 };
 // Null for a command this program does not send.
 const ReplyLayout* FindReplyLayout(uint8_t command);
-bool ReplyLengthFits(uint8_t command, uint32_t length);
 
 // ---- Decoding table -------------------------------------------------------------------------
 

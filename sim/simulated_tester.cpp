@@ -343,7 +343,7 @@ int32_t SimulatedTester::Answer(uint8_t command, const uint8_t* payload, uint32_
     const ReplyLayout* layout = FindReplyLayout(command);
     if (!layout)
         return -1;  // not a command of this tester
-    uint32_t length = layout->maxLength > 0 ? layout->maxLength : 1;
+    uint32_t length = layout->sentLength > 0 ? layout->sentLength : 1;
     std::memset(data, 0, length);
     data[0] = command;
 
