@@ -135,8 +135,9 @@ TEST(ReplyMatcherTest, EventSequences)
                     EXPECT_EQ(step.frame, e.detail);
                     matcher.Taken(step.frame);
                 }
-                if (step.action == A::Wait)
+                if (step.action == A::Wait) {
                     EXPECT_EQ(step.wakeAtMs, e.detail);
+                }
                 break;
             }
             }

@@ -409,10 +409,11 @@ TEST_F(TesterDeviceTest, PollCyclesRecoverFromMissedAndLateReplies)
                 bool fails = Contains(fault.alwaysFailing, r.name) ||
                              (cycle == 0 && Contains(fault.failingFirst, r.name));
                 EXPECT_EQ(Timed([&] { return (device.*r.request)(); }), !fails);
-                if (fails)
+                if (fails) {
                     EXPECT_EQ(r.load(device.readings), 4242);
-                else
+                } else {
                     EXPECT_NEAR(r.load(device.readings), r.expected, r.tolerance);
+                }
             }
         }
         device.Close();
