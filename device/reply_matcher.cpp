@@ -22,7 +22,7 @@ void ReplyMatcher::BeginRequest(uint32_t frameCount, uint64_t nowMs)
 }
 
 MatchStep ReplyMatcher::Judge(uint32_t frameCount, uint64_t lastFrameMs, uint64_t nowMs,
-                              uint64_t deadlineMs, bool mayResend)
+                              uint64_t deadlineMs, uint64_t boundMs, bool mayResend)
 {
     uint32_t arrived = frameCount - settledCount;
     if (arrived > owedReplies)
@@ -36,12 +36,12 @@ MatchStep ReplyMatcher::Judge(uint32_t frameCount, uint64_t lastFrameMs, uint64_
             // The held-back replies have all left: nothing more is coming.
             owedReplies = 0;
             settledCount = frameCount;
-            if (mayResend && deadlineMs >= nowMs + kResendReserveMs)
+            if (mayResend && nowMs + kResendReserveMs <= boundMs)
                 return {MatchAction::Resend, 0, 0};
             return {MatchAction::Fail, 0, 0};
         }
-        if (nowMs < deadlineMs)
-            return {MatchAction::Wait, 0, std::min(quietAtMs, deadlineMs)};
+        if (nowMs < boundMs)
+            return {MatchAction::Wait, 0, std::min(quietAtMs, boundMs)};
     } else if (nowMs < deadlineMs) {
         return {MatchAction::Wait, 0, deadlineMs};
     }

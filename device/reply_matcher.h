@@ -40,11 +40,12 @@ public:
     // Before a request goes out. Frames that came since the last request answered earlier ones;
     // replies owed since more than kForgetMs are forgotten.
     void BeginRequest(uint32_t frameCount, uint64_t nowMs);
-    // While the request waits for its reply. mayResend: the request only reads, so sending it
-    // twice does no harm. Wait has no effect on the account; Resend and Fail settle it as they
-    // say; Take is settled by Taken once the frame has been copied.
+    // While the request waits for its reply: by deadlineMs it must have heard something, and it
+    // may take until boundMs to settle a doubtful frame and send itself again. mayResend: the
+    // request only reads, so sending it twice does no harm. Wait has no effect on the account;
+    // Resend and Fail settle it as they say; Take is settled by Taken once the frame is copied.
     MatchStep Judge(uint32_t frameCount, uint64_t lastFrameMs, uint64_t nowMs, uint64_t deadlineMs,
-                    bool mayResend);
+                    uint64_t boundMs, bool mayResend);
     // The frame `frame` was this request's reply: as replies come in order, every earlier reply
     // that has not come never will.
     void Taken(uint32_t frame);

@@ -196,7 +196,7 @@ bool TesterDevice::Exchange(uint8_t command, const uint8_t* payload, uint32_t pa
             uint32_t count = frameCount.load(std::memory_order_acquire);
             now = NowMs();
             MatchStep step = matcher.Judge(count, lastFrameMs.load(std::memory_order_relaxed), now,
-                                           deadlineMs, layout->onlyReads);
+                                           deadlineMs, boundMs, layout->onlyReads);
             if (step.action == MatchAction::Fail)
                 return false;
             if (step.action == MatchAction::Resend)

@@ -2,6 +2,7 @@
 // takes, when it waits, sends again or fails, and what it leaves owed for the next request.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -12,7 +13,7 @@ namespace {
 using A = MatchAction;
 
 // One event of a sequence, at time t (ms):
-//   Begin:   a request goes out; its reply is due within 100 ms of it
+//   Begin:   a request goes out; it must hear something within 100 ms and be done within 200
 //   Frame:   a frame arrives
 //   Judge:   the waiting request judges; `expect` is what it must decide, `detail` the frame it
 //            takes (Take) or the time it sleeps to at the latest (Wait)
@@ -70,7 +71,7 @@ const Sequence kSequences[] = {
                            Begin(130), Frame(132), Judge(132, A::Take, 3)}})},
     {"several replies owed arrive in one burst with ours",
      Join({Unanswered(0), Unanswered(101), Unanswered(202),
-           {Begin(303), Frame(400), Frame(400), Frame(400), Judge(400, A::Wait, 403), Frame(401),
+           {Begin(303), Frame(400), Frame(400), Frame(400), Judge(400, A::Wait, 420), Frame(401),
             Judge(401, A::Take, 4)}})},
     {"several replies owed, some never come: settled by the quiet line",
      Join({Unanswered(0), Unanswered(101), Unanswered(202),
@@ -83,11 +84,16 @@ const Sequence kSequences[] = {
     {"a request that changes the tester is never sent twice: it fails, nothing stays owed",
      Join({Unanswered(0), {Begin(101), Frame(103), Sticky(123, A::Fail), Owed(0), Begin(130),
                            Frame(132), Judge(132, A::Take, 2)}})},
-    {"too little time left to send again: fail, nothing stays owed",
-     Join({Unanswered(0), {Begin(101), Frame(180), Judge(200, A::Fail), Owed(0)}})},
+    {"a frame just before the deadline is settled after it",
+     Join({Unanswered(0), {Begin(101), Frame(199), Judge(201, A::Wait, 219), Judge(219, A::Resend),
+                           Judge(230, A::Wait, 301), Frame(250), Judge(250, A::Take, 2)}})},
+    {"a busy line until too late to send again: fail, nothing stays owed",
+     Join({Unanswered(0), Unanswered(101), Unanswered(202),
+           {Begin(303), Frame(380), Frame(420), Frame(460), Judge(480, A::Fail), Owed(0)}})},
     {"out of time while frames still come: ours may yet come",
-     Join({Unanswered(0), {Begin(101), Frame(195), Judge(201, A::Fail), Owed(1), Begin(202), Owed(1),
-                           Frame(204), Frame(205), Judge(205, A::Take, 3)}})},
+     Join({Unanswered(0), Unanswered(101), Unanswered(202),
+           {Begin(303), Frame(400), Frame(495), Judge(503, A::Fail), Owed(2), Begin(504), Owed(2),
+            Frame(506), Frame(507), Frame(508), Judge(508, A::Take, 5)}})},
     {"more frames than owed: the newest is ours",
      {Begin(0), Frame(3), Frame(4), Judge(4, A::Take, 2), Owed(0)}},
 };
@@ -112,6 +118,7 @@ TEST(ReplyMatcherTest, EventSequences)
         uint32_t frames = 0;
         uint64_t lastFrameMs = 0;
         uint64_t deadlineMs = 0;
+        uint64_t boundMs = 0;
         for (size_t i = 0; i < sequence.events.size(); ++i) {
             const Event& e = sequence.events[i];
             SCOPED_TRACE("event " + std::to_string(i) + " at " + std::to_string(e.t) + " ms");
@@ -119,6 +126,7 @@ TEST(ReplyMatcherTest, EventSequences)
             case E::Begin:
                 matcher.BeginRequest(frames, e.t);
                 deadlineMs = e.t + 100;
+                boundMs = e.t + 200;
                 break;
             case E::Frame:
                 ++frames;
@@ -129,12 +137,15 @@ TEST(ReplyMatcherTest, EventSequences)
                 break;
             case E::Judge:
             case E::Sticky: {
-                MatchStep step = matcher.Judge(frames, lastFrameMs, e.t, deadlineMs, e.kind == E::Judge);
+                MatchStep step =
+                    matcher.Judge(frames, lastFrameMs, e.t, deadlineMs, boundMs, e.kind == E::Judge);
                 ASSERT_STREQ(ActionName(step.action), ActionName(e.expect));
                 if (step.action == A::Take) {
                     EXPECT_EQ(step.frame, e.detail);
                     matcher.Taken(step.frame);
                 }
+                if (step.action == A::Resend)
+                    deadlineMs = std::min(e.t + 100, boundMs);
                 if (step.action == A::Wait) {
                     EXPECT_EQ(step.wakeAtMs, e.detail);
                 }
@@ -150,14 +161,14 @@ TEST(ReplyMatcherTest, ANewConnectionOwesNothingAndCountsAfresh)
     ReplyMatcher matcher;
     matcher.Reset(40);
     matcher.BeginRequest(40, 0);
-    ASSERT_EQ(matcher.Judge(40, 0, 100, 100, true).action, A::Fail);
+    ASSERT_EQ(matcher.Judge(40, 0, 100, 100, 200, true).action, A::Fail);
     EXPECT_EQ(matcher.OwedReplies(), 1u);
     // Frames of the old connection counted up to 45; the new one starts there.
     matcher.Reset(45);
     EXPECT_EQ(matcher.OwedReplies(), 0u);
     matcher.BeginRequest(45, 200);
-    EXPECT_EQ(matcher.Judge(45, 0, 201, 300, true).action, A::Wait);
-    MatchStep step = matcher.Judge(46, 202, 202, 300, true);
+    EXPECT_EQ(matcher.Judge(45, 0, 201, 300, 400, true).action, A::Wait);
+    MatchStep step = matcher.Judge(46, 202, 202, 300, 400, true);
     EXPECT_EQ(step.action, A::Take);
     EXPECT_EQ(step.frame, 46u);
 }
