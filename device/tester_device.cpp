@@ -88,8 +88,10 @@ uint32_t TesterDevice::Open(const wchar_t* portName)
     owedReplies = 0;
     settledCount = frameCount.load(std::memory_order_acquire);
     port->SetEventHandler(&TesterDevice::OnSerialEvent, this);
-    return port->Open(portName, kBaudRate, kParityNone, kDataBits, true) == kSerialOpenOk ? 0 : 1;
+    return port->Open(portName, kBaudRate, kParityNone, kDataBits, true);
 }
+
+int TesterDevice::LastOpenError() const { return port ? port->LastOpenError() : 0; }
 
 void TesterDevice::Close()
 {
@@ -191,7 +193,8 @@ bool TesterDevice::Exchange(uint8_t command, const uint8_t* payload, uint32_t pa
 
     transmitDoneEvent.Reset();
     responseEvent.Reset();
-    port->Write(frame, frameLength);
+    if (!port->Write(frame, frameLength))
+        return false;  // not sent (the port is closed, or an earlier frame is still going out)
 
     bool taken = false;
     uint32_t takenLength = 0;
