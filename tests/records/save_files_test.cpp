@@ -354,8 +354,9 @@ TEST_F(SaveFilesTest, SaveSaysWhetherTheWholeFileWasWritten)
     targets.push_back({full, false});
 #endif
     for (const Command& command : commands) {
-        for (const Target& target : targets) {
-            SCOPED_TRACE(std::string(command.name) + " to " + EncodeUtf8ForTest(target.path));
+        for (size_t i = 0; i < targets.size(); ++i) {
+            const Target& target = targets[i];
+            SCOPED_TRACE(std::string(command.name) + ", target " + std::to_string(i));
             if (!target.path.empty()) {
                 ASSERT_TRUE(AnswerNextPrompt(target.path, target.path));
             }
