@@ -28,7 +28,8 @@ class SerialPort;
 // Runs on the port's thread and must return promptly: the thread does nothing else meanwhile.
 using SerialEventHandler = void (*)(SerialPort* port, void* context, SerialEvent code);
 
-// Open result codes; not combined: the last failing step's code is returned.
+// Open result codes; not combined: the last failing step's code is returned. LastOpenError tells
+// why that step failed.
 constexpr uint32_t kSerialOpenOk = 0;
 constexpr uint32_t kSerialOpenMaskFailed = 1;
 constexpr uint32_t kSerialOpenTimeoutsFailed = 2;
@@ -49,10 +50,18 @@ public:
     // parity: 0 none, 1 odd, 2 even. Returns one of the kSerialOpen codes.
     uint32_t Open(const wchar_t* portName, uint32_t baudRate, uint32_t parity, uint32_t dataBits,
                   bool lineEvents);
+    // The system's error for the failing step of the last Open (errno here, GetLastError on
+    // Windows), 0 after a successful one. Never 0 after a failed one: a step that fails without
+    // a system error reports EINVAL / ERROR_INVALID_PARAMETER, a name that does not fit
+    // ENAMETOOLONG / ERROR_FILENAME_EXCED_RANGE. A port another program holds gives EBUSY here
+    // and, as Windows reports it, ERROR_ACCESS_DENIED there.
+    int LastOpenError() const;
     // Stops the thread, waiting for it at most about 2000 ms; the thread closes the device.
     void Close();
-    // Ignored while a write is pending, for 256 bytes or more, or without data.
-    void Write(const uint8_t* data, uint32_t length);
+    // True when the frame was taken for sending; WriteDone follows. False, and nothing is sent,
+    // while a write is pending, for 256 bytes or more, without data, or when the port is not open
+    // (never opened, closed, or its thread ended after a device failure).
+    bool Write(const uint8_t* data, uint32_t length);
     void SetEventHandler(SerialEventHandler handler, void* context);
     // Capped at 256.
     void SetReadSize(uint32_t n);
@@ -84,6 +93,11 @@ private:
     uint32_t baudRate = 0;
     uint32_t parity = 0;
 
+    // Written by Open on the owner's thread; read there by LastOpenError.
+    int openError = 0;
+    // Set by Open just before the thread starts, cleared by the port thread as it closes the
+    // device; read by Write (any thread).
+    std::atomic<bool> deviceOpen{false};
     // writePending: set by Write (any thread), cleared by the port thread once the write is done.
     std::atomic<bool> writePending{false};
     // readPending, lineWaitPending: written by the port thread only (Open clears them before it

@@ -13,6 +13,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
@@ -69,23 +70,24 @@ bool MapBaudRate(uint32_t baudRate, speed_t& speed)
 }
 
 // Raw mode: no echo, no line editing, no signals, no translation, no flow control of any kind.
-bool ApplyLineSettings(int fd, uint32_t baudRate, uint32_t parity, uint32_t dataBits)
+// 0, or the errno value of the step that failed (EINVAL for settings this backend cannot make).
+int ApplyLineSettings(int fd, uint32_t baudRate, uint32_t parity, uint32_t dataBits)
 {
     speed_t speed{};
     if (!MapBaudRate(baudRate, speed) || parity > 2)
-        return false;
+        return EINVAL;
     tcflag_t size = 0;
     switch (dataBits) {
     case 5: size = CS5; break;
     case 6: size = CS6; break;
     case 7: size = CS7; break;
     case 8: size = CS8; break;
-    default: return false;
+    default: return EINVAL;
     }
 
     termios settings{};
     if (tcgetattr(fd, &settings) != 0)
-        return false;
+        return errno;
     settings.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR |
                                                ICRNL | IXON | IXOFF | IXANY | INPCK);
     settings.c_oflag &= ~static_cast<tcflag_t>(OPOST);
@@ -106,15 +108,28 @@ bool ApplyLineSettings(int fd, uint32_t baudRate, uint32_t parity, uint32_t data
     settings.c_cc[VMIN] = 1;
     settings.c_cc[VTIME] = 0;
     if (cfsetispeed(&settings, speed) != 0 || cfsetospeed(&settings, speed) != 0)
-        return false;
+        return errno;
     if (tcsetattr(fd, TCSANOW, &settings) != 0)
-        return false;
+        return errno;
 
     // DTR and RTS held on, as a real adapter expects; pseudo-terminals have no modem lines and
     // refuse, which is harmless.
     int lines = TIOCM_DTR | TIOCM_RTS;
     (void)ioctl(fd, TIOCMBIS, &lines);
-    return true;
+    return 0;
+}
+
+// Takes the device for this port alone; 0 or the errno value. TIOCEXCL makes every later open(2)
+// by an ordinary user fail with EBUSY, whatever program makes it; the superuser passes it, so a
+// lock on the open device also keeps out a second Ombrelo (or any program that locks the same
+// way) run as root. A lock already held is reported as EBUSY, like the refused open.
+int TakeDeviceExclusively(int fd)
+{
+    if (ioctl(fd, TIOCEXCL) != 0)
+        return errno;
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0)
+        return errno == EWOULDBLOCK ? EBUSY : errno;
+    return 0;
 }
 
 bool MakeWakePipe(int fds[2])
@@ -209,9 +224,11 @@ uint32_t SerialPort::Open(const wchar_t* name, uint32_t newBaudRate, uint32_t ne
     }
 
     uint32_t result = kSerialOpenOk;
+    openError = 0;
     int fd = -1;
     if (!name) {
         result = kSerialOpenNoName;
+        openError = EINVAL;
     } else {
         size_t length = std::wcslen(name);
         // A path that does not fit is refused rather than cut short, which would open some other
@@ -219,6 +236,7 @@ uint32_t SerialPort::Open(const wchar_t* name, uint32_t newBaudRate, uint32_t ne
         char path[kNameLength * 4];
         if (length >= kNameLength || !EncodeUtf8(name, path, sizeof path)) {
             result = kSerialOpenDeviceFailed;
+            openError = ENAMETOOLONG;
         } else {
             std::wmemcpy(portName, name, length + 1);
             baudRate = newBaudRate;
@@ -227,14 +245,19 @@ uint32_t SerialPort::Open(const wchar_t* name, uint32_t newBaudRate, uint32_t ne
             fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
             if (fd < 0) {
                 result = kSerialOpenDeviceFailed;
-            } else if (ioctl(fd, TIOCEXCL) != 0 ||
-                       !ApplyLineSettings(fd, baudRate, parity, dataBits)) {
+                openError = errno;
+            } else if ((openError = TakeDeviceExclusively(fd)) != 0) {
+                // Held by another program: as good as not opened.
+                result = openError == EBUSY ? kSerialOpenDeviceFailed : kSerialOpenSettingsFailed;
+            } else if ((openError = ApplyLineSettings(fd, baudRate, parity, dataBits)) != 0) {
                 result = kSerialOpenSettingsFailed;
             }
         }
     }
-    if (wakeFds[0] < 0)
+    if (wakeFds[0] < 0) {
         result = kSerialOpenEventMissing;
+        openError = EMFILE;
+    }
     if (result != kSerialOpenOk) {
         if (fd >= 0)
             close(fd);
@@ -253,14 +276,19 @@ uint32_t SerialPort::Open(const wchar_t* name, uint32_t newBaudRate, uint32_t ne
     threadEndedEvent.Reset();
     DrainPipe(wakeFds[0]);
 
-    if (pthread_create(&thread, nullptr, RunPortThread, this) != 0) {
+    deviceOpen.store(true, std::memory_order_release);
+    if (int error = pthread_create(&thread, nullptr, RunPortThread, this); error != 0) {
+        deviceOpen.store(false, std::memory_order_release);
         close(device);
         device = -1;
+        openError = error;
         return kSerialOpenEventMissing;
     }
     threadStarted = true;
     return kSerialOpenOk;
 }
+
+int SerialPort::LastOpenError() const { return openError; }
 
 void SerialPort::Close() { StopThread(false); }
 
@@ -279,17 +307,18 @@ void SerialPort::StopThread(bool waitWithoutLimit)
     threadStarted = false;
 }
 
-void SerialPort::Write(const uint8_t* data, uint32_t length)
+bool SerialPort::Write(const uint8_t* data, uint32_t length)
 {
-    if (!data || length >= kSerialBufferSize)
-        return;
+    if (!data || length >= kSerialBufferSize || !deviceOpen.load(std::memory_order_acquire))
+        return false;
     bool idle = false;
     if (!writePending.compare_exchange_strong(idle, true, std::memory_order_acq_rel))
-        return;
+        return false;
     std::memcpy(transmitBuffer, data, length);
     transmitLength.store(length, std::memory_order_release);
     writeRequested.store(true, std::memory_order_release);
     WakeThread(wakeFds[1]);
+    return true;
 }
 
 void SerialPort::SetEventHandler(SerialEventHandler handler, void* context)
@@ -439,6 +468,7 @@ void SerialPort::RunThread()
             continueRead();
     }
 
+    deviceOpen.store(false, std::memory_order_release);
     close(device);
     device = -1;
     NotifyUser(SerialEvent::Stopped);

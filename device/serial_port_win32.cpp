@@ -107,9 +107,11 @@ uint32_t SerialPort::Open(const wchar_t* name, uint32_t newBaudRate, uint32_t ne
     }
 
     uint32_t result = kSerialOpenOk;
+    openError = 0;
     HANDLE handle = INVALID_HANDLE_VALUE;
     if (!name) {
         result = kSerialOpenNoName;
+        openError = ERROR_INVALID_PARAMETER;
     } else {
         size_t length = std::wcslen(name);
         std::memset(readOverlapped, 0, sizeof readOverlapped);
@@ -119,6 +121,7 @@ uint32_t SerialPort::Open(const wchar_t* name, uint32_t newBaudRate, uint32_t ne
         // port.
         if (length >= kNameLength) {
             result = kSerialOpenDeviceFailed;
+            openError = ERROR_FILENAME_EXCED_RANGE;
         } else {
             std::wmemcpy(portName, name, length + 1);
             baudRate = newBaudRate;
@@ -150,15 +153,24 @@ uint32_t SerialPort::Open(const wchar_t* name, uint32_t newBaudRate, uint32_t ne
             std::wmemcpy(path + 4, name, length + 1);
             handle = CreateFileW(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                  FILE_FLAG_OVERLAPPED, nullptr);
+
+            // Taken before the attachments below, which may change the thread's last error.
+            const DWORD createError = handle == INVALID_HANDLE_VALUE ? GetLastError() : 0;
             AsOverlapped(readOverlapped)->hEvent = events[kReadDoneEvent];
             AsOverlapped(writeOverlapped)->hEvent = events[kWriteDoneEvent];
             AsOverlapped(lineWaitOverlapped)->hEvent = events[kLineWaitDoneEvent];
 
+            // Each failing step records its own error, so the code and the error agree.
+            auto failStep = [&](uint32_t code) {
+                result = code;
+                openError = static_cast<int>(GetLastError());
+            };
             if (handle == INVALID_HANDLE_VALUE) {
                 result = kSerialOpenDeviceFailed;
+                openError = static_cast<int>(createError);
             } else {
                 if (!SetCommMask(handle, lineEvents ? kLineEventMask : 0))
-                    result = kSerialOpenMaskFailed;
+                    failStep(kSerialOpenMaskFailed);
                 // Reads of n bytes end after n + 10 ms with whatever has arrived; writes end
                 // when the bytes are sent.
                 COMMTIMEOUTS timeouts{};
@@ -168,16 +180,25 @@ uint32_t SerialPort::Open(const wchar_t* name, uint32_t newBaudRate, uint32_t ne
                 timeouts.WriteTotalTimeoutMultiplier = 0;
                 timeouts.WriteTotalTimeoutConstant = 0;
                 if (!SetCommTimeouts(handle, &timeouts))
-                    result = kSerialOpenTimeoutsFailed;
-                if (parity > 2 || !SetCommState(handle, &settings))
+                    failStep(kSerialOpenTimeoutsFailed);
+                if (parity > 2) {
                     result = kSerialOpenSettingsFailed;
+                    openError = ERROR_INVALID_PARAMETER;
+                } else if (!SetCommState(handle, &settings)) {
+                    failStep(kSerialOpenSettingsFailed);
+                }
             }
         }
     }
     for (void* event : events) {
-        if (!event)
+        if (!event) {
             result = kSerialOpenEventMissing;
+            openError = ERROR_INVALID_HANDLE;
+        }
     }
+    // A step that failed without setting the thread's last error still reads as a failure.
+    if (result != kSerialOpenOk && openError == 0)
+        openError = ERROR_INVALID_PARAMETER;
     if (result != kSerialOpenOk) {
         if (handle != INVALID_HANDLE_VALUE)
             CloseHandle(handle);
@@ -195,9 +216,12 @@ uint32_t SerialPort::Open(const wchar_t* name, uint32_t newBaudRate, uint32_t ne
     lineWaitsSupported = true;
 
     unsigned id = 0;
+    deviceOpen.store(true, std::memory_order_release);
     uintptr_t started = _beginthreadex(nullptr, 0, SerialPortThreadEntry::Run, this, 0, &id);
     if (started == 0) {
         // Without its thread the port would look open and never do anything.
+        openError = GetLastError() != 0 ? static_cast<int>(GetLastError()) : ERROR_NOT_ENOUGH_MEMORY;
+        deviceOpen.store(false, std::memory_order_release);
         CloseHandle(device);
         device = INVALID_HANDLE_VALUE;
         return kSerialOpenEventMissing;
@@ -206,6 +230,8 @@ uint32_t SerialPort::Open(const wchar_t* name, uint32_t newBaudRate, uint32_t ne
     threadId = id;
     return kSerialOpenOk;
 }
+
+int SerialPort::LastOpenError() const { return openError; }
 
 void SerialPort::Close() { StopThread(false); }
 
@@ -225,17 +251,18 @@ void SerialPort::StopThread(bool waitWithoutLimit)
     thread = nullptr;
 }
 
-void SerialPort::Write(const uint8_t* data, uint32_t length)
+bool SerialPort::Write(const uint8_t* data, uint32_t length)
 {
-    if (!data || length >= kSerialBufferSize)
-        return;
+    if (!data || length >= kSerialBufferSize || !deviceOpen.load(std::memory_order_acquire))
+        return false;
     bool idle = false;
     if (!writePending.compare_exchange_strong(idle, true, std::memory_order_acq_rel))
-        return;
+        return false;
     std::memcpy(transmitBuffer, data, length);
     transmitLength.store(length, std::memory_order_release);
     if (events[kWriteRequestEvent])
         SetEvent(events[kWriteRequestEvent]);
+    return true;
 }
 
 void SerialPort::SetEventHandler(SerialEventHandler handler, void* context)
@@ -420,6 +447,7 @@ void SerialPort::RunThread()
     }
 
     // Outstanding operations must not write into this object after the thread is gone.
+    deviceOpen.store(false, std::memory_order_release);
     CancelIo(device);
     CloseHandle(device);
     device = INVALID_HANDLE_VALUE;

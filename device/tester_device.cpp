@@ -79,8 +79,10 @@ uint32_t TesterDevice::Open(const wchar_t* portName)
     assembler.Reset();
     matcher.Reset(frameCount.load(std::memory_order_acquire));
     port->SetEventHandler(&TesterDevice::OnSerialEvent, this);
-    return port->Open(portName, kBaudRate, kParityNone, kDataBits, true) == kSerialOpenOk ? 0 : 1;
+    return port->Open(portName, kBaudRate, kParityNone, kDataBits, true);
 }
+
+int TesterDevice::LastOpenError() const { return port ? port->LastOpenError() : 0; }
 
 void TesterDevice::Close()
 {
@@ -185,7 +187,8 @@ bool TesterDevice::Exchange(uint8_t command, const uint8_t* payload, uint32_t pa
     for (bool taken = false; !taken;) {
         transmitDoneEvent.Reset();
         responseEvent.Reset();
-        port->Write(frame, frameLength);
+        if (!port->Write(frame, frameLength))
+            return false;  // not sent (the port is closed, or an earlier frame is still going out)
         uint64_t now = NowMs();
         uint64_t writeWaitMs = boundMs > now ? std::min<uint64_t>(boundMs - now, kWriteWaitMs) : 0;
         bool written = transmitDoneEvent.Wait(static_cast<uint32_t>(writeWaitMs));

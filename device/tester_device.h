@@ -18,8 +18,12 @@ public:
     TesterDevice(const TesterDevice&) = delete;
     TesterDevice& operator=(const TesterDevice&) = delete;
 
-    // 0 when the port opened (its thread then runs), 1 when it did not.
+    // 0 when the port opened (its thread then runs), otherwise the port's kSerialOpen code of the
+    // failing step; LastOpenError then says why.
     uint32_t Open(const wchar_t* portName);
+    // The system's error of the last Open's failing step (SerialPort::LastOpenError), 0 after a
+    // successful Open or before the first. Read on the thread that opened, or after it.
+    int LastOpenError() const;
     void Close();
 
     // Every request blocks for at most about 200 ms and returns false on either time-out,

@@ -49,14 +49,16 @@ void PutTwoDigits(char* out, int value)
     out[1] = static_cast<char>('0' + value % 10);
 }
 
-void WriteLine(std::FILE* file, const char* text, size_t length)
+// False when any part of the line did not reach the file: a short write, or a flush the
+// system refused (a full disk shows only there, the line being buffered until then).
+bool WriteLine(std::FILE* file, const char* text, size_t length)
 {
-    std::fwrite(text, 1, length, file);
-    std::fwrite(kLineEnd, 1, 2, file);
-    std::fflush(file);
+    const bool written = std::fwrite(text, 1, length, file) == length &&
+                         std::fwrite(kLineEnd, 1, 2, file) == 2;
+    return std::fflush(file) == 0 && written;
 }
 
-void WriteLine(std::FILE* file, const char* text) { WriteLine(file, text, std::strlen(text)); }
+bool WriteLine(std::FILE* file, const char* text) { return WriteLine(file, text, std::strlen(text)); }
 
 }  // namespace
 
@@ -140,7 +142,7 @@ void FormatTimeStamp(int64_t time, char (&out)[kTimeStampChars + 1])
     FormatTimeStampFields(local, out);
 }
 
-void WriteReadingsLog(std::FILE* file, const Logger* logger)
+bool WriteReadingsLog(std::FILE* file, const Logger* logger)
 {
     const int32_t stored = logger != nullptr ? logger->GetRecordCount() : 0;
     // A slot whose text is empty cannot be read back; count only rows that will be written so
@@ -152,14 +154,15 @@ void WriteReadingsLog(std::FILE* file, const Logger* logger)
         if (logger->GetRecord(i, category, time) != nullptr) ++readable;
     }
 
-    WriteLine(file, kReadingsLogTitle);
-    WriteLine(file, kReadingsLogUnderline);
     char countLine[64] = "Number of records logged: ";
     const size_t prefix = std::strlen(countLine);
     const auto converted = std::to_chars(countLine + prefix, countLine + sizeof countLine - 1, readable);
-    WriteLine(file, countLine, static_cast<size_t>(converted.ptr - countLine));
-    WriteLine(file, "", 0);
-    WriteLine(file, kReadingsLogColumnHeader);
+    // Once a line is lost the file is incomplete whatever follows, so writing stops there.
+    if (!WriteLine(file, kReadingsLogTitle) || !WriteLine(file, kReadingsLogUnderline) ||
+        !WriteLine(file, countLine, static_cast<size_t>(converted.ptr - countLine)) ||
+        !WriteLine(file, "", 0) || !WriteLine(file, kReadingsLogColumnHeader)) {
+        return false;
+    }
 
     char line[kTimeStampChars + 1 + kLogTextUnits + 2];
     char stamp[kTimeStampChars + 1];
@@ -179,15 +182,16 @@ void WriteReadingsLog(std::FILE* file, const Logger* logger)
         size_t length = kTimeStampChars;
         line[length++] = ',';
         for (const char16_t* p = text; *p != 0; ++p) line[length++] = ToFileByte(*p);
-        WriteLine(file, line, length);
+        if (!WriteLine(file, line, length)) return false;
     }
+    return true;
 }
 
-void SaveReadingsLog(WindowHandle owner)
+bool SaveReadingsLog(WindowHandle owner)
 {
-    if (!ChooseSaveFile(owner)) return;
+    if (!ChooseSaveFile(owner)) return false;
     std::FILE* file = OpenFileForWriting(g_savePath);
-    if (file == nullptr) return;
-    WriteReadingsLog(file, g_logger.get());
-    std::fclose(file);
+    if (file == nullptr) return false;
+    const bool written = WriteReadingsLog(file, g_logger.get());
+    return std::fclose(file) == 0 && written;
 }

@@ -40,13 +40,15 @@ size_t BuildReadingsLogRow(const CellTextArray& texts, const CellStateArray& sta
 // Timer 2: one row from the readings table's texts and states into the application's Logger.
 void AddReadingsLogRow();
 
-// Save Log: prompts for the file, then writes every stored row, oldest first. Silent on cancel
-// or failure; the Logger keeps its rows either way.
-void SaveReadingsLog(WindowHandle owner);
+// Save Log: prompts for the file, then writes every stored row, oldest first. True only when the
+// whole file was written and closed; false on cancel or any failure, which the window does not
+// show (the console does). The Logger keeps its rows either way.
+bool SaveReadingsLog(WindowHandle owner);
 
 // Writes the whole log file to an open file, flushing after every line. A null logger is an empty
-// log. The count on line 3 is the number of rows that follow.
-void WriteReadingsLog(std::FILE* file, const Logger* logger);
+// log. The count on line 3 is the number of rows that follow. False, with the rest not written,
+// as soon as a line does not reach the file.
+bool WriteReadingsLog(std::FILE* file, const Logger* logger);
 
 // The classic asctime layout, 24 characters and a terminator, English names whatever the locale.
 constexpr size_t kTimeStampChars = 24;

@@ -189,28 +189,30 @@ std::string BuildTestReport(const CellTextArray& texts, const CellStateArray& st
     return report.Take();
 }
 
-void WriteTestReport(std::FILE* file, const std::string& report)
+bool WriteTestReport(std::FILE* file, const std::string& report)
 {
     size_t start = 0;
     while (start < report.size()) {
         size_t end = report.find('\n', start);
         end = end == std::string::npos ? report.size() : end + 1;
-        std::fwrite(report.data() + start, 1, end - start, file);
-        std::fflush(file);
+        // A full disk shows only at the flush, the line being buffered until then.
+        const bool written = std::fwrite(report.data() + start, 1, end - start, file) == end - start;
+        if (std::fflush(file) != 0 || !written) return false;
         start = end;
     }
+    return true;
 }
 
-void SaveTestReport(WindowHandle owner)
+bool SaveTestReport(WindowHandle owner)
 {
-    if (!ChooseSaveFile(owner)) return;
+    if (!ChooseSaveFile(owner)) return false;
     // Read only now: the prompt kept the message loop running, so the readings moved on.
     const std::string report =
         BuildTestReport(g_readingsTable.text, g_readingsTable.state,
                         LoadByte(g_testerDevice.readings.powerStatus),
                         static_cast<uint32_t>(LoadWord(g_testerDevice.readings.totalPower)));
     std::FILE* file = OpenFileForWriting(g_savePath);
-    if (file == nullptr) return;
-    WriteTestReport(file, report);
-    std::fclose(file);
+    if (file == nullptr) return false;
+    const bool written = WriteTestReport(file, report);
+    return std::fclose(file) == 0 && written;
 }

@@ -26,9 +26,11 @@ size_t FormatTotalPowerWatts(uint32_t totalPower, char* out);
 const char* GetVoltageRowVerdict(const CellStateArray& states, int rail);
 const char* GetDecidingCellsVerdict(const CellStateArray& states, const int* cells, int cellCount);
 
-// Writes report bytes line by line, flushing after each line end.
-void WriteTestReport(std::FILE* file, const std::string& report);
+// Writes report bytes line by line, flushing after each line end. False, with the rest not
+// written, as soon as a line does not reach the file.
+bool WriteTestReport(std::FILE* file, const std::string& report);
 
 // Save Report: the same prompt as Save Log, then the report of the readings at this moment.
-// Silent on cancel or failure.
-void SaveTestReport(WindowHandle owner);
+// True only when the whole file was written and closed; false on cancel or any failure, which the
+// window does not show (the console does).
+bool SaveTestReport(WindowHandle owner);

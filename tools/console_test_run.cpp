@@ -67,6 +67,8 @@ std::string DescribeDeviceOpenFailure(const std::string& path, int error)
         return "cannot open " + path + ": no such device (is the tester plugged in?)";
     if (error == EBUSY)
         return "cannot open " + path + ": the device is busy (another program has it open)";
+    if (error == ENOTTY)
+        return "cannot open " + path + ": not a serial device";
     if (error != 0)
         return "cannot open " + path + ": " + std::strerror(error);
     return "no tester answers on " + path + " (Device not found!)";

@@ -16,7 +16,7 @@
 constexpr int kExitOk = 0;
 constexpr int kExitConnectionEnded = 1;   // monitor: refused or lost; --test: connection lost
 constexpr int kExitUsage = 2;
-constexpr int kExitNoDevice = 3;          // the device path cannot be opened (missing, permission)
+constexpr int kExitNoDevice = 3;          // the device path cannot be opened (missing, permission, busy)
 constexpr int kExitNoTester = 4;          // "Device not found!"
 constexpr int kExitFirmware = 5;          // "Device firmware needs to be updated!"
 constexpr int kExitNoAnswer = 6;          // --once: a request went unanswered
@@ -52,7 +52,7 @@ uint32_t GetSettleStartAfterCycleEndRequest(uint32_t cycleCount);
 
 // Why a device path cannot be used, from errno of the failed open or access check (0: it opens
 // but nothing answers, which is the worker's "Device not found!"). For EACCES/EPERM the text
-// names the dialout group and the udev rule that grants it.
+// names the dialout group and the udev rule that grants it; EBUSY is a port another program holds.
 std::string DescribeDeviceOpenFailure(const std::string& path, int error);
 // Checks that path exists and may be opened for reading and writing; 0 or the errno value.
 int CheckDeviceAccess(const std::string& path);

@@ -6,6 +6,7 @@
 #include <map>
 #include <mutex>
 
+#include "device/utf8_text.h"
 #include "measurement/window_ops.h"
 
 namespace {
@@ -116,9 +117,11 @@ void GetControlText(WindowHandle, int controlId, wchar_t* buffer, int bufferSize
         std::lock_guard<std::mutex> lock(g_consoleMutex);
         text = controlId == kPortListId ? g_portName : g_controlTexts[controlId];
     }
-    size_t n = text.size() < static_cast<size_t>(bufferSize - 1) ? text.size() : static_cast<size_t>(bufferSize - 1);
-    for (size_t i = 0; i < n; ++i)
-        buffer[i] = static_cast<unsigned char>(text[i]);
+    // The port is a device path given as UTF-8; the other texts are ASCII.
+    std::wstring wide;
+    DecodeUtf8(text.c_str(), wide);
+    size_t n = wide.size() < static_cast<size_t>(bufferSize - 1) ? wide.size() : static_cast<size_t>(bufferSize - 1);
+    wide.copy(buffer, n);
     buffer[n] = L'\0';
 }
 

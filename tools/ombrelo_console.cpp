@@ -16,12 +16,12 @@
 #include <cstring>
 #include <poll.h>
 #include <string>
-#include <sys/stat.h>
 #include <termios.h>
 #include <thread>
 #include <unistd.h>
 
 #include "device/tester_device.h"
+#include "device/utf8_text.h"
 #include "measurement/cell_text.h"
 #include "measurement/connection_worker.h"
 #include "measurement/handshake.h"
@@ -60,7 +60,14 @@ int g_consoleWindow;
 
 void OnSignal(int) { g_signalled = 1; }
 
-std::wstring WidenText(const std::string& text) { return std::wstring(text.begin(), text.end()); }
+// File and device names come from the command line and the keyboard as UTF-8 and go back out
+// the same way, whatever the locale; bytes that are not UTF-8 pass through unchanged.
+std::wstring DecodeFileName(const std::string& name)
+{
+    std::wstring wide;
+    DecodeUtf8(name.c_str(), wide);
+    return wide;
+}
 
 void PrintUsage()
 {
@@ -88,7 +95,7 @@ void PrintUsage()
           "On FAIL the failing cells are listed on stderr (\"5V Volt.\"); with --json a summary object ends\n"
           "the output.\n"
           "Exit codes: 0 PASS (or a normal end), 1 connection ended or lost, 2 usage, 3 device cannot be\n"
-          "opened (missing, no permission), 4 no tester answers (Device not found!), 5 firmware needs an\n"
+          "opened (missing, no permission, busy), 4 no tester answers (Device not found!), 5 firmware needs an\n"
           "update, 6 --once: a request went unanswered, 7 FAIL, 8 --report, --log or the --plot chart could\n"
           "not be written, "
           "9 the tester refused or did not offer the --power switch.\n",
@@ -132,13 +139,21 @@ bool CheckDeviceBeforeConnecting(const std::string& device)
     return false;
 }
 
+// After the worker ended by itself: when its open of the port failed (a port another program
+// holds passes the access check above), why; "" when the port opened and no tester answered.
+std::string DescribeWorkerOpenFailure(const std::string& device)
+{
+    int error = g_testerDevice.LastOpenError();
+    return error == 0 ? std::string() : DescribeDeviceOpenFailure(device, error);
+}
+
 // ---- --once ----------------------------------------------------------------------------------
 
 int RunOnce(const std::string& device)
 {
     TesterDevice& tester = g_testerDevice;
-    if (tester.Open(WidenText(device).c_str()) != 0) {
-        int error = CheckDeviceAccess(device);
+    if (tester.Open(DecodeFileName(device).c_str()) != kSerialOpenOk) {
+        int error = tester.LastOpenError();
         fprintf(stderr, "ombrelo-console: %s\n",
                 error ? DescribeDeviceOpenFailure(device, error).c_str() : ("cannot open " + device).c_str());
         return kExitNoDevice;
@@ -257,21 +272,22 @@ void PressQuit(Monitor& monitor) { monitor.quit = true; }
 
 // Both save commands: the file name stands in for the save dialog's answer (empty: the name
 // offered by default, the remembered one), then the command writes the file as the window's
-// button would. The commands themselves are silent, so the result is read back from the disk.
-// Returns the path written, or "" when nothing was.
-std::string SaveWithName(const std::string& name, void (*save)(WindowHandle), const char* what)
+// button would and says whether all of it was written. Returns the path written, or "" when
+// nothing was.
+std::string SaveWithName(const std::string& name, bool (*save)(WindowHandle), const char* what)
 {
-    std::wstring chosen = name.empty() ? std::wstring(g_saveFileName + 1) : WidenText(name);
+    std::wstring chosen = name.empty() ? std::wstring(g_saveFileName + 1) : DecodeFileName(name);
+    // A folder names no file: the prompt would refuse it, and the message would name the default.
+    if (!chosen.empty() && chosen.back() == L'/')
+        chosen.clear();
     if (!SetNextSaveFileName(chosen.c_str())) {
         WriteConsoleText(std::string("(no file name: ") + what + " not saved)\n");
         return "";
     }
     g_savePath[0] = 0;
-    std::time_t before = std::time(nullptr);
-    save(g_mainWindow);
-    std::string path = NarrowText(g_savePath);
-    struct stat info {};
-    if (!path.empty() && stat(path.c_str(), &info) == 0 && info.st_mtime >= before - 1) {
+    bool saved = save(g_mainWindow);
+    std::string path = EncodeUtf8(g_savePath);
+    if (saved) {
         WriteConsoleText(std::string(what) + " saved to " + path + "\n");
         return path;
     }
@@ -398,7 +414,7 @@ private:
 std::string AskFileName(TerminalMode& terminalMode)
 {
     terminalMode.Restore();
-    std::string shown = NarrowText(g_saveFileName + 1);
+    std::string shown = EncodeUtf8(g_saveFileName + 1);
     WriteConsoleText("\nFile name [" + shown + "]: ");
     std::string line;
     char c = 0;
@@ -589,9 +605,15 @@ int RunMonitor(Monitor& monitor)
     bool ended = WaitForWorkerEnd(kWorkerEndWaitMs);
     terminalMode.Restore();
     if (exitCode == kExitConnectionEnded) {
+        std::string openFailure = DescribeWorkerOpenFailure(monitor.device);
         std::vector<std::string> messages = GetConsoleMessages();
-        fprintf(stderr, "ombrelo-console: connection ended%s%s\n", messages.empty() ? "" : ": ",
-                messages.empty() ? "" : messages.back().c_str());
+        if (!openFailure.empty()) {
+            fprintf(stderr, "ombrelo-console: %s\n", openFailure.c_str());
+            exitCode = kExitNoDevice;
+        } else {
+            fprintf(stderr, "ombrelo-console: connection ended%s%s\n", messages.empty() ? "" : ": ",
+                    messages.empty() ? "" : messages.back().c_str());
+        }
     } else {
         WriteConsoleText(g_signalled ? "\nstopped by signal\n" : "\nquit\n");
     }
@@ -619,8 +641,11 @@ bool HasMessageSince(int firstMessage, const char* text)
 }
 
 // Exit code and reason of a connection the worker ended by itself.
-int ClassifyWorkerEnd(int firstMessage, std::string& reason)
+int ClassifyWorkerEnd(const std::string& device, int firstMessage, std::string& reason)
 {
+    reason = DescribeWorkerOpenFailure(device);
+    if (!reason.empty())
+        return kExitNoDevice;
     if (HasMessageSince(firstMessage, NarrowText(kFirmwareUpdateText).c_str())) {
         reason = NarrowText(kFirmwareUpdateText);
         return kExitFirmware;
@@ -646,8 +671,9 @@ bool CheckOutputFolder(const std::string& path, const char* option)
     return false;
 }
 
-// Writes one file by the program's own writer; false when it cannot be created.
-bool WriteOutputFile(const std::string& path, const char* what, const std::function<void(std::FILE*)>& write)
+// Writes one file by the program's own writer; false when it cannot be created or not all of it
+// was written.
+bool WriteOutputFile(const std::string& path, const char* what, const std::function<bool(std::FILE*)>& write)
 {
     std::FILE* file = std::fopen(path.c_str(), "wb");
     if (!file) {
@@ -655,8 +681,7 @@ bool WriteOutputFile(const std::string& path, const char* what, const std::funct
                 std::strerror(errno));
         return false;
     }
-    write(file);
-    bool ok = std::ferror(file) == 0;
+    bool ok = write(file);
     ok = std::fclose(file) == 0 && ok;
     if (!ok)
         fprintf(stderr, "ombrelo-console: the %s could not be written to %s\n", what, path.c_str());
@@ -727,7 +752,7 @@ int RunTest(Monitor& monitor, const TestOptions& test)
             break;
         }
         if (g_workerThreads.load(std::memory_order_acquire) == 0) {
-            errorCode = ClassifyWorkerEnd(firstMessage, errorReason);
+            errorCode = ClassifyWorkerEnd(monitor.device, firstMessage, errorReason);
             break;
         }
         cycle = g_pollCycleCount.load(std::memory_order_acquire);
@@ -818,11 +843,11 @@ int RunTest(Monitor& monitor, const TestOptions& test)
         std::string report = BuildTestReport(g_readingsTable.text, g_readingsTable.state, powerStatus,
                                              static_cast<uint32_t>(LoadWord(g_testerDevice.readings.totalPower)));
         written = WriteOutputFile(test.reportPath, "test report",
-                                  [&](std::FILE* file) { WriteTestReport(file, report); }) && written;
+                                  [&](std::FILE* file) { return WriteTestReport(file, report); }) && written;
     }
     if (!test.logPath.empty()) {
         bool logWritten = WriteOutputFile(test.logPath, "readings log",
-                                          [&](std::FILE* file) { WriteReadingsLog(file, g_logger.get()); });
+                                          [&](std::FILE* file) { return WriteReadingsLog(file, g_logger.get()); });
         written = logWritten && written;
         if (logWritten && !monitor.plotName.empty()) {
             std::string message;

@@ -297,6 +297,7 @@ TEST(ConsoleTestRun, PermissionMessageNamesTheGroupAndTheRule)
         {EPERM, true, "permission denied"},
         {ENOENT, false, "no such device"},
         {EBUSY, false, "busy"},
+        {ENOTTY, false, "not a serial device"},
         {0, false, "Device not found!"},
     };
     for (const Case& c : cases) {

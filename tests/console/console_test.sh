@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # End-to-end checks of ombrelo-console against the simulated tester: a one-time read, a tester
 # that does not answer, a monitored connection that is lost, and a monitored session that keeps
-# the readings log and saves it and the test report, with a chart of each saved log (--plot).
+# the readings log and saves it and the test report, with a chart of each saved log (--plot); a
+# port held by a monitor is busy for every other run, and saving takes and prints UTF-8 names and
+# says "saved" only for a file written whole.
 # usage: console_test.sh CONSOLE SIM
 set -u
 console=$1
@@ -35,6 +37,13 @@ grep -q "firmware version bytes 2 11" <<<"$out" || fail "--once does not print t
 grep -q "^Power: ON" <<<"$out" || fail "--once does not print the power status"
 grep -Eq "^12V1 +12\.[0-9]{2} " <<<"$out" || fail "--once does not print the 12V1 voltages"
 grep -Eq "^3\.3V SATA .*(PASS|FAIL|N/A)" <<<"$out" || fail "--once prints no verdict for 3.3V SATA"
+
+# A device path is UTF-8 too, on its own (--once) and through the connection worker (--test).
+ln -s "$pty" "$work/tester-ü"
+for mode in --once --test; do
+  timeout 30 "$console" $mode "$work/tester-ü" > /dev/null 2> "$work/err"; rc=$?
+  [ $rc -eq 0 ] || fail "$mode on a device path with ü: exit $rc, $(cat "$work/err")"
+done
 
 start_sim --silent || exit 1
 "$console" --once "$pty" > /dev/null 2> "$work/err"; rc=$?
@@ -144,6 +153,34 @@ finish_monitor
 head -n1 "$folder/same.txt" | grep -q "Log file" || fail "--plot with the log's name damaged the log"
 "$console" --once --plot x.svg "$pty" > /dev/null 2>&1; rc=$?
 [ $rc -eq 2 ] || fail "--once with --plot exits $rc, not 2"
+
+# While a monitor holds the port, every other run is refused as busy (root too) and ends with 3.
+start_sim --on || exit 1
+start_monitor --log-interval 1 "$pty"
+wait_for "Readings log: [1-9] rows"
+for mode in --once --test ""; do
+  # shellcheck disable=SC2086
+  timeout 30 "$console" $mode "$pty" < /dev/null > /dev/null 2> "$work/err"; rc=$?
+  [ $rc -eq 3 ] && grep -q "cannot open $pty: the device is busy" "$work/err" ||
+    fail "'$mode' on a held port: exit $rc, $(cat "$work/err")"
+done
+# File names are UTF-8 both ways; a save that did not write the whole file says so.
+mkdir "$work/folder.txt"
+ln -s /dev/full "$work/full.txt"
+saves=(
+  "l Prüfung.txt|readings log saved to $folder/Prüfung.txt"
+  "t $work/Bericht-ü.txt|test report saved to $work/Bericht-ü.txt"
+  "t $work/folder.txt|test report could not be written to $work/folder.txt"
+  "l $work/full.txt|readings log could not be written to $work/full.txt"
+)
+for row in "${saves[@]}"; do
+  send "${row%%|*}"
+  wait_for "${row#*|}"
+done
+finish_monitor
+head -n1 "$folder/Prüfung.txt" 2> /dev/null | grep -q "Log file" || fail "no log saved as $folder/Prüfung.txt"
+head -n1 "$work/Bericht-ü.txt" 2> /dev/null | grep -q "Report file" || fail "no report saved as Bericht-ü.txt"
+grep -q "saved to $work/\(folder\|full\)" "$work/mon" && fail "a save that failed was reported as saved"
 
 [ $failures -eq 0 ] && echo "all console checks passed"
 exit $failures

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <string>
 #include <thread>
@@ -262,9 +263,20 @@ TEST_F(TesterDeviceTest, ReopeningStartsAFreshPort)
     ASSERT_TRUE(device.ReadCurrents());
     ExpectSteadyCurrents(device.readings);
     ASSERT_EQ(device.Open(sim.WideDevicePath().c_str()), 0u) << "open without close";
+    EXPECT_EQ(device.LastOpenError(), 0);
     ASSERT_TRUE(device.ReadVoltages());
     ExpectSteadyVoltages(device.readings);
-    EXPECT_EQ(device.Open(L"/dev/ombrelo-no-such-port"), 1u);
+
+    // The port's code and error come through: a second user of the port is told it is busy (even
+    // as root), and the first keeps its port.
+    TesterDevice other;
+    EXPECT_EQ(other.Open(sim.WideDevicePath().c_str()), kSerialOpenDeviceFailed);
+    EXPECT_EQ(other.LastOpenError(), EBUSY);
+    EXPECT_FALSE(other.ReadVoltages()) << "a port that did not open sends nothing";
+    ASSERT_TRUE(device.ReadVoltages());
+
+    EXPECT_EQ(device.Open(L"/dev/ombrelo-no-such-port"), kSerialOpenDeviceFailed);
+    EXPECT_EQ(device.LastOpenError(), ENOENT);
 }
 
 TEST_F(TesterDeviceTest, ReadingsCanBeWatchedWhileRepliesAreDecoded)

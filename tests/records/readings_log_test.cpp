@@ -60,7 +60,7 @@ protected:
     }
     std::string Write(const Logger* logger)
     {
-        WriteReadingsLog(file_, logger);
+        EXPECT_TRUE(WriteReadingsLog(file_, logger));
         return ReadBackFile(file_);
     }
 

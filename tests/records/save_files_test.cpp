@@ -324,6 +324,50 @@ TEST_F(SaveFilesTest, SaveReportWritesTheReadingsOfThisMoment)
     StoreWord(g_testerDevice.readings.totalPower, 0);
 }
 
+// Both save commands say whether the whole file was written: true with the file byte for byte
+// what their writers make, false when it cannot be created, when the disk refuses its bytes, or
+// when the prompt is cancelled.
+TEST_F(SaveFilesTest, SaveSaysWhetherTheWholeFileWasWritten)
+{
+    AddRows(40);
+    const std::string report = BuildTestReport(g_readingsTable.text, g_readingsTable.state, 0, 0);
+    struct Command {
+        const char* name;
+        bool (*save)(WindowHandle);
+        std::string expected;
+    };
+    const Command commands[] = {
+        {"Save Log", SaveReadingsLog, ExpectedLog(g_logger.get())},
+        {"Save Report", SaveTestReport, report},
+    };
+    const std::wstring folder = InOutput(L"folder.txt");
+    CreateFolder(Made(folder).c_str());
+    struct Target {
+        std::wstring path;  // empty: the prompt is cancelled
+        bool written;
+    };
+    std::vector<Target> targets = {{InOutput(L"whole.txt"), true}, {folder, false}, {L"", false}};
+#ifndef _WIN32
+    // Every write to it fails for want of space; the file opens as any other.
+    const std::wstring full = Made(InOutput(L"full.txt"));
+    ASSERT_EQ(symlink("/dev/full", EncodeUtf8ForTest(full).c_str()), 0);
+    targets.push_back({full, false});
+#endif
+    for (const Command& command : commands) {
+        for (size_t i = 0; i < targets.size(); ++i) {
+            const Target& target = targets[i];
+            SCOPED_TRACE(std::string(command.name) + ", target " + std::to_string(i));
+            if (!target.path.empty()) {
+                ASSERT_TRUE(AnswerNextPrompt(target.path, target.path));
+            }
+            EXPECT_EQ(command.save(nullptr), target.written);
+            if (target.written) {
+                EXPECT_EQ(ReadFileAt(target.path), command.expected);
+            }
+        }
+    }
+}
+
 TEST(SavePromptTest, AnswersLikeTheDialog)
 {
     wchar_t path[kSavePathUnits];

@@ -22,8 +22,12 @@
 #ifdef _WIN32
 #include <windows.h>
 #else
+#include <cerrno>
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 #endif
@@ -345,6 +349,8 @@ protected:
         EXPECT_EQ(log.Count(SerialEvent::Started), 1u);
         EXPECT_EQ(log.Count(SerialEvent::Stopped), 1u);
         EXPECT_FALSE(log.wrongThread);
+        const uint8_t byte = 1;
+        EXPECT_FALSE(port.Write(&byte, 1)) << "a closed port takes no frame";
     }
 
     EventLog log;
@@ -357,46 +363,51 @@ protected:
 
 // ----- Open without a terminal -----
 
-TEST(SerialPortOpen, NoNameGives16AndStartsNoThread)
+// What Open says, and why, for names that reach no terminal. No thread starts and nothing can be
+// written afterwards.
+TEST(SerialPortOpen, FailingOpenSaysWhichStepAndWhy)
 {
+    struct Case {
+        const wchar_t* name;
+        uint32_t code;
+        int error;  // 0: any nonzero system error
+    };
+#ifdef _WIN32
+    const Case cases[] = {
+        {nullptr, kSerialOpenNoName, ERROR_INVALID_PARAMETER},
+        {L"COM199", kSerialOpenDeviceFailed, 0},
+        // Ten characters do not fit; the port must not open a shortened name instead.
+        {L"COM1234567", kSerialOpenDeviceFailed, ERROR_FILENAME_EXCED_RANGE},
+        {L"", kSerialOpenDeviceFailed, 0},
+    };
+#else
+    const std::wstring overlong = L"/dev/" + std::wstring(400, L'x');
+    const Case cases[] = {
+        {nullptr, kSerialOpenNoName, EINVAL},
+        {L"/dev/ombrelo-no-such-port", kSerialOpenDeviceFailed, ENOENT},
+        {overlong.c_str(), kSerialOpenDeviceFailed, ENAMETOOLONG},
+        {L"", kSerialOpenDeviceFailed, ENOENT},
+        {L"/dev/null", kSerialOpenSettingsFailed, ENOTTY},  // opens, but is no terminal
+    };
+#endif
     EventLog log;
     SerialPort port;
     port.SetEventHandler(EventLog::Handle, &log);
-    EXPECT_EQ(port.Open(nullptr, 115200, 0, 8, true), kSerialOpenNoName);
+    const uint8_t byte = 1;
+    EXPECT_FALSE(port.Write(&byte, 1)) << "a port never opened takes no frame";
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        const Case& c = cases[i];
+        EXPECT_EQ(port.Open(c.name, 115200, 0, 8, true), c.code) << "case " << i;
+        if (c.error != 0)
+            EXPECT_EQ(port.LastOpenError(), c.error) << "case " << i;
+        else
+            EXPECT_NE(port.LastOpenError(), 0) << "case " << i;
+        EXPECT_FALSE(port.Write(&byte, 1)) << "case " << i;
+    }
     EXPECT_FALSE(log.WaitForCount(SerialEvent::Started, 1, kQuietMs));
     port.Close();  // harmless without a thread
     EXPECT_TRUE(log.Events().empty());
 }
-
-TEST(SerialPortOpen, MissingOrOverlongDeviceGives8)
-{
-    EventLog log;
-    SerialPort port;
-    port.SetEventHandler(EventLog::Handle, &log);
-#ifdef _WIN32
-    EXPECT_EQ(port.Open(L"COM199", 115200, 0, 8, true), kSerialOpenDeviceFailed);
-    // Ten characters do not fit; the port must not open a shortened name instead.
-    EXPECT_EQ(port.Open(L"COM1234567", 115200, 0, 8, true), kSerialOpenDeviceFailed);
-#else
-    EXPECT_EQ(port.Open(L"/dev/ombrelo-no-such-port", 115200, 0, 8, true),
-              kSerialOpenDeviceFailed);
-    std::wstring overlong = L"/dev/" + std::wstring(400, L'x');
-    EXPECT_EQ(port.Open(overlong.c_str(), 115200, 0, 8, true), kSerialOpenDeviceFailed);
-#endif
-    EXPECT_EQ(port.Open(L"", 115200, 0, 8, true), kSerialOpenDeviceFailed);
-    EXPECT_FALSE(log.WaitForCount(SerialEvent::Started, 1, kQuietMs));
-}
-
-#ifndef _WIN32
-TEST(SerialPortOpen, DeviceThatIsNoTerminalGives4)
-{
-    EventLog log;
-    SerialPort port;
-    port.SetEventHandler(EventLog::Handle, &log);
-    EXPECT_EQ(port.Open(L"/dev/null", 115200, 0, 8, true), kSerialOpenSettingsFailed);
-    EXPECT_FALSE(log.WaitForCount(SerialEvent::Started, 1, kQuietMs));
-}
-#endif
 
 // ----- Life cycle -----
 
@@ -470,7 +481,7 @@ TEST_F(SerialPortTest, Write255ArrivesWhole)
 {
     ASSERT_TRUE(OpenAndStart());
     std::vector<uint8_t> bytes = MakePattern(255, 5);
-    port.Write(bytes.data(), 255);
+    EXPECT_TRUE(port.Write(bytes.data(), 255));
     ASSERT_TRUE(log.WaitForCount(SerialEvent::WriteDone, 1, kEventWaitMs));
     EXPECT_EQ(CollectSent(bytes.size(), kEventWaitMs), bytes);
     EXPECT_EQ(log.Count(SerialEvent::WriteDone), 1u);
@@ -481,12 +492,12 @@ TEST_F(SerialPortTest, Write256OrWithoutDataIsIgnored)
 {
     ASSERT_TRUE(OpenAndStart());
     std::vector<uint8_t> bytes = MakePattern(256, 9);
-    port.Write(bytes.data(), 256);
-    port.Write(nullptr, 10);
+    EXPECT_FALSE(port.Write(bytes.data(), 256));
+    EXPECT_FALSE(port.Write(nullptr, 10));
     EXPECT_FALSE(log.WaitForCount(SerialEvent::WriteDone, 1, kQuietMs));
     EXPECT_TRUE(CollectSent(1, kQuietMs).empty());
     // The port still writes afterwards: nothing was left pending.
-    port.Write(bytes.data(), 20);
+    EXPECT_TRUE(port.Write(bytes.data(), 20));
     ASSERT_TRUE(log.WaitForCount(SerialEvent::WriteDone, 1, kEventWaitMs));
     EXPECT_EQ(CollectSent(20, kEventWaitMs), std::vector<uint8_t>(bytes.begin(), bytes.begin() + 20));
     CloseAndCheckLifecycle();
@@ -499,14 +510,14 @@ TEST_F(SerialPortTest, SecondWriteBeforeWriteDoneIsIgnored)
     ASSERT_TRUE(OpenAndStart());
     std::vector<uint8_t> first = MakePattern(40, 1);
     std::vector<uint8_t> second = MakePattern(30, 2);
-    port.Write(first.data(), 40);
-    port.Write(second.data(), 30);
+    EXPECT_TRUE(port.Write(first.data(), 40));
+    EXPECT_FALSE(port.Write(second.data(), 30));
     log.Release();
     ASSERT_TRUE(log.WaitForCount(SerialEvent::WriteDone, 1, kEventWaitMs));
     EXPECT_EQ(CollectSent(first.size() + second.size(), 1000), first);
     EXPECT_EQ(log.Count(SerialEvent::WriteDone), 1u);
     // After WriteDone the next write is taken.
-    port.Write(second.data(), 30);
+    EXPECT_TRUE(port.Write(second.data(), 30));
     ASSERT_TRUE(log.WaitForCount(SerialEvent::WriteDone, 2, kEventWaitMs));
     std::vector<uint8_t> both = first;
     both.insert(both.end(), second.begin(), second.end());
@@ -548,29 +559,109 @@ TEST_F(SerialPortTest, PeerHangUpFailsTheReadWithoutSpinning)
     EXPECT_LT(GetProcessCpuMs() - cpuBefore, 300);
     EXPECT_EQ(log.Count(SerialEvent::Stopped), 0u);  // a failed read does not end the thread
 
-    // A write fails hard on the dead device and ends the thread.
+    // A write fails hard on the dead device and ends the thread; the port takes no more.
     size_t writesBefore = log.Count(SerialEvent::WriteDone);
-    port.Write(bytes.data(), 5);
+    EXPECT_TRUE(port.Write(bytes.data(), 5));
     ASSERT_TRUE(log.WaitForCount(SerialEvent::Stopped, 1, kEventWaitMs));
     EXPECT_EQ(log.Count(SerialEvent::WriteDone), writesBefore);
+    EXPECT_FALSE(port.Write(bytes.data(), 5));
     CloseAndCheckLifecycle();
 }
 
 #ifndef _WIN32
-TEST_F(SerialPortTest, PortIsExclusiveAndReopensAfterClose)
+// What an open of the terminal gets, made by this process or, forked, by the unprivileged user
+// nobody. A plain open(2) stands for any other program.
+struct OpenOutcome {
+    uint32_t code;
+    int error;
+};
+
+OpenOutcome TryOpen(const std::wstring& name, bool plainOpen)
 {
-    ASSERT_TRUE(OpenAndStart());
-    // Exclusive use is not enforced against the superuser, so only an ordinary user sees 8 here.
-    if (geteuid() != 0) {
-        SerialPort other;
-        EXPECT_EQ(other.Open(name.c_str(), 115200, 0, 8, false), kSerialOpenDeviceFailed);
+    if (plainOpen) {
+        std::string path(name.begin(), name.end());
+        int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+        OpenOutcome outcome{fd >= 0 ? kSerialOpenOk : kSerialOpenDeviceFailed, fd >= 0 ? 0 : errno};
+        if (fd >= 0)
+            close(fd);
+        return outcome;
     }
+    SerialPort port;
+    uint32_t code = port.Open(name.c_str(), 115200, 0, 8, false);
+    return {code, port.LastOpenError()};
+}
+
+OpenOutcome TryOpenAsNobody(const std::wstring& name, bool plainOpen)
+{
+    // An ordinary user running the tests is unprivileged already.
+    if (geteuid() != 0)
+        return TryOpen(name, plainOpen);
+    int fds[2];
+    if (pipe(fds) != 0)
+        return {~0u, -1};
+    pid_t child = fork();
+    if (child == 0) {
+        close(fds[0]);
+        OpenOutcome outcome{~0u, -1};
+        if (setgroups(0, nullptr) == 0 && setgid(65534) == 0 && setuid(65534) == 0)
+            outcome = TryOpen(name, plainOpen);
+        ssize_t written = write(fds[1], &outcome, sizeof outcome);
+        _exit(written == sizeof outcome ? 0 : 1);
+    }
+    close(fds[1]);
+    OpenOutcome outcome{~0u, -1};
+    if (child < 0 || read(fds[0], &outcome, sizeof outcome) != sizeof outcome)
+        outcome = {~0u, -1};
+    close(fds[0]);
+    if (child > 0)
+        waitpid(child, nullptr, 0);
+    return outcome;
+}
+
+// A terminal the user may not open, and one this port holds: the code says the device did not
+// open and the error says why, for this user and for an unprivileged one, through SerialPort and
+// for a plain open(2) by any other program. The superuser passes TIOCEXCL, so for it the lock on
+// the open device is what keeps a second port out.
+TEST_F(SerialPortTest, OpenTellsForbiddenFromBusyAndReopensAfterClose)
+{
+    struct Case {
+        const char* what;
+        mode_t mode;  // of the terminal for this case
+        bool held;    // this fixture's port has it open
+        bool asNobody;
+        bool plainOpen;
+        OpenOutcome expected;
+    };
+    // Run as root, nobody is kept out by the owner-only 0600; an ordinary user keeps itself out
+    // with 000.
+    const mode_t forbidden = geteuid() == 0 ? 0600 : 0000;
+    const Case cases[] = {
+        {"no permission", forbidden, false, true, false, {kSerialOpenDeviceFailed, EACCES}},
+        {"held, same user", 0666, true, false, false, {kSerialOpenDeviceFailed, EBUSY}},
+        {"held, unprivileged user", 0666, true, true, false, {kSerialOpenDeviceFailed, EBUSY}},
+        {"held, another program", 0666, true, true, true, {kSerialOpenDeviceFailed, EBUSY}},
+    };
+    const std::string path(name.begin(), name.end());
+    for (const Case& c : cases) {
+        ASSERT_EQ(chmod(path.c_str(), c.mode), 0) << c.what;
+        if (c.held && log.Count(SerialEvent::Started) == 0) {
+            ASSERT_TRUE(OpenAndStart());
+        }
+        OpenOutcome got = c.asNobody ? TryOpenAsNobody(name, c.plainOpen) : TryOpen(name, c.plainOpen);
+        EXPECT_EQ(got.code, c.expected.code) << c.what;
+        EXPECT_EQ(got.error, c.expected.error) << c.what << ": " << std::strerror(got.error);
+    }
+    // The holder goes on working, and once it is closed the terminal opens again, without error.
+    std::vector<uint8_t> bytes = MakePattern(8, 4);
+    EXPECT_TRUE(port.Write(bytes.data(), 8));
+    EXPECT_EQ(CollectSent(bytes.size(), kEventWaitMs), bytes);
     CloseAndCheckLifecycle();
 
     EventLog second;
     SerialPort again;
     again.SetEventHandler(EventLog::Handle, &second);
     ASSERT_EQ(again.Open(name.c_str(), 9600, 2, 7, false), kSerialOpenOk);
+    EXPECT_EQ(again.LastOpenError(), 0);
     ASSERT_TRUE(second.WaitForCount(SerialEvent::Started, 1, kEventWaitMs));
     again.Close();
     EXPECT_EQ(second.Events().back(), SerialEvent::Stopped);
