@@ -12,7 +12,7 @@ here="$(cd "$(dirname "$0")/.." && pwd)"
 root="${OMBRELO_BUILD_ROOT:-$here/build}"
 jobs="${OMBRELO_JOBS:-2}"
 
-bash "$here/scripts/deps.sh" g++ cmake ninja-build make libgtest-dev googletest libbenchmark-dev \
+bash "$here/scripts/deps.sh" g++ cmake ninja-build make libgtest-dev googletest \
   g++-mingw-w64-x86-64-posix wine wine64 fonts-wine xvfb xauth x11-utils imagemagick procps \
   librsvg2-bin libxml2-utils jq
 
