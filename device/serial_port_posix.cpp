@@ -117,6 +117,15 @@ bool ApplyLineSettings(int fd, uint32_t baudRate, uint32_t parity, uint32_t data
     return true;
 }
 
+// Exclusive use ends with the port's close. The kernel drops the flag only with the terminal
+// itself, and the far end of a pseudo-terminal (the simulated tester) keeps that alive: without
+// this, only root could open the terminal again.
+void CloseDevice(int fd)
+{
+    (void)ioctl(fd, TIOCNXCL);
+    close(fd);
+}
+
 bool MakeWakePipe(int fds[2])
 {
     if (pipe(fds) != 0) {
@@ -188,7 +197,7 @@ SerialPort::~SerialPort()
     // Close, this waits for it without a limit.
     StopThread(true);
     if (device >= 0) {
-        close(device);
+        CloseDevice(device);
         device = -1;
     }
     for (int& fd : wakeFds) {
@@ -204,7 +213,7 @@ uint32_t SerialPort::Open(const wchar_t* name, uint32_t newBaudRate, uint32_t ne
     // Reopening: the old thread still uses the device, so it ends before anything is replaced.
     StopThread(true);
     if (device >= 0) {
-        close(device);
+        CloseDevice(device);
         device = -1;
     }
 
@@ -237,7 +246,7 @@ uint32_t SerialPort::Open(const wchar_t* name, uint32_t newBaudRate, uint32_t ne
         result = kSerialOpenEventMissing;
     if (result != kSerialOpenOk) {
         if (fd >= 0)
-            close(fd);
+            CloseDevice(fd);
         return result;
     }
 
@@ -254,7 +263,7 @@ uint32_t SerialPort::Open(const wchar_t* name, uint32_t newBaudRate, uint32_t ne
     DrainPipe(wakeFds[0]);
 
     if (pthread_create(&thread, nullptr, RunPortThread, this) != 0) {
-        close(device);
+        CloseDevice(device);
         device = -1;
         return kSerialOpenEventMissing;
     }
@@ -439,7 +448,7 @@ void SerialPort::RunThread()
             continueRead();
     }
 
-    close(device);
+    CloseDevice(device);
     device = -1;
     NotifyUser(SerialEvent::Stopped);
     threadEndedEvent.Signal();

@@ -23,9 +23,15 @@
 #include <windows.h>
 #else
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
+
+#include <cerrno>
 #endif
 
 namespace {
@@ -557,21 +563,96 @@ TEST_F(SerialPortTest, PeerHangUpFailsTheReadWithoutSpinning)
 }
 
 #ifndef _WIN32
+// The user nobody, whom the exclusivity tests open a terminal as when they run as root.
+constexpr uid_t kNobodyId = 65534;
+// A child's exit code for "could not become nobody".
+constexpr int kNoOtherUser = 255;
+
+// What an ordinary user's open of path meets: 0 when it opens, else its errno. The superuser is
+// exempt from exclusive use, so as root the open is made by a child process that has become
+// nobody (and the terminal is opened to all for it); -1 when that user cannot be taken on.
+int OpenAsOrdinaryUser(const std::string& path)
+{
+    if (geteuid() != 0) {
+        int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0)
+            return errno;
+        close(fd);
+        return 0;
+    }
+    if (chmod(path.c_str(), 0666) != 0)
+        return -1;
+    pid_t child = fork();
+    if (child < 0)
+        return -1;
+    if (child == 0) {
+        // Only async-signal-safe calls here: the parent has other threads.
+        if (setgroups(0, nullptr) != 0 || setgid(kNobodyId) != 0 || setuid(kNobodyId) != 0)
+            _exit(kNoOtherUser);
+        int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        _exit(fd < 0 ? errno : 0);
+    }
+    int status = 0;
+    if (waitpid(child, &status, 0) != child || !WIFEXITED(status) ||
+        WEXITSTATUS(status) == kNoOtherUser)
+        return -1;
+    return WEXITSTATUS(status);
+}
+
+#ifdef TIOCGEXCL
+// The terminal's exclusive flag as the kernel holds it (1 or 0), through an fd of our own; -1 when
+// it cannot be read. Only root can open a terminal that is in exclusive use.
+int GetExclusiveFlag(const std::string& path)
+{
+    int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    int flag = -1;
+    if (ioctl(fd, TIOCGEXCL, &flag) != 0)
+        flag = -1;
+    close(fd);
+    return flag;
+}
+#endif
+
+// Another program cannot open the port while it is open, and can once it is closed. The far end
+// of a pseudo-terminal keeps the terminal, and with it the exclusive flag, alive after the port
+// has closed it.
 TEST_F(SerialPortTest, PortIsExclusiveAndReopensAfterClose)
 {
+    const std::string path(name.begin(), name.end());
     ASSERT_TRUE(OpenAndStart());
-    // Exclusive use is not enforced against the superuser, so only an ordinary user sees 8 here.
-    if (geteuid() != 0) {
-        SerialPort other;
-        EXPECT_EQ(other.Open(name.c_str(), 115200, 0, 8, false), kSerialOpenDeviceFailed);
+#ifdef TIOCGEXCL
+    if (geteuid() == 0) {
+        EXPECT_EQ(GetExclusiveFlag(path), 1);
+    }
+#endif
+    // -1: as root without the right to become nobody, the flag above is all there is to check.
+    int whileOpen = OpenAsOrdinaryUser(path);
+    if (whileOpen >= 0) {
+        EXPECT_EQ(whileOpen, EBUSY) << std::strerror(whileOpen);
     }
     CloseAndCheckLifecycle();
+#ifdef TIOCGEXCL
+    if (geteuid() == 0) {
+        EXPECT_EQ(GetExclusiveFlag(path), 0);
+    }
+#endif
+    int afterClose = OpenAsOrdinaryUser(path);
+    if (afterClose >= 0) {
+        EXPECT_EQ(afterClose, 0) << std::strerror(afterClose);
+    }
 
     EventLog second;
     SerialPort again;
     again.SetEventHandler(EventLog::Handle, &second);
     ASSERT_EQ(again.Open(name.c_str(), 9600, 2, 7, false), kSerialOpenOk);
     ASSERT_TRUE(second.WaitForCount(SerialEvent::Started, 1, kEventWaitMs));
+    // A second port of this program is refused too, with the code for a device that did not open.
+    if (geteuid() != 0) {
+        SerialPort other;
+        EXPECT_EQ(other.Open(name.c_str(), 115200, 0, 8, false), kSerialOpenDeviceFailed);
+    }
     again.Close();
     EXPECT_EQ(second.Events().back(), SerialEvent::Stopped);
 }
