@@ -19,6 +19,10 @@ bash "$here/scripts/deps.sh" g++ cmake ninja-build make libgtest-dev googletest 
 export HOME="${HOME:-$(getent passwd "$(id -u)" | cut -d: -f6)}"
 export WINEPREFIX="${WINEPREFIX:-$root/wineprefix}"
 export WINEDEBUG=-all
+# Every GoogleTest program, native or under Wine, runs its tests in a fresh random order, so that no
+# test leans on what another left behind. Each prints its seed ("Randomizing tests' orders with a
+# seed of N"); GTEST_RANDOM_SEED=N repeats that order.
+export GTEST_SHUFFLE=1
 
 step() { printf '\n==== %s ====\n' "$*"; }
 
