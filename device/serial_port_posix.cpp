@@ -122,14 +122,25 @@ int ApplyLineSettings(int fd, uint32_t baudRate, uint32_t parity, uint32_t dataB
 // Takes the device for this port alone; 0 or the errno value. TIOCEXCL makes every later open(2)
 // by an ordinary user fail with EBUSY, whatever program makes it; the superuser passes it, so a
 // lock on the open device also keeps out a second Ombrelo (or any program that locks the same
-// way) run as root. A lock already held is reported as EBUSY, like the refused open.
+// way) run as root. A lock already held is reported as EBUSY, like the refused open. The lock
+// comes first: the flag belongs to the terminal, not to this descriptor, so an open that loses
+// to a holder must leave the flag alone.
 int TakeDeviceExclusively(int fd)
 {
-    if (ioctl(fd, TIOCEXCL) != 0)
-        return errno;
     if (flock(fd, LOCK_EX | LOCK_NB) != 0)
         return errno == EWOULDBLOCK ? EBUSY : errno;
+    if (ioctl(fd, TIOCEXCL) != 0)
+        return errno;
     return 0;
+}
+
+// Exclusive use ends with the port's close. The kernel drops the flag only with the terminal
+// itself, and the far end of a pseudo-terminal (the simulated tester) keeps that alive: without
+// this, only root could open the terminal again. Only for a descriptor that took the device.
+void CloseDevice(int fd)
+{
+    (void)ioctl(fd, TIOCNXCL);
+    close(fd);
 }
 
 bool MakeWakePipe(int fds[2])
@@ -203,7 +214,7 @@ SerialPort::~SerialPort()
     // Close, this waits for it without a limit.
     StopThread(true);
     if (device >= 0) {
-        close(device);
+        CloseDevice(device);
         device = -1;
     }
     for (int& fd : wakeFds) {
@@ -219,13 +230,14 @@ uint32_t SerialPort::Open(const wchar_t* name, uint32_t newBaudRate, uint32_t ne
     // Reopening: the old thread still uses the device, so it ends before anything is replaced.
     StopThread(true);
     if (device >= 0) {
-        close(device);
+        CloseDevice(device);
         device = -1;
     }
 
     uint32_t result = kSerialOpenOk;
     openError = 0;
     int fd = -1;
+    bool exclusive = false;  // fd holds the device: closing it must give the device up
     if (!name) {
         result = kSerialOpenNoName;
         openError = EINVAL;
@@ -249,8 +261,10 @@ uint32_t SerialPort::Open(const wchar_t* name, uint32_t newBaudRate, uint32_t ne
             } else if ((openError = TakeDeviceExclusively(fd)) != 0) {
                 // Held by another program: as good as not opened.
                 result = openError == EBUSY ? kSerialOpenDeviceFailed : kSerialOpenSettingsFailed;
-            } else if ((openError = ApplyLineSettings(fd, baudRate, parity, dataBits)) != 0) {
-                result = kSerialOpenSettingsFailed;
+            } else {
+                exclusive = true;
+                if ((openError = ApplyLineSettings(fd, baudRate, parity, dataBits)) != 0)
+                    result = kSerialOpenSettingsFailed;
             }
         }
     }
@@ -259,7 +273,9 @@ uint32_t SerialPort::Open(const wchar_t* name, uint32_t newBaudRate, uint32_t ne
         openError = EMFILE;
     }
     if (result != kSerialOpenOk) {
-        if (fd >= 0)
+        if (exclusive)
+            CloseDevice(fd);
+        else if (fd >= 0)
             close(fd);
         return result;
     }
@@ -279,7 +295,7 @@ uint32_t SerialPort::Open(const wchar_t* name, uint32_t newBaudRate, uint32_t ne
     deviceOpen.store(true, std::memory_order_release);
     if (int error = pthread_create(&thread, nullptr, RunPortThread, this); error != 0) {
         deviceOpen.store(false, std::memory_order_release);
-        close(device);
+        CloseDevice(device);
         device = -1;
         openError = error;
         return kSerialOpenEventMissing;
@@ -469,7 +485,7 @@ void SerialPort::RunThread()
     }
 
     deviceOpen.store(false, std::memory_order_release);
-    close(device);
+    CloseDevice(device);
     device = -1;
     NotifyUser(SerialEvent::Stopped);
     threadEndedEvent.Signal();

@@ -13,7 +13,7 @@ jobs="${OMBRELO_JOBS:-2}"
 windows="${OMBRELO_BENCH_WINDOWS:-1}"
 native="${OMBRELO_BENCH_NATIVE:-1}"
 
-packages=(g++ cmake ninja-build libgtest-dev libbenchmark-dev)
+packages=(g++ cmake ninja-build libgtest-dev)
 if [ "$windows" != 0 ]; then
   packages+=(g++-mingw-w64-x86-64-posix wine wine64 xvfb xauth)
 fi

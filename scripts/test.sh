@@ -12,13 +12,17 @@ here="$(cd "$(dirname "$0")/.." && pwd)"
 root="${OMBRELO_BUILD_ROOT:-$here/build}"
 jobs="${OMBRELO_JOBS:-2}"
 
-bash "$here/scripts/deps.sh" g++ cmake ninja-build make libgtest-dev googletest libbenchmark-dev \
+bash "$here/scripts/deps.sh" g++ cmake ninja-build make libgtest-dev googletest \
   g++-mingw-w64-x86-64-posix wine wine64 fonts-wine xvfb xauth x11-utils imagemagick procps \
   librsvg2-bin libxml2-utils jq
 
 export HOME="${HOME:-$(getent passwd "$(id -u)" | cut -d: -f6)}"
 export WINEPREFIX="${WINEPREFIX:-$root/wineprefix}"
 export WINEDEBUG=-all
+# Every GoogleTest program, native or under Wine, runs its tests in a fresh random order, so that no
+# test leans on what another left behind. Each prints its seed ("Randomizing tests' orders with a
+# seed of N"); GTEST_RANDOM_SEED=N repeats that order.
+export GTEST_SHUFFLE=1
 
 step() { printf '\n==== %s ====\n' "$*"; }
 

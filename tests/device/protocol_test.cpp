@@ -330,6 +330,36 @@ TEST(FrameAssembler, BadMarkerAbandonsTheFrameAndRescansTheHeader)
     EXPECT_EQ(second.frames[0], (std::vector<uint8_t>{0x0C, 6}));
 }
 
+TEST(FrameAssembler, StrayStartByteRightBeforeAReply)
+{
+    // The stray byte starts a frame that takes the reply's start byte for its length; the reply's
+    // length byte then lacks the marker, so both are scanned again and the reply is read whole.
+    // Every reply the tester sends (81 data bytes at most) has a length byte below 0xF0.
+    for (size_t length : {1, 2, 3, 6, 81, 0x1EF}) {
+        SCOPED_TRACE(length);
+        std::vector<uint8_t> data(length);
+        for (size_t i = 0; i < length; ++i) data[i] = static_cast<uint8_t>(0x40 + i);
+        FrameAssembler assembler;
+        FeedResult r = FeedLikePort(assembler, Join({{kFrameStart}, Reply(data)}));
+        ASSERT_EQ(r.frames.size(), 1u);
+        EXPECT_EQ(r.frames[0], data);
+        EXPECT_EQ(assembler.DroppedCount(), 1u);
+        EXPECT_FALSE(assembler.InFrame());
+    }
+
+    // A length byte with the marker's nibble (here 0xF5: 245 data bytes) completes the stray
+    // header instead, announcing 0x502 bytes; nothing can tell the two apart. The reply vanishes
+    // into that frame, nothing is accepted, and once it has stalled the next reply is read.
+    std::vector<uint8_t> data(0xF5, 0x11);
+    FrameAssembler assembler;
+    EXPECT_TRUE(FeedLikePort(assembler, Join({{kFrameStart}, Reply(data)}), 1000).frames.empty());
+    EXPECT_TRUE(assembler.InFrame());
+    FeedResult next = FeedLikePort(assembler, Reply({0x0B, 7}), 1000 + FrameAssembler::kStallMs);
+    ASSERT_EQ(next.frames.size(), 1u);
+    EXPECT_EQ(next.frames[0], (std::vector<uint8_t>{0x0B, 7}));
+    EXPECT_EQ(assembler.DroppedCount(), 1u);
+}
+
 TEST(FrameAssembler, EmptyReadKeepsAPartialFrameUntilItStalls)
 {
     FrameAssembler assembler;

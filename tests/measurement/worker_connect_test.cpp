@@ -2,6 +2,12 @@
 // the user sees when one is not, and the state a refused or accepted connection leaves behind.
 #include "tests/measurement/worker_harness.h"
 
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <memory>
+#include <thread>
+
 #include "device/tester_device.h"
 #include "measurement/handshake.h"
 #include "tests/stubs/recording_window_ops.h"
@@ -9,6 +15,18 @@
 namespace {
 
 using ConnectTest = WorkerTest;
+
+// True when this process holds path open: how a test sees whether the worker's port is open.
+bool IsOpenInThisProcess(const std::string& path)
+{
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd", error)) {
+        std::error_code linkError;
+        if (std::filesystem::read_symlink(entry.path(), linkError) == path)
+            return true;
+    }
+    return false;
+}
 
 // A refused connection: exactly one message, Connect and Refresh offered again, nothing started.
 void ExpectRefused(const std::wstring& message)
@@ -122,6 +140,73 @@ TEST_F(ConnectTest, DisconnectEndsTheWorkerAndFreesTheDevice)
     size_t requests = sim.ReadLog().size();
     std::this_thread::sleep_for(std::chrono::milliseconds(700));
     EXPECT_EQ(sim.ReadLog().size(), requests);
+}
+
+// However a connection ends, the worker stops timer 2, closes the port and only then gives the
+// device back: whoever takes the device next (a new worker, a probe) finds the port closed and no
+// timer of the old connection left to fire.
+TEST_F(ConnectTest, EndingStopsTheTimerThenClosesThePortThenFreesTheDevice)
+{
+    const struct {
+        const char* name;
+        std::vector<std::string> options;
+        bool disconnect;  // the user disconnects; otherwise the tester stops answering
+    } endings[] = {
+        {"disconnect", {}, true},
+        {"lost tester", {"--ignore", "0f"}, false},
+    };
+    for (const auto& ending : endings) {
+        SCOPED_TRACE(ending.name);
+        ClearRecordedCalls();
+        SimulatedTester sim;
+        ASSERT_TRUE(sim.Start(ending.options));
+
+        // Seen by the worker's thread at the moment it stops the timer. Shared, so that a failed
+        // assertion cannot leave the observer pointing at this iteration's locals.
+        struct AtTimerStop {
+            std::atomic<int> count{0};
+            std::atomic<bool> deviceTaken{false};
+            std::atomic<bool> portOpen{false};
+        };
+        auto atStop = std::make_shared<AtTimerStop>();
+        SetCallObserver([atStop, path = sim.Path()](const WindowCall& call) {
+            if (call.kind != WindowCallKind::StopTimer)
+                return;
+            atStop->deviceTaken.store(IsTesterDeviceTaken());
+            atStop->portOpen.store(IsOpenInThisProcess(path));
+            atStop->count.fetch_add(1);
+        });
+
+        ASSERT_TRUE(ConnectTo(sim));
+        ASSERT_TRUE(IsOpenInThisProcess(sim.Path()));
+        if (ending.disconnect) {
+            ASSERT_TRUE(WaitForCycles(sim, 1, 5000));
+            g_stopRequested.store(1);
+        }
+        // The moment the device is free again, the timer must be stopped and the port closed.
+        bool freed = false;
+        bool portOpenWhenFreed = true;
+        int timerStopsWhenFreed = 0;
+        auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (!freed && std::chrono::steady_clock::now() < end) {
+            if (!IsTesterDeviceTaken()) {
+                portOpenWhenFreed = IsOpenInThisProcess(sim.Path());
+                timerStopsWhenFreed = atStop->count.load();
+                freed = true;
+            }
+            std::this_thread::yield();
+        }
+        ASSERT_TRUE(freed);
+        ASSERT_TRUE(WaitForWorkersEnded(8000));
+        SetCallObserver(nullptr);
+
+        EXPECT_EQ(atStop->count.load(), 1);
+        EXPECT_TRUE(atStop->deviceTaken.load()) << "the timer was stopped after the device was given back";
+        EXPECT_TRUE(atStop->portOpen.load()) << "the timer was stopped after the port was closed";
+        EXPECT_EQ(timerStopsWhenFreed, 1) << "the device was given back before the timer was stopped";
+        EXPECT_FALSE(portOpenWhenFreed) << "the device was given back before the port was closed";
+        EXPECT_EQ(CountRecordedCalls(IsKind(WindowCallKind::Message)), ending.disconnect ? 0 : 1);
+    }
 }
 
 }  // namespace

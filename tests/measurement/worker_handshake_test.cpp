@@ -14,16 +14,49 @@ namespace {
 
 int g_window;
 
-// Runs first in this program: nothing has touched the state yet.
+// The hand-shake state as the program starts, taken before the first test (in whatever order the
+// tests run) can touch it; once only, when the tests are repeated.
+struct StartState {
+    bool taken = false;
+    uint8_t stopRequested = 0;
+    int32_t workerRunning = -1;
+    int32_t powerRequest = -1;
+    uint8_t logIntervalSeconds = 0;
+    bool resetMinMaxSignalled = true;
+    bool settingsChangedSignalled = true;
+    bool deviceTaken = true;
+};
+StartState g_startState;
+
+class StartStateRecorder : public ::testing::Environment {
+public:
+    void SetUp() override
+    {
+        if (g_startState.taken)
+            return;
+        g_startState.taken = true;
+        g_startState.stopRequested = g_stopRequested.load();
+        g_startState.workerRunning = g_workerRunning.load();
+        g_startState.powerRequest = g_powerRequest.load();
+        g_startState.logIntervalSeconds = g_logIntervalSeconds.load();
+        g_startState.resetMinMaxSignalled = g_resetMinMaxEvent.Wait(0);
+        g_startState.settingsChangedSignalled = g_settingsChangedEvent.Wait(0);
+        g_startState.deviceTaken = IsTesterDeviceTaken();
+    }
+};
+[[maybe_unused]] ::testing::Environment* const g_startStateRecorder =
+    ::testing::AddGlobalTestEnvironment(new StartStateRecorder);
+
 TEST(HandshakeStart, NoConnectionAtStart)
 {
-    EXPECT_EQ(g_stopRequested.load(), 1);
-    EXPECT_EQ(g_workerRunning.load(), 0);
-    EXPECT_EQ(g_powerRequest.load(), 0);
-    EXPECT_EQ(g_logIntervalSeconds.load(), 10);
-    EXPECT_FALSE(g_resetMinMaxEvent.Wait(0));
-    EXPECT_FALSE(g_settingsChangedEvent.Wait(0));
-    EXPECT_FALSE(IsTesterDeviceTaken());
+    ASSERT_TRUE(g_startState.taken);
+    EXPECT_EQ(g_startState.stopRequested, 1);
+    EXPECT_EQ(g_startState.workerRunning, 0);
+    EXPECT_EQ(g_startState.powerRequest, 0);
+    EXPECT_EQ(g_startState.logIntervalSeconds, 10);
+    EXPECT_FALSE(g_startState.resetMinMaxSignalled);
+    EXPECT_FALSE(g_startState.settingsChangedSignalled);
+    EXPECT_FALSE(g_startState.deviceTaken);
 }
 
 TEST(HandshakeControls, EnableThenDisableTouchesOnlyTheDeviceControlsInOrder)

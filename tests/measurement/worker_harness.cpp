@@ -61,6 +61,7 @@ void WorkerTest::SetUp()
 {
     ASSERT_TRUE(WaitForWorkersEnded(10000)) << "a worker of an earlier test is still running";
     HoldMessageBoxes(false);
+    SetCallObserver(nullptr);
     ClearRecordedCalls();
     SetRecordedPortName(L"");
     g_mainWindow = &window;
@@ -76,6 +77,7 @@ void WorkerTest::TearDown()
     HoldMessageBoxes(false);
     WaitForWorkerExit();
     EXPECT_TRUE(WaitForWorkersEnded(10000));
+    SetCallObserver(nullptr);
 }
 
 void WorkerTest::StartWorkerOn(const std::string& path)

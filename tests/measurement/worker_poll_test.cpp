@@ -4,6 +4,9 @@
 #include "tests/measurement/worker_harness.h"
 
 #include <algorithm>
+#include <atomic>
+#include <functional>
+#include <memory>
 #include <sstream>
 
 #include "device/tester_device.h"
@@ -33,6 +36,18 @@ bool SwitchPowerTo(const SimulatedTester& sim, bool on)
     ClearRecordedCalls();
     RequestPowerSwitch(g_mainWindow);
     return WaitForPowerButton(on, 5000) && IsPowerOn() == on;
+}
+
+// Runs act once, on the worker's thread, at the Power button step that opens the worker's next
+// cycle. Requests made there are all pending when that cycle ends, whereas requests made from the
+// test's thread could fall on either side of the worker's checks of them.
+void ActAtNextCycle(std::function<void()> act)
+{
+    auto done = std::make_shared<std::atomic<bool>>(false);
+    SetCallObserver([act = std::move(act), done](const WindowCall& call) {
+        if (call.controlId == kPowerButtonId && call.kind != WindowCallKind::Message && !done->exchange(true))
+            act();
+    });
 }
 
 std::vector<std::string> Slice(const std::vector<std::string>& v, int from, int count)
@@ -164,8 +179,10 @@ TEST_F(PollTest, TwoResetRequestsInOneCycleSendOneReset)
     ASSERT_TRUE(sim.Start({}));
     ASSERT_TRUE(ConnectTo(sim));
     ASSERT_TRUE(WaitForCycles(sim, 1, 5000));
-    g_resetMinMaxEvent.Signal();
-    g_resetMinMaxEvent.Signal();
+    ActAtNextCycle([] {
+        g_resetMinMaxEvent.Signal();
+        g_resetMinMaxEvent.Signal();
+    });
     ASSERT_TRUE(WaitForCycles(sim, 3, 8000));
     std::vector<std::string> commands = sim.ReadCommands();
     ASSERT_EQ(CountCommand(commands, "21"), 1);
@@ -190,9 +207,11 @@ TEST_F(PollTest, SettingsAreWrittenAfterTheMeasurementsAndAPendingResetThenReadB
         snprintf(hex, sizeof hex, " %02x", LoadByte(readings.deviceSettings[i]));
         expected << hex;
     }
-    g_settingsChangedEvent.Signal();
-    g_resetMinMaxEvent.Signal();
-    ASSERT_TRUE(WaitForCycles(sim, 2, 8000));
+    ActAtNextCycle([] {
+        g_settingsChangedEvent.Signal();
+        g_resetMinMaxEvent.Signal();
+    });
+    ASSERT_TRUE(WaitForCycles(sim, 3, 8000));
 
     std::vector<std::string> log = sim.ReadLog();
     std::vector<std::string> commands = sim.ReadCommands();

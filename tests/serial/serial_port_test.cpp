@@ -656,6 +656,11 @@ TEST_F(SerialPortTest, OpenTellsForbiddenFromBusyAndReopensAfterClose)
     EXPECT_TRUE(port.Write(bytes.data(), 8));
     EXPECT_EQ(CollectSent(bytes.size(), kEventWaitMs), bytes);
     CloseAndCheckLifecycle();
+    // Exclusive use ends with the port: the far end of a pseudo-terminal keeps the terminal, and
+    // with it the exclusive flag, alive after the port has let go of it.
+    OpenOutcome afterClose = TryOpenAsNobody(name, true);
+    EXPECT_EQ(afterClose.code, kSerialOpenOk);
+    EXPECT_EQ(afterClose.error, 0) << std::strerror(afterClose.error);
 
     EventLog second;
     SerialPort again;

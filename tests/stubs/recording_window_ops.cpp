@@ -15,13 +15,19 @@ std::condition_variable g_callsChanged;
 std::vector<WindowCall> g_calls;         // guarded by g_callsMutex
 std::wstring g_portName;                 // guarded by g_callsMutex
 bool g_holdMessages = false;             // guarded by g_callsMutex
+std::function<void(const WindowCall&)> g_observer;  // guarded by g_callsMutex
 
 void Record(WindowCall call)
 {
+    std::function<void(const WindowCall&)> observer;
     {
         std::lock_guard<std::mutex> lock(g_callsMutex);
-        g_calls.push_back(std::move(call));
+        g_calls.push_back(call);
+        observer = g_observer;
     }
+    // Outside the lock: the observer may look at the recorded calls.
+    if (observer)
+        observer(call);
     g_callsChanged.notify_all();
 }
 
@@ -66,6 +72,12 @@ void SetRecordedPortName(const std::wstring& name)
 {
     std::lock_guard<std::mutex> lock(g_callsMutex);
     g_portName = name;
+}
+
+void SetCallObserver(std::function<void(const WindowCall&)> observer)
+{
+    std::lock_guard<std::mutex> lock(g_callsMutex);
+    g_observer = std::move(observer);
 }
 
 void ClearRecordedCalls()

@@ -27,6 +27,11 @@ std::vector<WindowCall> GetRecordedCalls();
 // The call is recorded before it blocks.
 void HoldMessageBoxes(bool hold);
 
+// Called with every call right after it is recorded, on the caller's thread, so a test can see the
+// state of the program at that moment. Empty by default; set it before the worker starts and clear
+// it after the worker has ended.
+void SetCallObserver(std::function<void(const WindowCall&)> observer);
+
 // Waits until a recorded call satisfies the predicate; false after timeoutMs.
 bool WaitForRecordedCall(const std::function<bool(const WindowCall&)>& match, int timeoutMs);
 // Number of recorded calls that satisfy the predicate.
