@@ -8,6 +8,8 @@
 // leave together, so a reply queued behind a late one follows it within kQuietMs. A frame that may
 // be a late answer is therefore never decoded: once the line has gone quiet, whatever was still
 // owed has either come or never will, and the request is simply sent again, now with nothing owed.
+// A reply to the first send may still turn up after all; the reply to the second follows it
+// closely, so after a second send a lone frame is only taken once the line is quiet again.
 #pragma once
 
 #include <cstdint>
@@ -56,4 +58,5 @@ private:
     uint32_t owedReplies;   // replies still owed by the tester for requests that failed
     uint64_t owedSinceMs;   // when the last of them failed
     uint32_t settledCount;  // frames already accounted for
+    bool resent;            // this request has gone out a second time
 };
