@@ -7,7 +7,9 @@
 #include <clocale>
 #include <cstdio>
 #include <string>
+#include <grp.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "measurement/cell_text.h"
@@ -319,9 +321,19 @@ TEST(ConsoleTestRun, AccessCheckTellsMissingFromForbidden)
     close(fd);
     EXPECT_EQ(CheckDeviceAccess(path), 0);
     chmod(path, 0400);
-    // root may open anything; only an ordinary user sees the refusal.
     if (geteuid() != 0) {
         EXPECT_EQ(CheckDeviceAccess(path), EACCES);
+    } else {
+        // root may open anything: the refusal is checked as the user nobody.
+        pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            bool unprivileged = setgroups(0, nullptr) == 0 && setgid(65534) == 0 && setuid(65534) == 0;
+            _exit(!unprivileged ? 2 : CheckDeviceAccess(path) == EACCES ? 0 : 1);
+        }
+        int status = 0;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "child status " << status;
     }
     unlink(path);
 }
