@@ -5,8 +5,9 @@
 // The capacity is fixed at 100001 slots of 300 units and Clear() empties all 61 MB, so the one
 // application Logger lives across inputs and wraps many times in a run; the target keeps a model
 // of every record still readable (its sequence, category, time and a hash of the text read back
-// when it was added) and checks the ring against it. A failure prints the number of records
-// added since the last Clear, since an input may need the ones before it to fail again.
+// when it was added) and checks the ring against it. As an input may need the records before it
+// to fail again, a failure prints how many there were; OMBRELO_FUZZ_LOGGER_PREFILL=N adds N
+// one-letter records before the first input, which puts the ring back at the same position.
 //
 // Input: ops until it runs out; op % 8:
 //   0-2 AddRecordAt, 3 LogRecord: a category byte, then units as words until a 0 word
@@ -24,6 +25,7 @@
 // CopyRecordText joins pairs, stays within its buffer and always terminates.
 #include <algorithm>
 #include <cinttypes>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <memory>
@@ -49,11 +51,15 @@ struct ModelRecord {
 
 std::vector<ModelRecord> g_model(kReadable);
 uint64_t g_added = 0;  // since the last Clear
+uint64_t g_addedBeforeInput = 0;
 int64_t g_nextTime = 1000;
 
 void DescribeState()
 {
-    std::fprintf(stderr, "logger state: %" PRIu64 " records added since the last Clear\n", g_added);
+    std::fprintf(stderr,
+                 "logger state: %" PRIu64 " records added since the last Clear, %" PRIu64
+                 " before this input (OMBRELO_FUZZ_LOGGER_PREFILL=%" PRIu64 " retries it alone)\n",
+                 g_added, g_addedBeforeInput, g_addedBeforeInput);
 }
 
 uint64_t HashText(const char16_t* text)
@@ -254,12 +260,15 @@ extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
     CreateApplicationLogger();
     g_describeFuzzState = DescribeState;
+    if (const char* prefill = std::getenv("OMBRELO_FUZZ_LOGGER_PREFILL"))
+        AddRun(*g_logger, static_cast<uint32_t>(std::strtoul(prefill, nullptr, 10)));
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     Logger& logger = *g_logger;
+    g_addedBeforeInput = g_added;
     ByteReader in(data, size);
     while (!in.Empty()) {
         const uint8_t op = in.Byte();
