@@ -5,15 +5,16 @@
 // The capacity is fixed at 100001 slots of 300 units and Clear() empties all 61 MB, so the one
 // application Logger lives across inputs and wraps many times in a run; the target keeps a model
 // of every record still readable (its sequence, category, time and a hash of the text read back
-// when it was added) and checks the ring against it. As an input may need the records before it
+// when it was added) and checks the ring against it. Every input starts with 32 one-letter
+// records, so that the ring keeps passing its capacity however the inputs look. As an input may need the records before it
 // to fail again, a failure prints how many there were; OMBRELO_FUZZ_LOGGER_PREFILL=N adds N
 // one-letter records before the first input, which puts the ring back at the same position.
 //
 // Input: ops until it runs out; op % 8:
 //   0-2 AddRecordAt, 3 LogRecord: a category byte, then units as words until a 0 word
 //       (0xFFF0 + word: a unit 0x10000 + word * 16; 0xFFF1 + word: beyond Unicode; 0xFFF2: negative);
-//   4 a run of byte * 64 one-letter records (only 0x04 and 0x84; else as 0);
-//   5 Clear (only 0x05 on a full ring; else a lookup by a signed word index);
+//   4 a run of byte * 8 one-letter records (only 0x04 and 0x84, once an input; else as 0);
+//   5 Clear (only 0x05 after three wraps; else a lookup by a signed word index);
 //   6 look up a record near either end by a signed word; 7 copy a record's text into a wchar_t
 //   buffer of byte units (+ 256 when op bit 7 is set).
 //
@@ -40,6 +41,7 @@ namespace {
 constexpr int32_t kReadable = kLogCapacity - 1;
 constexpr size_t kMaxInputUnits = 700;
 constexpr int64_t kUntouchedTime = 0x5A5A5A5A5A5A;
+constexpr uint32_t kTurnPerInput = 32;
 
 struct ModelRecord {
     bool readable;
@@ -269,7 +271,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     Logger& logger = *g_logger;
     g_addedBeforeInput = g_added;
+    // Keeps the ring turning whatever the inputs do: past its capacity every 3000 inputs or so.
+    AddRun(logger, kTurnPerInput);
     ByteReader in(data, size);
+    bool ranRun = false;
     while (!in.Empty()) {
         const uint8_t op = in.Byte();
         switch (op % 8) {
@@ -278,16 +283,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         case 2: AddOne(logger, in, false); break;
         case 3: AddOne(logger, in, true); break;
         case 4:
-            // A run and a Clear are slow (up to 16320 records, 61 MB): only a few op values.
-            if (op & 0x70) {
+            // A run and a Clear are slow (2040 records, 61 MB): a few op values, one run an input.
+            if ((op & 0x70) || ranRun) {
                 AddOne(logger, in, false);
                 break;
             }
-            AddRun(logger, in.Byte() * 64u);
+            AddRun(logger, in.Byte() * 8u);
+            ranRun = true;
             break;
         case 5:
-            // Only on a full ring, so that the 61 MB memset comes at most once per wrap.
-            if (op != 0x05 || g_added < kReadable) {
+            // Only once the ring has wrapped three times: its 61 MB memset stays rare, and the
+            // positions a long recording reaches are not cleared away before they come.
+            if (op != 0x05 || g_added < 3u * kLogCapacity) {
                 CheckRecord(logger, static_cast<int16_t>(in.Word()));
                 break;
             }

@@ -50,8 +50,8 @@ for entry in "${targets[@]}"; do
   if [ -z "$execs" ]; then  # a crash ends the run before the final statistics
     execs="$(grep -oE '^#[0-9]+' "$run/fuzz.log" | tail -n1 | tr -d '#')"
   fi
-  crashes="$(find "$run" -maxdepth 1 -name 'crash-*' -o -maxdepth 1 -name 'leak-*' \
-    -o -maxdepth 1 -name 'timeout-*' -o -maxdepth 1 -name 'oom-*' | wc -l)"
+  crashes="$(find "$run" -maxdepth 1 \( -name 'crash-*' -o -name 'leak-*' -o -name 'timeout-*' \
+    -o -name 'oom-*' \) | wc -l)"
   if [ "$rc" -ne 0 ] && [ "$crashes" -eq 0 ]; then crashes=1; fi
   total=$((total + ${execs:-0}))
   report+=("$(printf '%-18s %12s   cov %5s -> %-5s   ft %6s -> %-6s   crashes %s' "$name" "${execs:-?}" \
