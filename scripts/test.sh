@@ -2,7 +2,7 @@
 # Runs every test: installs what is missing, then
 #   1. the native build and all native tests,
 #   2. a ThreadSanitizer build and the threaded tests,
-#   3. an AddressSanitizer/UBSan build and all native tests,
+#   3. an AddressSanitizer/UBSan build and all native tests, then every libFuzzer target for 20 s,
 #   4. the MinGW-w64 cross build and its tests under Wine (the serial ones against real ptys, the
 #      window ones under Xvfb),
 #   5. the end-to-end tests: the real Ombrelo.exe under Wine and Xvfb against simulated testers.
@@ -45,6 +45,9 @@ step "AddressSanitizer and UBSan: all native tests"
 configure_build "$root/asan" -DOMBRELO_SANITIZE=address -DOMBRELO_BENCH=OFF
 ASAN_OPTIONS="detect_leaks=1" UBSAN_OPTIONS="halt_on_error=1 print_stacktrace=1" \
   ctest --test-dir "$root/asan" --output-on-failure -j"$jobs"
+
+step "libFuzzer: each fuzz target for 20 s"
+bash "$here/scripts/fuzz.sh" 20
 
 step "Windows build (MinGW-w64) and its tests under Wine"
 . "$here/scripts/wine-prefix.sh"

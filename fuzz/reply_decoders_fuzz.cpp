@@ -1,0 +1,232 @@
+// Fuzz target: DecodeReply of any command byte (the program's own and unknown ones) over any reply
+// data of any length up to kMaxReplyData.
+//
+// Input: command, length (little-endian word, taken modulo kMaxReplyData + 1), then the reply
+// bytes (repeated when shorter than the length), and last the bytes the readings start as.
+//
+// Checked: a command without a layout or a reply shorter than its layout's minimum is refused with
+// the readings untouched; any other reply decodes, exactly as the copy of its first minLength
+// bytes alone does (held in a buffer of that size, so ASan sees a read of the bytes beyond);
+// nothing but the fields the command's table rows name changes; every decoded value keeps its
+// rule's sentinels and range: a word sentinel only from its raw word, timings either a sentinel or
+// 0..65533, the -12V voltage never above 1000, a copied value equal to its raw value.
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#include "device/tester_protocol.h"
+#include "fuzz/fuzz_support.h"
+
+namespace {
+
+// The int32 fields of DeviceReadings with the ReadingField that addresses each array.
+struct WordArray {
+    ReadingField field;
+    std::atomic<int32_t>* (*first)(DeviceReadings&);
+    int count;
+};
+
+const WordArray kWordArrays[] = {
+    {ReadingField::TotalPower, [](DeviceReadings& r) { return &r.totalPower; }, 1},
+    {ReadingField::VoltageMin, [](DeviceReadings& r) { return r.voltageMin; }, kVoltageMinMaxChannels},
+    {ReadingField::Voltage, [](DeviceReadings& r) { return r.voltage; }, kChannelCount},
+    {ReadingField::VoltageMax, [](DeviceReadings& r) { return r.voltageMax; }, kVoltageMinMaxChannels},
+    {ReadingField::Ripple, [](DeviceReadings& r) { return r.ripple; }, kRippleChannels},
+    {ReadingField::CurrentMin, [](DeviceReadings& r) { return r.currentMin; }, kChannelCount},
+    {ReadingField::Current, [](DeviceReadings& r) { return r.current; }, kChannelCount},
+    {ReadingField::CurrentMax, [](DeviceReadings& r) { return r.currentMax; }, kChannelCount},
+    {ReadingField::Timing, [](DeviceReadings& r) { return &r.timing[0][0]; },
+     kTimedChannels * kTimingsPerChannel},
+    {ReadingField::SlewRate, [](DeviceReadings& r) { return r.slewRate; }, kTimedChannels},
+    {ReadingField::TurnOnSlope, [](DeviceReadings& r) { return r.turnOnSlope; }, kTimedChannels},
+    {ReadingField::VoltageSequence, [](DeviceReadings& r) { return r.voltageSequence; }, kTimedChannels},
+    {ReadingField::TimeSequence, [](DeviceReadings& r) { return r.timeSequence; }, kTimedChannels},
+};
+
+// Flat index of field[index] in Flatten's numbers: words first, then settings bytes, then powerStatus.
+constexpr int kWordCount = 1 + 7 + 10 + 7 + 6 + 10 + 10 + 10 + 16 + 4 + 4 + 4 + 4;
+constexpr int kFlatCount = kWordCount + kSettingsSize + 1;
+
+int FlatIndex(ReadingField field, int index)
+{
+    if (field == ReadingField::Settings)
+        return index < kSettingsSize ? kWordCount + index : -1;
+    if (field == ReadingField::PowerStatus)
+        return index == 0 ? kWordCount + kSettingsSize : -1;
+    int base = 0;
+    for (const WordArray& a : kWordArrays) {
+        if (a.field == field)
+            return index < a.count ? base + index : -1;
+        base += a.count;
+    }
+    return -1;
+}
+
+std::vector<int64_t> Flatten(DeviceReadings& r)
+{
+    std::vector<int64_t> flat;
+    flat.reserve(kFlatCount);
+    for (const WordArray& a : kWordArrays)
+        for (int i = 0; i < a.count; ++i)
+            flat.push_back(LoadWord(a.first(r)[i]));
+    for (const auto& b : r.deviceSettings)
+        flat.push_back(LoadByte(b));
+    flat.push_back(LoadByte(r.powerStatus));
+    return flat;
+}
+
+void Fill(DeviceReadings& r, ByteReader& in)
+{
+    for (const WordArray& a : kWordArrays)
+        for (int i = 0; i < a.count; ++i)
+            StoreWord(a.first(r)[i], static_cast<int32_t>(in.Long()));
+    for (auto& b : r.deviceSettings)
+        StoreByte(b, in.Byte());
+    StoreByte(r.powerStatus, in.Byte());
+}
+
+int32_t ReadLittleEndian(const uint8_t* at, uint32_t size, bool isSigned)
+{
+    uint32_t word = 0;
+    for (uint32_t i = 0; i < size; ++i)
+        word |= static_cast<uint32_t>(at[i]) << (8 * i);
+    if (isSigned && size == 2)
+        return static_cast<int16_t>(word);
+    return static_cast<int32_t>(word);
+}
+
+void CheckValue(const DecodeRule& rule, int32_t raw, int64_t v)
+{
+    const auto word = static_cast<uint32_t>(raw);
+    switch (rule.sentinel) {
+    case SentinelRule::None: break;
+    case SentinelRule::MinimumUnset:
+        FUZZ_CHECK((v == kNotAvailable) == (raw == 0x7FFF), "minimum sentinel only from 0x7FFF");
+        break;
+    case SentinelRule::MaximumUnset:
+        FUZZ_CHECK((v == kNotAvailable) == (raw == -0x8000), "maximum sentinel only from -0x8000");
+        break;
+    case SentinelRule::WordUnset:
+        FUZZ_CHECK((v == kNotAvailable) == (word == 0xFFFF), "word sentinel only from 0xFFFF");
+        break;
+    case SentinelRule::TimingWord:
+        FUZZ_CHECK((v == kNotAvailable) == (word == 0xFFFF), "timing N/A only from 0xFFFF");
+        FUZZ_CHECK((v == kTimedOut) == (word == 0xFFFE), "timing T/O only from 0xFFFE");
+        FUZZ_CHECK(v == kNotAvailable || v == kTimedOut || (v >= 0 && v <= 65533),
+                   "a timing is a sentinel or 0..65533");
+        break;
+    case SentinelRule::ByteUnset:
+        FUZZ_CHECK((v == kNotAvailable) == (word == 0xFF), "byte sentinel only from 0xFF");
+        break;
+    }
+    if (rule.sentinel != SentinelRule::None && v == kNotAvailable)
+        return;
+    if (rule.sentinel == SentinelRule::TimingWord && v == kTimedOut)
+        return;
+    switch (rule.scale) {
+    case ScaleRule::Copy:
+        if (rule.field == ReadingField::PowerStatus || rule.field == ReadingField::Settings)
+            FUZZ_CHECK(v == (raw & 0xFF), "a byte field holds its raw byte");
+        else
+            FUZZ_CHECK(v == raw, "a copied value is its raw value");
+        break;
+    case ScaleRule::Zero: FUZZ_CHECK(v == 0, "an unmeasured value is 0"); break;
+    case ScaleRule::Multiply: {
+        const double bound = std::abs(static_cast<double>(raw)) * rule.factor + 1.0;
+        FUZZ_CHECK(std::abs(static_cast<double>(v)) <= bound, "a scaled value stays within raw x factor");
+        FUZZ_CHECK((v >= 0) == (raw >= 0) || v == 0, "scaling keeps the sign");
+        break;
+    }
+    case ScaleRule::MinusTwelve:
+        FUZZ_CHECK(v <= 1000, "the -12V voltage is never above 1000");
+        FUZZ_CHECK(v >= -161300, "the -12V voltage stays within its 16-bit raw range");
+        break;
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***)
+{
+    // Every row must be reachable: its command has a layout, and the row lies within the layout's
+    // minimum, which is all DecodeReply promises to read.
+    uint32_t ruleCount = 0;
+    const DecodeRule* rules = DecodeTable(ruleCount);
+    for (uint32_t i = 0; i < ruleCount; ++i) {
+        const ReplyLayout* layout = FindReplyLayout(rules[i].command);
+        FUZZ_CHECK(layout != nullptr, "a table row's command has a reply layout");
+        if (rules[i].scale != ScaleRule::Zero)
+            FUZZ_CHECK(rules[i].offset + (rules[i].count - 1u) * rules[i].stride + RawSize(rules[i].type) <=
+                           layout->minLength,
+                       "a table row lies within its layout's minimum length");
+        for (int k = 0; k < rules[i].count; ++k)
+            FUZZ_CHECK(FlatIndex(rules[i].field, rules[i].firstIndex + k) >= 0,
+                       "a table row addresses an existing field");
+    }
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    ByteReader in(data, size);
+    const uint8_t command = in.Byte();
+    const uint32_t length = in.Word() % (kMaxReplyData + 1);
+    // The reply data in a buffer of exactly its length; its bytes from the input, repeated.
+    const size_t given = std::min<size_t>(in.Remaining(), length);
+    std::unique_ptr<uint8_t[]> reply(new uint8_t[length]);
+    for (uint32_t i = 0; i < length; ++i)
+        reply[i] = given > 0 ? in.Rest()[i % given] : static_cast<uint8_t>(i);
+    in.Skip(given);
+
+    auto readings = std::make_unique<DeviceReadings>();
+    Fill(*readings, in);
+    const std::vector<int64_t> before = Flatten(*readings);
+
+    const ReplyLayout* layout = FindReplyLayout(command);
+    const bool decoded = DecodeReply(command, reply.get(), length, *readings);
+    const std::vector<int64_t> after = Flatten(*readings);
+    if (!layout || length < layout->minLength) {
+        FUZZ_CHECK(!decoded, "no layout or a short reply is refused");
+        FUZZ_CHECK(after == before, "a refused reply leaves the readings untouched");
+        return 0;
+    }
+    FUZZ_CHECK(decoded, "a reply of at least the minimum length decodes");
+    FUZZ_CHECK(ReplyLengthFits(command, length) == (length <= layout->maxLength),
+               "a reply fits its command between minLength and maxLength");
+
+    // The same reply cut to its minimum decodes to the same readings.
+    std::unique_ptr<uint8_t[]> prefix(new uint8_t[layout->minLength]);
+    std::memcpy(prefix.get(), reply.get(), layout->minLength);
+    auto fromPrefix = std::make_unique<DeviceReadings>();
+    ByteReader again(data, size);
+    again.Skip(3 + given);
+    Fill(*fromPrefix, again);
+    FUZZ_CHECK(DecodeReply(command, prefix.get(), layout->minLength, *fromPrefix),
+               "the minimum-length prefix decodes");
+    FUZZ_CHECK(Flatten(*fromPrefix) == after, "bytes beyond the minimum length are ignored");
+
+    // Only the fields of the command's rows change, each to a value its rule allows.
+    std::vector<bool> written(kFlatCount, false);
+    uint32_t ruleCount = 0;
+    const DecodeRule* rules = DecodeTable(ruleCount);
+    for (uint32_t r = 0; r < ruleCount; ++r) {
+        const DecodeRule& rule = rules[r];
+        if (rule.command != command)
+            continue;
+        for (int k = 0; k < rule.count; ++k) {
+            const int flat = FlatIndex(rule.field, rule.firstIndex + k);
+            int32_t raw = 0;
+            if (rule.scale != ScaleRule::Zero)
+                raw = ReadLittleEndian(reply.get() + rule.offset + k * rule.stride, RawSize(rule.type),
+                                       rule.type == RawType::S16);
+            written[flat] = true;
+            CheckValue(rule, raw, after[flat]);
+        }
+    }
+    for (int i = 0; i < kFlatCount; ++i)
+        if (!written[i])
+            FUZZ_CHECK(after[i] == before[i], "a field no row of the command names is untouched");
+    return 0;
+}
