@@ -6,9 +6,10 @@
 // application Logger lives across inputs and wraps many times in a run; the target keeps a model
 // of every record still readable (its sequence, category, time and a hash of the text read back
 // when it was added) and checks the ring against it. Every input starts with 32 one-letter
-// records, so that the ring keeps passing its capacity however the inputs look. As an input may need the records before it
-// to fail again, a failure prints how many there were; OMBRELO_FUZZ_LOGGER_PREFILL=N adds N
-// one-letter records before the first input, which puts the ring back at the same position.
+// records, so that the ring keeps passing its capacity however the inputs look. As an input may
+// need the records before it to fail again, a failure prints how many there were;
+// OMBRELO_FUZZ_LOGGER_PREFILL=N adds N one-letter records before the first input, which puts the
+// ring back at the same position.
 //
 // Input: ops until it runs out; op % 8:
 //   0-2 AddRecordAt, 3 LogRecord: a category byte, then units as words until a 0 word

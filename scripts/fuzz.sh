@@ -64,7 +64,7 @@ for entry in "${targets[@]}"; do
 done
 
 echo
-echo "target                    execs   coverage (seeds -> end)   features (seeds -> end)"
+echo "Per target: executions, coverage (cov: edges, ft: features) after the seeds -> at the end, crashes"
 printf '%s\n' "${report[@]}"
 echo "total executions: $total"
 exit "$failed"
