@@ -58,10 +58,18 @@ total_s=$(( minutes * 60 ))
 
 sim_pid=""
 console_pid=""
+# Ends what this script started; a program that does not end on SIGTERM (hung, or stopped) within
+# 5 s is killed.
 cleanup() {
   exec 3>&- 2>/dev/null || true
+  local pid
   for pid in $console_pid $sim_pid; do
-    kill "$pid" 2>/dev/null || true
+    kill -TERM "$pid" 2>/dev/null || continue
+    for _ in $(seq 50); do
+      kill -0 "$pid" 2>/dev/null || break
+      sleep 0.1
+    done
+    kill -KILL "$pid" 2>/dev/null || true
   done
   wait 2>/dev/null || true
 }
