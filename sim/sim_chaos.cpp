@@ -53,6 +53,12 @@ void ChaosPlan::ScheduleHangUp(uint64_t nowMs)
     nextHangUpMs = nowMs + spread(random);
 }
 
+void ChaosPlan::StopNow(uint64_t nowMs)
+{
+    if (stoppedAtMs == 0)
+        stoppedAtMs = nowMs;
+}
+
 bool ChaosPlan::Stopped(uint64_t nowMs)
 {
     if (stoppedAtMs == 0 && stopAtMs != 0 && nowMs >= stopAtMs)

@@ -40,8 +40,9 @@ public:
     ChaosPlan(const ChaosOptions& options, uint64_t startMs);
 
     bool Enabled() const { return options.enabled; }
-    // True from stopAfterSeconds on; stays true.
+    // True from stopAfterSeconds on, or from StopNow; stays true.
     bool Stopped(uint64_t nowMs);
+    void StopNow(uint64_t nowMs);
     // The fault for the next reply to `command`, whose layout needs minLength data bytes. A
     // hang-up is only drawn when hangUpAllowed (the simulator has a stable link to come back at).
     ReplyFault DrawFault(uint16_t minLength, bool hangUpAllowed, uint64_t nowMs);

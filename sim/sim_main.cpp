@@ -74,9 +74,11 @@ struct ReplyShape {
 
 volatile sig_atomic_t g_stopSignal = 0;
 volatile sig_atomic_t g_stateRequested = 0;
+volatile sig_atomic_t g_chaosStopRequested = 0;
 
 void OnStopSignal(int) { g_stopSignal = 1; }
 void OnStateSignal(int) { g_stateRequested = 1; }
+void OnChaosStopSignal(int) { g_chaosStopRequested = 1; }
 
 uint64_t NowMs()
 {
@@ -122,7 +124,8 @@ void PrintUsage()
         "                        padded; with --link the tester also hangs up now and then\n"
         "  --chaos-rate PERCENT  share of replies with a fault (default 4)\n"
         "  --chaos-hang-up S     mean seconds between hang-ups (default 120; 0: none)\n"
-        "  --chaos-stop-after S  no faults after S seconds, and the readings turn steady\n"
+        "  --chaos-stop-after S  no faults after S seconds, and the readings turn steady (SIGUSR2:\n"
+        "                        the same at once)\n"
         "  --link PATH           a symbolic link to the terminal, printed instead of its path; a\n"
         "                        hang-up removes it, closes the terminal, and after 1.5 s points it\n"
         "                        at a new terminal\n"
@@ -406,6 +409,13 @@ public:
         return requested;
     }
 
+    // SIGUSR2: no more faults from now on, and steady readings from the next request.
+    void StopChaos(uint64_t now)
+    {
+        if (chaos.Enabled())
+            chaos.StopNow(now);
+    }
+
     // The state for a soak run's last check: the readings as the host decodes them, and since
     // when the faults have stopped (monotonic ms, null while they go on).
     std::string DescribeState(uint64_t now)
@@ -674,6 +684,8 @@ int main(int argc, char** argv)
     sigaction(SIGINT, &action, nullptr);
     action.sa_handler = OnStateSignal;
     sigaction(SIGUSR1, &action, nullptr);
+    action.sa_handler = OnChaosStopSignal;
+    sigaction(SIGUSR2, &action, nullptr);
     signal(SIGPIPE, SIG_IGN);
 
     int master = -1, slave = -1;
@@ -696,6 +708,10 @@ int main(int argc, char** argv)
     uint64_t backAtMs = 0;  // while hung up: when the new terminal opens
     while (!g_stopSignal) {
         uint64_t now = NowMs();
+        if (g_chaosStopRequested) {
+            g_chaosStopRequested = 0;
+            link.StopChaos(now);
+        }
         if (g_stateRequested) {
             g_stateRequested = 0;
             WriteStateFile(linkOptions.stateFilePath, link.DescribeState(now));
