@@ -13,6 +13,7 @@
 //   connection must not switch the supply or wipe the tester's minima and maxima unasked.
 #include "measurement/connection_worker.h"
 
+#include <algorithm>
 #include <chrono>
 #include <system_error>
 #include <thread>
@@ -28,6 +29,52 @@ constexpr uint8_t kSwitchOnRefused = 2;
 constexpr uint8_t kSwitchOffRefused = 1;
 
 constexpr auto kSleepSlice = std::chrono::milliseconds(50);
+
+uint64_t GetSteadyMs()
+{
+    return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                     std::chrono::steady_clock::now().time_since_epoch())
+                                     .count());
+}
+
+// The requests since the last published cycle. Worker thread only (one worker at a time holds
+// the device token, and the next one starts after the last one's final act).
+struct RequestTally {
+    uint32_t requests = 0;
+    uint32_t failed = 0;
+    uint32_t longestReadMs = 0;
+    uint32_t longestOtherMs = 0;
+};
+RequestTally g_tally;
+
+enum class RequestKind { Read, Other };
+
+// Runs one request, timing it into the tally. A power switch's result byte cannot tell a refusal
+// from silence, so `judged` leaves it out of the failure count.
+template <typename Request>
+auto TallyRequest(RequestKind kind, Request request, bool judged = true)
+{
+    uint64_t start = GetSteadyMs();
+    auto result = request();
+    uint32_t took = static_cast<uint32_t>(GetSteadyMs() - start);
+    uint32_t& longest = kind == RequestKind::Read ? g_tally.longestReadMs : g_tally.longestOtherMs;
+    longest = std::max(longest, took);
+    ++g_tally.requests;
+    if (judged && !result)
+        ++g_tally.failed;
+    return result;
+}
+
+void PublishCycleStats()
+{
+    g_pollCycleStats.requests.store(g_tally.requests, std::memory_order_relaxed);
+    g_pollCycleStats.failedRequests.store(g_tally.failed, std::memory_order_relaxed);
+    g_pollCycleStats.longestReadMs.store(g_tally.longestReadMs, std::memory_order_relaxed);
+    g_pollCycleStats.longestOtherMs.store(g_tally.longestOtherMs, std::memory_order_relaxed);
+    g_pollCycleStats.endMs.store(GetSteadyMs(), std::memory_order_relaxed);
+    g_pollCycleStats.cycle.store(g_pollCycleCount.load(std::memory_order_relaxed) + 1, std::memory_order_release);
+    g_tally = RequestTally{};
+}
 
 // The last acts of every worker, whichever way it ends. The port is already closed.
 void EndWorker()
@@ -58,11 +105,13 @@ void ServePowerRequest(WindowHandle window)
         return;
     if (target != 0) {
         // A switch-on that got no answer reads as 1 and shows nothing.
-        if (g_testerDevice.SetPower(true) == kSwitchOnRefused)
+        if (TallyRequest(RequestKind::Other, [] { return g_testerDevice.SetPower(true); }, false) ==
+            kSwitchOnRefused)
             ShowErrorMessage(window, kCoolingText, kErrorTitle);
     } else {
         // The protocol layer reports an unanswered switch-off as 1, which reads as a refusal.
-        if (g_testerDevice.SetPower(false) == kSwitchOffRefused)
+        if (TallyRequest(RequestKind::Other, [] { return g_testerDevice.SetPower(false); }, false) ==
+            kSwitchOffRefused)
             ShowErrorMessage(window, kUsePowerButtonText, kErrorTitle);
     }
     ClearPowerRequest();
@@ -70,7 +119,7 @@ void ServePowerRequest(WindowHandle window)
 
 void UpdatePowerButton(WindowHandle window)
 {
-    if (!g_testerDevice.ReadStatus())
+    if (!TallyRequest(RequestKind::Read, [] { return g_testerDevice.ReadStatus(); }))
         return;  // the button keeps its text and state until a later status reply
     uint8_t status = LoadByte(g_testerDevice.readings.powerStatus);
     if (status & kPowerStatusOn) {
@@ -112,31 +161,34 @@ void RunPollCycle(WindowHandle window)
     ServePowerRequest(window);
     UpdatePowerButton(window);
 
-    g_testerDevice.ReadVoltages();
-    g_testerDevice.ReadRipple();
-    g_testerDevice.ReadCurrents();
-    g_testerDevice.ReadTimings();
-    g_testerDevice.ReadSlewAndSequence();
-    g_testerDevice.ReadVoltageMinMax();
+    TallyRequest(RequestKind::Read, [] { return g_testerDevice.ReadVoltages(); });
+    TallyRequest(RequestKind::Read, [] { return g_testerDevice.ReadRipple(); });
+    TallyRequest(RequestKind::Read, [] { return g_testerDevice.ReadCurrents(); });
+    TallyRequest(RequestKind::Read, [] { return g_testerDevice.ReadTimings(); });
+    TallyRequest(RequestKind::Read, [] { return g_testerDevice.ReadSlewAndSequence(); });
+    TallyRequest(RequestKind::Read, [] { return g_testerDevice.ReadVoltageMinMax(); });
     // Only the last request of the cycle decides whether the tester is still there; the cycle
     // is finished either way.
-    if (!g_testerDevice.ReadCurrentMinMax())
+    if (!TallyRequest(RequestKind::Read, [] { return g_testerDevice.ReadCurrentMinMax(); }))
         ReportLostConnection(window);
 
     g_readingsTable.CopyFromDevice(g_testerDevice.readings);
+    PublishCycleStats();
     g_pollCycleCount.fetch_add(1, std::memory_order_release);
 
     // Zero time-out: tests and consumes, so several presses within a cycle give one command.
     if (g_resetMinMaxEvent.Wait(0))
-        g_testerDevice.ResetMinMax();
+        TallyRequest(RequestKind::Other, [] { return g_testerDevice.ResetMinMax(); });
     if (g_settingsChangedEvent.Wait(0)) {
-        g_testerDevice.WriteSettings();
-        g_testerDevice.ReadSettings();
+        TallyRequest(RequestKind::Other, [] { return g_testerDevice.WriteSettings(); });
+        TallyRequest(RequestKind::Read, [] { return g_testerDevice.ReadSettings(); });
     }
     SleepBetweenCycles();
 }
 
 }  // namespace
+
+PollCycleStats g_pollCycleStats;
 
 void ConnectionWorker(WindowHandle /*window*/)
 {
@@ -173,8 +225,9 @@ void ConnectionWorker(WindowHandle /*window*/)
     EnableDeviceControls(window);
     EnableControl(window, kConnectButtonId, true);
 
-    g_testerDevice.ReadSettings();
-    g_testerDevice.ReadStatus();
+    g_tally = RequestTally{};
+    TallyRequest(RequestKind::Read, [] { return g_testerDevice.ReadSettings(); });
+    TallyRequest(RequestKind::Read, [] { return g_testerDevice.ReadStatus(); });
     ShowPowerButton(window, LoadByte(g_testerDevice.readings.powerStatus));
 
     while (g_stopRequested.load(std::memory_order_relaxed) == 0)

@@ -4,6 +4,7 @@
 // table and serves the main window's power, reset and settings requests.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 #include "measurement/window_ops.h"
@@ -33,6 +34,21 @@ inline constexpr const wchar_t* kPowerOnText = L"Power ON";
 constexpr uint8_t kFirmwareNeedsUpdate = 10;
 // Pause between two poll cycles: sets the poll rate.
 constexpr int kPollSleepMs = 500;
+
+// How the requests since the previous poll cycle fared: the cycle's own, the reset and settings
+// requests served after the previous one, and the connect-time reads before a first cycle. For
+// whoever watches the link's health (the console's JSON lines, the soak run). Written by the
+// worker just before it counts the cycle; `cycle` is stored last (release) and names the
+// g_pollCycleCount value they belong to, so a reader that sees another number knows they moved on.
+struct PollCycleStats {
+    std::atomic<uint32_t> requests{0};
+    std::atomic<uint32_t> failedRequests{0};  // timed out or undecodable; power switches not judged
+    std::atomic<uint32_t> longestReadMs{0};   // status and measurement reads, settings read
+    std::atomic<uint32_t> longestOtherMs{0};  // power switch, min/max reset, settings write
+    std::atomic<uint64_t> endMs{0};           // steady clock, when the cycle was counted
+    std::atomic<uint32_t> cycle{0};
+};
+extern PollCycleStats g_pollCycleStats;
 
 // Thread entry: runs the whole connection and returns when it has ended. The worker works with
 // g_mainWindow; the argument is kept for the thread start's sake.

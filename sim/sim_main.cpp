@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "sim/sim_chaos.h"
 #include "sim/simulated_tester.h"
 
 namespace {
@@ -34,6 +35,7 @@ constexpr uint32_t kHugeLength = 4095;
 constexpr uint8_t kPadPattern[] = {0xA5, 0x02, 0x03, 0xF0, 0x00, 0xFF, 0x5A};
 // The longest reply is 81 bytes; padding keeps every frame within the 12-bit length.
 constexpr uint32_t kMaxPad = 1024;
+constexpr uint64_t kReopenRetryMs = 1000;
 
 // A fault that applies to every reply or to the replies of one command.
 struct FaultFilter {
@@ -53,11 +55,30 @@ struct LinkOptions {
     bool dropOnce[256] = {};
     uint32_t padBytes = 0;
     std::string logPath;
+    ChaosOptions chaos;
+    std::string linkPath;       // a stable name for the terminal, which a hang-up replaces
+    std::string faultLogPath;
+    std::string stateFilePath;  // written on SIGUSR1
+};
+
+// What one reply looks like on the line, from the fault options and the chaos draw together.
+struct ReplyShape {
+    bool drop = false;
+    uint32_t lateMs = 0;
+    bool garbage = false;
+    bool badEnd = false;
+    bool hugeLength = false;
+    uint32_t padBytes = 0;
+    int32_t shortLength = -1;  // data bytes kept, or -1 for all
 };
 
 volatile sig_atomic_t g_stopSignal = 0;
+volatile sig_atomic_t g_stateRequested = 0;
+volatile sig_atomic_t g_chaosStopRequested = 0;
 
 void OnStopSignal(int) { g_stopSignal = 1; }
+void OnStateSignal(int) { g_stateRequested = 1; }
+void OnChaosStopSignal(int) { g_chaosStopRequested = 1; }
 
 uint64_t NowMs()
 {
@@ -97,6 +118,19 @@ void PrintUsage()
         "                        (may be given several times)\n"
         "  --pad N               N more data bytes (up to 1024) after every reply's own, counted in\n"
         "                        its length: a newer firmware that added fields\n\n"
+        "Random faults, for soak runs:\n"
+        "  --chaos SEED          seeded random faults: each reply may be dropped, late (120-250 ms),\n"
+        "                        behind garbage, with a bad end byte, a huge length, cut short or\n"
+        "                        padded; with --link the tester also hangs up now and then\n"
+        "  --chaos-rate PERCENT  share of replies with a fault (default 4)\n"
+        "  --chaos-hang-up S     mean seconds between hang-ups (default 120; 0: none)\n"
+        "  --chaos-stop-after S  no faults after S seconds, and the readings turn steady (SIGUSR2:\n"
+        "                        the same at once)\n"
+        "  --link PATH           a symbolic link to the terminal, printed instead of its path; a\n"
+        "                        hang-up removes it, closes the terminal, and after 1.5 s points it\n"
+        "                        at a new terminal\n"
+        "  --fault-log FILE      append one line per injected fault: monotonic ms, fault, command\n"
+        "  --state-file FILE     on SIGUSR1, write the readings as the host decodes them (JSON)\n\n"
         "Tools:\n"
         "  --log FILE            append one line per request: command and payload bytes in hex\n"
         "  --echo                echo every byte back instead of playing the tester\n");
@@ -248,6 +282,41 @@ bool ParseArguments(int argc, char** argv, TesterOptions& tester, LinkOptions& l
         } else if (!std::strcmp(arg, "--log")) {
             if (!needValue()) return false;
             link.logPath = value;
+        } else if (!std::strcmp(arg, "--chaos") || !std::strcmp(arg, "--chaos-hang-up") ||
+                   !std::strcmp(arg, "--chaos-stop-after")) {
+            if (!needValue()) return false;
+            char* end = nullptr;
+            unsigned long number = std::strtoul(value, &end, 10);
+            if (end == value || *end != '\0' || number > 0xFFFFFFFFul) {
+                std::fprintf(stderr, "ombrelo-sim: %s takes a whole number\n", arg);
+                return false;
+            }
+            if (!std::strcmp(arg, "--chaos")) {
+                link.chaos.enabled = true;
+                link.chaos.seed = static_cast<uint32_t>(number);
+            } else if (!std::strcmp(arg, "--chaos-hang-up")) {
+                link.chaos.hangUpMeanSeconds = static_cast<uint32_t>(number);
+            } else {
+                link.chaos.stopAfterSeconds = static_cast<uint32_t>(number);
+            }
+        } else if (!std::strcmp(arg, "--chaos-rate")) {
+            if (!needValue()) return false;
+            char* end = nullptr;
+            double percent = std::strtod(value, &end);
+            if (end == value || *end != '\0' || !(percent >= 0.0 && percent <= 100.0)) {
+                std::fprintf(stderr, "ombrelo-sim: --chaos-rate takes a percentage from 0 to 100\n");
+                return false;
+            }
+            link.chaos.faultPercent = percent;
+        } else if (!std::strcmp(arg, "--link")) {
+            if (!needValue()) return false;
+            link.linkPath = value;
+        } else if (!std::strcmp(arg, "--fault-log")) {
+            if (!needValue()) return false;
+            link.faultLogPath = value;
+        } else if (!std::strcmp(arg, "--state-file")) {
+            if (!needValue()) return false;
+            link.stateFilePath = value;
         } else if (ParseFilter(arg, "--garbage", link.garbage) ||
                    ParseFilter(arg, "--bad-end", link.badEnd) ||
                    ParseFilter(arg, "--huge-length", link.hugeLength)) {
@@ -296,11 +365,13 @@ struct PendingOutput {
 
 class SimulatorLink {
 public:
-    SimulatorLink(const LinkOptions& link, const TesterOptions& testerOptions, int masterFd)
-        : options(link), tester(testerOptions), master(masterFd), log(nullptr)
+    SimulatorLink(const LinkOptions& link, const TesterOptions& testerOptions, int masterFd, uint64_t now)
+        : options(link), tester(testerOptions), master(masterFd), log(nullptr), chaos(link.chaos, now)
     {
         if (!options.logPath.empty())
             log = std::fopen(options.logPath.c_str(), "a");
+        if (!options.faultLogPath.empty())
+            faultLog.Open(options.faultLogPath);
     }
     ~SimulatorLink()
     {
@@ -321,9 +392,48 @@ public:
             ParseRequestByte(data[i], now);
     }
 
+    // A new terminal after a hang-up (or none, -1, while away): what was queued for the old one
+    // and any half-read request are gone with it.
+    void AttachTerminal(int masterFd)
+    {
+        master = masterFd;
+        outputs.clear();
+        requestPosition = 0;
+    }
+
+    // True once after a request drew a hang-up.
+    bool TakeHangUp()
+    {
+        bool requested = hangUpRequested;
+        hangUpRequested = false;
+        return requested;
+    }
+
+    // SIGUSR2: no more faults from now on, and steady readings from the next request.
+    void StopChaos(uint64_t now)
+    {
+        if (chaos.Enabled())
+            chaos.StopNow(now);
+    }
+
+    // The state for a soak run's last check: the readings as the host decodes them, and since
+    // when the faults have stopped (monotonic ms, null while they go on).
+    std::string DescribeState(uint64_t now)
+    {
+        bool stopped = chaos.Enabled() && chaos.Stopped(now);
+        std::string out = "{\"steadyMs\":" + std::to_string(now) + ",\"chaosStoppedMs\":" +
+                          (stopped ? std::to_string(chaos.StoppedAtMs()) : std::string("null")) +
+                          ",\"values\":" + FormatDecodedValuesJson(tester.Values()) + "}\n";
+        return out;
+    }
+
     // Writes what is due; returns the time the next output is due (or 0 when none waits).
     uint64_t Flush(uint64_t now)
     {
+        if (master < 0) {
+            outputs.clear();
+            return 0;
+        }
         while (!outputs.empty()) {
             PendingOutput& out = outputs.front();
             if (out.dueMs > now)
@@ -384,28 +494,34 @@ private:
             std::fputc('\n', log);
             std::fflush(log);
         }
-        if (options.silent || options.ignore[command])
+        if (options.silent || options.ignore[command]) {
+            faultLog.Write(now, ReplyFault::Drop, command);
             return;
+        }
+        if (chaos.Enabled() && chaos.Stopped(now))
+            tester.MakeSteady();
         static uint8_t data[kMaxReplyData + 4];
         int32_t length = tester.Answer(command, payload, payloadLength, now, data);
         if (length < 0)
             return;
-        // The tester acted on the request (a switch, a reset, new settings); only its reply is lost.
-        if (options.dropOnce[command] && !dropped[command]) {
-            dropped[command] = true;
+        // The tester has acted on the request (a switch, a reset, new settings) whatever happens
+        // to its reply from here on.
+        ReplyShape shape = ShapeReply(command, now);
+        if (hangUpRequested || shape.drop)
             return;
-        }
-        for (uint32_t i = 0; i < options.padBytes; ++i)
+        for (uint32_t i = 0; i < shape.padBytes; ++i)
             data[length++] = kPadPattern[i % sizeof(kPadPattern)];
+        if (shape.shortLength >= 0 && shape.shortLength < length)
+            length = shape.shortLength;
 
         std::vector<uint8_t> bytes;
-        if (options.garbage.Matches(command)) {
+        if (shape.garbage) {
             size_t count = 1 + garbageCount++ % sizeof(kGarbage);
             bytes.insert(bytes.end(), kGarbage, kGarbage + count);
         }
         static uint8_t frame[kHugeLength + 8];
         uint32_t frameLength = 0;
-        if (options.hugeLength.Matches(command)) {
+        if (shape.hugeLength) {
             // The reply padded out to a length no host buffer is made for.
             static uint8_t padded[kHugeLength];
             std::memset(padded, 0, sizeof(padded));
@@ -414,10 +530,55 @@ private:
         } else {
             frameLength = BuildReplyFrame(data, static_cast<uint32_t>(length), frame);
         }
-        if (options.badEnd.Matches(command))
+        if (shape.badEnd)
             frame[frameLength - 1] = kFrameEnd + 1;
         bytes.insert(bytes.end(), frame, frame + frameLength);
-        Queue(std::move(bytes), now + options.lateMs[command]);
+        Queue(std::move(bytes), now + shape.lateMs);
+    }
+
+    // The faults of one reply: those the options ask for, and the chaos draw. Each is logged.
+    ReplyShape ShapeReply(uint8_t command, uint64_t now)
+    {
+        ReplyShape shape;
+        if (options.dropOnce[command] && !dropped[command]) {
+            dropped[command] = true;
+            shape.drop = true;
+        }
+        shape.lateMs = options.lateMs[command];
+        shape.garbage = options.garbage.Matches(command);
+        shape.badEnd = options.badEnd.Matches(command);
+        shape.hugeLength = options.hugeLength.Matches(command);
+        shape.padBytes = options.padBytes;
+
+        const ReplyLayout* layout = FindReplyLayout(command);
+        uint16_t minLength = layout ? layout->minLength : 0;
+        switch (chaos.DrawFault(minLength, !options.linkPath.empty(), now)) {
+        case ReplyFault::None: break;
+        case ReplyFault::HangUp:
+            hangUpRequested = true;
+            faultLog.Write(now, ReplyFault::HangUp, command);
+            return shape;
+        case ReplyFault::Drop: shape.drop = true; break;
+        case ReplyFault::Late: shape.lateMs = chaos.DrawLateMs(); break;
+        case ReplyFault::Garbage: shape.garbage = true; break;
+        case ReplyFault::BadEnd: shape.badEnd = true; break;
+        case ReplyFault::HugeLength: shape.hugeLength = true; break;
+        case ReplyFault::Pad: shape.padBytes = chaos.DrawPadBytes(); break;
+        case ReplyFault::Short: shape.shortLength = static_cast<int32_t>(chaos.DrawShortLength(minLength)); break;
+        }
+
+        // One line per fault the reply carries, the first that hides the others first.
+        if (shape.drop) {
+            faultLog.Write(now, ReplyFault::Drop, command);
+            return shape;
+        }
+        if (shape.lateMs > 0) faultLog.Write(now, ReplyFault::Late, command);
+        if (shape.garbage) faultLog.Write(now, ReplyFault::Garbage, command);
+        if (shape.badEnd) faultLog.Write(now, ReplyFault::BadEnd, command);
+        if (shape.hugeLength) faultLog.Write(now, ReplyFault::HugeLength, command);
+        if (shape.padBytes > 0) faultLog.Write(now, ReplyFault::Pad, command);
+        if (shape.shortLength >= 0) faultLog.Write(now, ReplyFault::Short, command);
+        return shape;
     }
 
     void Queue(std::vector<uint8_t> bytes, uint64_t due)
@@ -432,6 +593,9 @@ private:
     SimulatedTester tester;
     int master;
     FILE* log;
+    ChaosPlan chaos;
+    FaultLog faultLog;
+    bool hangUpRequested = false;
     std::deque<PendingOutput> outputs;
     uint32_t requestPosition = 0;
     uint32_t requestLength = 0;
@@ -449,6 +613,54 @@ bool ShouldWatchStdin()
     if (fstat(STDIN_FILENO, &info) != 0)
         return false;
     return isatty(STDIN_FILENO) || S_ISFIFO(info.st_mode) || S_ISSOCK(info.st_mode);
+}
+
+void CloseTerminal(int& master, int& slave)
+{
+    if (slave >= 0)
+        close(slave);
+    if (master >= 0)
+        close(master);
+    master = slave = -1;
+}
+
+// Points the link at the terminal in one step (a new link renamed over the old), so that a host
+// opening the link never finds it half made.
+bool PointLink(const std::string& link, const std::string& target)
+{
+    std::string temporary = link + ".new" + std::to_string(getpid());
+    unlink(temporary.c_str());
+    if (symlink(target.c_str(), temporary.c_str()) != 0)
+        return false;
+    if (rename(temporary.c_str(), link.c_str()) != 0) {
+        unlink(temporary.c_str());
+        return false;
+    }
+    return true;
+}
+
+// The link goes before the terminal closes: while the tester is away the name leads nowhere, not
+// to a terminal number that someone else's new terminal may get.
+void HangUp(const std::string& link, int& master, int& slave)
+{
+    if (!link.empty())
+        unlink(link.c_str());
+    CloseTerminal(master, slave);
+}
+
+// Written whole: a reader sees the old state or the new one.
+void WriteStateFile(const std::string& path, const std::string& text)
+{
+    if (path.empty())
+        return;
+    std::string temporary = path + ".new";
+    FILE* file = std::fopen(temporary.c_str(), "w");
+    if (!file)
+        return;
+    bool ok = std::fputs(text.c_str(), file) >= 0;
+    ok = std::fclose(file) == 0 && ok;
+    if (!ok || rename(temporary.c_str(), path.c_str()) != 0)
+        unlink(temporary.c_str());
 }
 
 }  // namespace
@@ -470,6 +682,10 @@ int main(int argc, char** argv)
     sigemptyset(&action.sa_mask);
     sigaction(SIGTERM, &action, nullptr);
     sigaction(SIGINT, &action, nullptr);
+    action.sa_handler = OnStateSignal;
+    sigaction(SIGUSR1, &action, nullptr);
+    action.sa_handler = OnChaosStopSignal;
+    sigaction(SIGUSR2, &action, nullptr);
     signal(SIGPIPE, SIG_IGN);
 
     int master = -1, slave = -1;
@@ -478,18 +694,51 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "ombrelo-sim: cannot open a pseudo-terminal: %s\n", std::strerror(errno));
         return 1;
     }
-    std::printf("Simulated tester ready on %s\n", path.c_str());
+    const std::string& linkPath = linkOptions.linkPath;
+    if (!linkPath.empty() && !PointLink(linkPath, path)) {
+        std::fprintf(stderr, "ombrelo-sim: cannot make the link %s: %s\n", linkPath.c_str(), std::strerror(errno));
+        return 1;
+    }
+    std::printf("Simulated tester ready on %s\n", linkPath.empty() ? path.c_str() : linkPath.c_str());
     std::fflush(stdout);
 
-    SimulatorLink link(linkOptions, testerOptions, master);
+    SimulatorLink link(linkOptions, testerOptions, master, NowMs());
     bool watchStdin = ShouldWatchStdin();
     uint8_t buffer[4096];
+    uint64_t backAtMs = 0;  // while hung up: when the new terminal opens
     while (!g_stopSignal) {
         uint64_t now = NowMs();
+        if (g_chaosStopRequested) {
+            g_chaosStopRequested = 0;
+            link.StopChaos(now);
+        }
+        if (g_stateRequested) {
+            g_stateRequested = 0;
+            WriteStateFile(linkOptions.stateFilePath, link.DescribeState(now));
+        }
+        if (link.TakeHangUp()) {
+            HangUp(linkPath, master, slave);
+            link.AttachTerminal(-1);
+            backAtMs = now + kHangUpPauseMs;
+        }
+        if (master < 0 && now >= backAtMs) {
+            if (OpenTerminal(master, slave, path) && PointLink(linkPath, path)) {
+                link.AttachTerminal(master);
+                std::printf("Simulated tester back on %s (%s)\n", linkPath.c_str(), path.c_str());
+                std::fflush(stdout);
+            } else {
+                std::fprintf(stderr, "ombrelo-sim: cannot reopen the terminal: %s\n", std::strerror(errno));
+                CloseTerminal(master, slave);
+                backAtMs = now + kReopenRetryMs;
+            }
+        }
         uint64_t nextDue = link.Flush(now);
         int timeout = 200;
         if (nextDue != 0)
             timeout = static_cast<int>(nextDue > now ? nextDue - now : 0);
+        if (master < 0 && backAtMs > now && static_cast<int>(backAtMs - now) < timeout)
+            timeout = static_cast<int>(backAtMs - now);
+        // While hung up there is no terminal: poll skips a negative descriptor.
         pollfd fds[2] = {{master, POLLIN, 0}, {STDIN_FILENO, POLLIN, 0}};
         int ready = poll(fds, watchStdin ? 2 : 1, timeout);
         if (ready < 0) {
@@ -510,7 +759,8 @@ int main(int argc, char** argv)
                 break;  // stdin closed: whoever started us is gone
         }
     }
-    close(slave);
-    close(master);
+    CloseTerminal(master, slave);
+    if (!linkPath.empty())
+        unlink(linkPath.c_str());
     return 0;
 }

@@ -80,7 +80,80 @@ int32_t ClampToType(RawType type, int64_t raw)
     return static_cast<int32_t>(raw < low ? low : raw > high ? high : raw);
 }
 
+const char* NameField(ReadingField field)
+{
+    switch (field) {
+    case ReadingField::PowerStatus: return "powerStatus";
+    case ReadingField::TotalPower: return "totalPower";
+    case ReadingField::Voltage: return "voltage";
+    case ReadingField::Current: return "current";
+    case ReadingField::VoltageMin: return "voltageMin";
+    case ReadingField::VoltageMax: return "voltageMax";
+    case ReadingField::CurrentMin: return "currentMin";
+    case ReadingField::CurrentMax: return "currentMax";
+    case ReadingField::Ripple: return "ripple";
+    case ReadingField::Timing: return "timing";
+    case ReadingField::SlewRate: return "slewRate";
+    case ReadingField::TurnOnSlope: return "turnOnSlope";
+    case ReadingField::VoltageSequence: return "voltageSequence";
+    case ReadingField::TimeSequence: return "timeSequence";
+    case ReadingField::Settings: return "settings";
+    }
+    return "?";
+}
+
+constexpr ReadingField kAllFields[] = {
+    ReadingField::PowerStatus, ReadingField::TotalPower,  ReadingField::Voltage,         ReadingField::Current,
+    ReadingField::VoltageMin,  ReadingField::VoltageMax,  ReadingField::CurrentMin,      ReadingField::CurrentMax,
+    ReadingField::Ripple,      ReadingField::Timing,      ReadingField::SlewRate,        ReadingField::TurnOnSlope,
+    ReadingField::VoltageSequence, ReadingField::TimeSequence, ReadingField::Settings};
+
 }  // namespace
+
+std::string FormatDecodedValuesJson(const TesterValues& source)
+{
+    TesterValues values = source;
+    uint32_t count = 0;
+    const DecodeRule* table = DecodeTable(count);
+    std::string out = "{";
+    bool firstField = true;
+    for (ReadingField field : kAllFields) {
+        // Entries no table row writes (the tester never reports them) are left out as null.
+        constexpr uint32_t kMaxEntries = kTimedChannels * kTimingsPerChannel > kSettingsSize
+                                             ? kTimedChannels * kTimingsPerChannel
+                                             : kSettingsSize;
+        std::string entries[kMaxEntries];
+        uint32_t used = 0;
+        for (uint32_t r = 0; r < count; ++r) {
+            const DecodeRule& rule = table[r];
+            if (rule.field != field)
+                continue;
+            for (uint32_t i = 0; i < rule.count; ++i) {
+                uint32_t index = rule.firstIndex + i;
+                int32_t* slot = FindSlot(values, field, index);
+                if (!slot || index >= kMaxEntries)
+                    continue;
+                int32_t raw = rule.scale == ScaleRule::Zero ? 0 : EncodeValue(rule, *slot);
+                int32_t decoded = DecodeRawValue(rule, raw);
+                bool unset = (decoded == kNotAvailable && rule.sentinel != SentinelRule::None) ||
+                             (decoded == kTimedOut && rule.sentinel == SentinelRule::TimingWord);
+                entries[index] = unset ? "null" : std::to_string(decoded);
+                used = index + 1 > used ? index + 1 : used;
+            }
+        }
+        out += firstField ? "\"" : ",\"";
+        firstField = false;
+        out += NameField(field);
+        out += "\":[";
+        for (uint32_t i = 0; i < used; ++i) {
+            out += i ? "," : "";
+            out += entries[i].empty() ? "null" : entries[i];
+        }
+        out += "]";
+    }
+    out += "}";
+    return out;
+}
 
 int32_t EncodeValue(const DecodeRule& rule, int32_t value)
 {

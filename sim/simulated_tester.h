@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <random>
+#include <string>
 
 #include "device/device_readings.h"
 #include "device/tester_protocol.h"
@@ -48,6 +49,11 @@ struct TesterValues {
 // The raw value whose decoded value lies nearest to `value` (sentinels map to their raw codes).
 int32_t EncodeValue(const DecodeRule& rule, int32_t value);
 
+// The values as the host decodes them from the replies, by the decoding table: one JSON object
+// with an array per DeviceReadings field ("voltage", "currentMax", "timing", ...) in stored units,
+// null for not available and timed out. For a soak run's last check against the host's readings.
+std::string FormatDecodedValuesJson(const TesterValues& values);
+
 class SimulatedTester {
 public:
     explicit SimulatedTester(const TesterOptions& options);
@@ -58,6 +64,8 @@ public:
                    uint64_t nowMs, uint8_t* data);
 
     const TesterValues& Values() const { return values; }
+    // From now on every reading sits on its nominal value (the end of a --chaos run).
+    void MakeSteady() { options.steady = true; }
 
 private:
     void Measure(uint64_t nowMs);

@@ -199,6 +199,20 @@ std::string BuildCycleJson(const JsonCycleInput& input)
         out += "}";
     }
     out += "],";
+    if (input.link) {
+        const JsonLinkStats& link = *input.link;
+        out += "\"link\":{\"requests\":";
+        AppendInteger(out, link.requests);
+        out += ",\"failed\":";
+        AppendInteger(out, link.failedRequests);
+        out += ",\"longestReadMs\":";
+        AppendInteger(out, link.longestReadMs);
+        out += ",\"longestOtherMs\":";
+        AppendInteger(out, link.longestOtherMs);
+        out += ",\"steadyMs\":";
+        AppendInteger(out, static_cast<int64_t>(link.steadyMs));
+        out += "},";
+    }
     TestVerdict verdict = JudgeTestRun(table.state, input.powerStatus);
     out += "\"verdict\":";
     AppendJsonString(out, verdict.pass ? "PASS" : "FAIL");

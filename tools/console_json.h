@@ -24,6 +24,15 @@ std::string FormatJsonTime(int64_t epochMs);
 // The JSON key of a column ("minVolt", "volt", ... "tSeq").
 extern const char* const kJsonColumnKeys[kColumnCount];
 
+// The worker's account of the requests behind one cycle (see PollCycleStats).
+struct JsonLinkStats {
+    uint32_t requests = 0;
+    uint32_t failedRequests = 0;
+    uint32_t longestReadMs = 0;
+    uint32_t longestOtherMs = 0;
+    uint64_t steadyMs = 0;  // the monotonic clock when the cycle was counted
+};
+
 // Everything one cycle line reports. texts/states are the grid's, as last formatted and
 // evaluated; values are the table's stored values.
 struct JsonCycleInput {
@@ -34,6 +43,8 @@ struct JsonCycleInput {
     uint32_t totalPowerMw = 0;
     bool cpu12vConnected = false;
     bool pcie12vConnected = false;
+    // Null when the worker's account does not belong to this cycle: the line then has no "link".
+    const JsonLinkStats* link = nullptr;
 };
 
 // One line (no line end): {"type":"cycle", ...}.

@@ -72,7 +72,7 @@ std::wstring DecodeFileName(const std::string& name)
 void PrintUsage()
 {
     fputs("usage: ombrelo-console [--cpu-cable] [--pcie-cable] [--log-interval S] [--json] [--plot FILE]\n"
-          "                       DEVICE\n"
+          "                       [--reconnect] DEVICE\n"
           "       ombrelo-console --once DEVICE\n"
           "       ombrelo-console --test [--power on|off] [--settle N] [--report FILE] [--log FILE]\n"
           "                       [--plot FILE] [--cpu-cable] [--pcie-cable] [--log-interval S] [--json]\n"
@@ -81,6 +81,8 @@ void PrintUsage()
           "--log-interval S: a readings-log row every S seconds (1, 10, 30 or 60; default 10).\n"
           "--cpu-cable, --pcie-cable: declare the 12V CPU / 12V PCIe cable connected (its voltages can FAIL).\n"
           "--json: one JSON object per poll cycle on stdout instead of the screen (see the README).\n"
+          "--reconnect: when the connection ends (lost, no answer, device gone), try the same DEVICE again\n"
+          "every second instead of ending; for unattended monitoring.\n"
           "--plot FILE: after each saved log (the l key, or --test's --log) draw it as an SVG chart into\n"
           "FILE, beside the log unless FILE has a folder (see ombrelo-plot).\n"
           "Monitor keys: p power on/off, r reset min/max, c toggle 12V CPU cable, e toggle 12V PCIe cable,\n"
@@ -115,9 +117,27 @@ void RefreshGrid()
     g_readingsTable.Evaluate();
 }
 
+// The worker's account of the requests behind the latest cycle, when it is that cycle's: the line
+// is written right after the count moved, and the next account comes a 500 ms pause later.
+bool ReadLinkStats(JsonLinkStats& link)
+{
+    uint32_t latest = g_pollCycleCount.load(std::memory_order_acquire);
+    if (g_pollCycleStats.cycle.load(std::memory_order_acquire) != latest)
+        return false;
+    link.requests = g_pollCycleStats.requests.load(std::memory_order_relaxed);
+    link.failedRequests = g_pollCycleStats.failedRequests.load(std::memory_order_relaxed);
+    link.longestReadMs = g_pollCycleStats.longestReadMs.load(std::memory_order_relaxed);
+    link.longestOtherMs = g_pollCycleStats.longestOtherMs.load(std::memory_order_relaxed);
+    link.steadyMs = g_pollCycleStats.endMs.load(std::memory_order_relaxed);
+    return true;
+}
+
 void WriteCycleJson(uint32_t cycle)
 {
     JsonCycleInput input;
+    JsonLinkStats link;
+    if (ReadLinkStats(link))
+        input.link = &link;
     input.cycle = cycle;
     input.timeMs = GetEpochMs();
     input.table = &g_readingsTable;
@@ -220,6 +240,9 @@ struct Monitor {
     uint32_t lastCycle = 0;
     // --plot: the chart drawn after every saved log; a bare name goes beside the log.
     std::string plotName;
+    // --reconnect: when the next try to connect again is due (none while connected).
+    bool reconnect = false;
+    std::chrono::steady_clock::time_point nextReconnect;
 };
 
 // What --test was asked to do.
@@ -547,6 +570,37 @@ void RunLogTimer(Monitor& monitor, std::chrono::steady_clock::time_point now)
         monitor.nextLogRow = now + std::chrono::milliseconds(period);
 }
 
+// --reconnect, for unattended monitoring: a connection that ended (lost, no tester answering,
+// the device gone for a moment) is tried again on the same device path every second, as a user
+// pressing Connect would. A tester that needs a firmware update is not tried again.
+constexpr auto kReconnectPeriod = std::chrono::seconds(1);
+
+// Called while no worker runs. False when the monitor should end instead.
+bool ReconnectWhenDue(Monitor& monitor, std::chrono::steady_clock::time_point now)
+{
+    if (!monitor.reconnect)
+        return false;
+    if (monitor.nextReconnect == std::chrono::steady_clock::time_point{}) {
+        std::vector<std::string> messages = GetConsoleMessages();
+        if (!messages.empty() && messages.back().find(NarrowText(kFirmwareUpdateText)) != std::string::npos)
+            return false;
+        fprintf(stderr, "ombrelo-console: connection ended; trying %s again every second\n",
+                monitor.device.c_str());
+        monitor.nextReconnect = now + kReconnectPeriod;
+        return true;
+    }
+    if (now < monitor.nextReconnect)
+        return true;
+    monitor.nextReconnect = now + kReconnectPeriod;
+    if (CheckDeviceAccess(monitor.device) != 0)
+        return true;  // not back yet
+    EnableControl(g_mainWindow, kConnectButtonId, false);
+    EnableControl(g_mainWindow, kRefreshButtonId, false);
+    if (StartConnectionWorker(g_mainWindow))
+        monitor.nextReconnect = {};
+    return true;
+}
+
 int RunMonitor(Monitor& monitor)
 {
     struct sigaction action {};
@@ -580,12 +634,12 @@ int RunMonitor(Monitor& monitor)
     while (!monitor.quit && !g_signalled) {
         keys.ReadKeys(monitor);
         ApplyPresets(monitor);
-        if (g_workerThreads.load(std::memory_order_acquire) == 0) {
+        auto now = std::chrono::steady_clock::now();
+        if (g_workerThreads.load(std::memory_order_acquire) == 0 && !ReconnectWhenDue(monitor, now)) {
             // The worker ended by itself: refused or lost. Its message has been printed.
             exitCode = kExitConnectionEnded;
             break;
         }
-        auto now = std::chrono::steady_clock::now();
         if (monitor.json) {
             uint32_t cycle = g_pollCycleCount.load(std::memory_order_acquire);
             if (cycle != monitor.lastCycle) {
@@ -896,6 +950,8 @@ int main(int argc, char** argv)
             test.enabled = true;
         else if (arg == "--json")
             monitor.json = true;
+        else if (arg == "--reconnect")
+            monitor.reconnect = true;
         else if (arg == "--cpu-cable")
             monitor.presetCpuCable = true;
         else if (arg == "--pcie-cable")
@@ -945,6 +1001,8 @@ int main(int argc, char** argv)
         return usageError("--once goes without --test, --json and --plot");
     if (test.enabled && !monitor.plotName.empty() && test.logPath.empty())
         return usageError("--plot in a test run draws the --log file: give --log too");
+    if (monitor.reconnect && (once || test.enabled))
+        return usageError("--reconnect belongs to the monitor, not to --once or --test");
     if (testOnlyOption && !test.enabled)
         return usageError("--power, --settle, --report and --log belong to --test");
     if (once)

@@ -362,9 +362,10 @@ protected:
         FormatDisplayedCellTexts(table);
         table.Evaluate(0x05, true, true);
     }
-    std::string Build()
+    std::string Build(const JsonLinkStats* link = nullptr)
     {
         JsonCycleInput input;
+        input.link = link;
         input.cycle = 7;
         input.timeMs = 1796562376123LL;
         input.table = &table;
@@ -412,6 +413,23 @@ TEST_F(CycleLine, CarriesTheGridsCellsAndNoOthers)
     size_t rail5VSB = line.find("{\"rail\":\"5VSB\"");
     ASSERT_NE(rail5VSB, std::string::npos);
     EXPECT_EQ(line.find("\"t1\"", rail5VSB), std::string::npos) << "timings belong to the four main rails";
+}
+
+TEST_F(CycleLine, CarriesTheRequestAccountOnlyWhenItBelongsToTheCycle)
+{
+    EXPECT_EQ(Build().find("\"link\""), std::string::npos);
+    JsonLinkStats link;
+    link.requests = 9;
+    link.failedRequests = 1;
+    link.longestReadMs = 104;
+    link.longestOtherMs = 3;
+    link.steadyMs = 86400123;
+    std::string line = Build(&link);
+    EXPECT_TRUE(IsStrictJson(line)) << line;
+    EXPECT_NE(line.find("}],\"link\":{\"requests\":9,\"failed\":1,\"longestReadMs\":104,\"longestOtherMs\":3,"
+                        "\"steadyMs\":86400123},\"verdict\":"),
+              std::string::npos)
+        << line;
 }
 
 TEST(ConsoleJson, SummaryCarriesVerdictOrError)

@@ -70,7 +70,9 @@ bool SimProcess::Start(const std::vector<std::string>& args, const std::string& 
         line.append(buffer, static_cast<size_t>(n));
     }
     close(fromChild[0]);
-    size_t at = line.find("/dev/");
+    // "... ready on PATH": the terminal, or the link to it (--link).
+    size_t at = line.find(" on /");
+    at = at == std::string::npos ? line.find("/dev/") : at + 4;
     if (at == std::string::npos) {
         Stop();
         return false;

@@ -19,6 +19,7 @@ public:
     bool Start(const std::vector<std::string>& args, const std::string& program = "");
     void Stop();
     const std::string& DevicePath() const { return devicePath; }
+    pid_t Pid() const { return child; }
     std::wstring WideDevicePath() const { return std::wstring(devicePath.begin(), devicePath.end()); }
 
 private:

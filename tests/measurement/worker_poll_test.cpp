@@ -10,6 +10,7 @@
 #include <sstream>
 
 #include "device/tester_device.h"
+#include "measurement/connection_worker.h"
 #include "measurement/handshake.h"
 #include "tests/stubs/recording_window_ops.h"
 
@@ -275,6 +276,48 @@ TEST_F(PollTest, TesterThatStopsAnsweringMinMaxIsLost)
     std::vector<std::string> commands = sim.ReadCommands();
     EXPECT_EQ(Slice(commands, 3, 8), kPlainCycle);
     EXPECT_EQ(commands.size(), 11u);
+}
+
+// The account of each cycle's requests that the console's JSON lines carry: what was asked since
+// the last count, what failed, and the longest wait.
+TEST_F(PollTest, CycleStatsCountTheRequestsSinceTheLastCycle)
+{
+    struct Seen {
+        uint32_t cycle, requests, failed, longestReadMs;
+    };
+    // The account published with a count, read in the pause after it.
+    auto waitForCycle = [](uint32_t cycle, Seen& seen) {
+        for (int i = 0; i < 800; ++i) {
+            if (g_pollCycleStats.cycle.load(std::memory_order_acquire) >= cycle) {
+                seen = {g_pollCycleStats.cycle.load(), g_pollCycleStats.requests.load(),
+                        g_pollCycleStats.failedRequests.load(), g_pollCycleStats.longestReadMs.load()};
+                return true;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        return false;
+    };
+    SimulatedTester sim;
+    ASSERT_TRUE(sim.Start({"--ignore", "10"}));  // ripple never answers
+    const uint32_t base = g_pollCycleCount.load();
+    ASSERT_TRUE(ConnectTo(sim));
+    Seen seen{};
+    ASSERT_TRUE(waitForCycle(base + 1, seen));
+    EXPECT_EQ(seen.cycle, base + 1);
+    EXPECT_EQ(seen.requests, 10u) << "the first cycle carries the settings and status reads of the connect";
+    EXPECT_EQ(seen.failed, 1u);
+    EXPECT_GE(seen.longestReadMs, 100u) << "the ripple request waited out its reply time";
+
+    // The reset goes out after the count of the cycle that saw the press, so it is in the account
+    // of the cycle after that: one of the next two, depending on when the press came.
+    g_resetMinMaxEvent.Signal();
+    Seen next{}, after{};
+    ASSERT_TRUE(waitForCycle(base + 2, next));
+    ASSERT_TRUE(waitForCycle(base + 3, after));
+    ASSERT_EQ(after.cycle, base + 3);
+    EXPECT_EQ(next.requests + after.requests, 8u + 8u + 1u);
+    EXPECT_EQ(next.failed + after.failed, 2u);
+    EXPECT_EQ(CountCommand(sim.ReadCommands(), "21"), 1);
 }
 
 // A second worker started while the first is ending (here: the first sits in its "Connection
