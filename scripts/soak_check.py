@@ -234,6 +234,26 @@ def main():
     median = f"{statistics.median(all_recoveries):g}" if all_recoveries else "-"
     worst = f"{max(all_recoveries)}" if all_recoveries else "-"
     print(f"  {'all':<12} {len(faults):>6} {median:>7} {worst:>6}")
+    # The counts above include cycles spoilt by later faults. A fault alone until its recovery
+    # shows what the link itself costs.
+    times = sorted(when for when, _name, _command in faults)
+    alone = []
+    start = 0
+    for index, when in enumerate(times):
+        while start < len(ends) and ends[start] < when:
+            start += 1
+        found = next((i for i in range(start, len(linked)) if linked[i]["link"]["failed"] == 0), None)
+        if found is None:
+            continue
+        later = times[index + 1] if index + 1 < len(times) else None
+        earlier = times[index - 1] if index > 0 else None
+        # No other fault from the end of the cycle before this one's to the recovering cycle's end.
+        previous_end = ends[start - 1] if start > 0 else float("-inf")
+        if (later is None or later > ends[found]) and (earlier is None or earlier <= previous_end):
+            alone.append(found - start)
+    if alone:
+        print(f"  {'alone':<12} {len(alone):>6} {statistics.median(alone):>7g} {max(alone):>6}"
+              "   (faults with no other fault from the cycle before to the recovering cycle)")
 
     # ---- resident memory -------------------------------------------------------------------
     total_s = args.minutes * 60
