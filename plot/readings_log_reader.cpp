@@ -3,6 +3,8 @@
 // separator into it.
 #include "plot/readings_log_reader.h"
 
+#include "records/readings_log_format.h"
+
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -14,21 +16,8 @@ namespace {
 
 const char kDayNames[7][4] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
 
-// The heading as Save Log writes it; line 3 is checked apart because it carries the count.
-constexpr char kTitleLine[] = "ZENTARIX Ombrelo Log file";
-constexpr char kUnderlineLine[] = "============================";
-constexpr char kCountPrefix[] = "Number of records logged: ";
-constexpr char kHeaderLine[] =
-    "Time,12V Voltage,12V Current,12V Power,12V Ripple,5V Voltage,5V Current,5V Power,5V Ripple,"
-    "3.3V Voltage,3.3V Current,3.3V Power,3.3V Ripple,12V CPU Voltage,12V CPU Current,"
-    "12V CPU Power,12V CPU Ripple,-12V Voltage,5VSB Voltage,5VSB Current,5VSB Power,"
-    "12V PCIe Voltage,12V PCIe Current,12V PCIe Power,12V SATA Voltage,12V SATA Current,"
-    "12V SATA Power,5V SATA Voltage,5V SATA Current,5V SATA Power,3.3V SATA Voltage,"
-    "3.3V SATA Current,3.3V SATA Power,Status";
-constexpr char kUnreadableStamp[] = "??? ??? ?? ??:??:?? ????";
 // What a cell shows when even its whole-number form does not fit: no value to plot.
 constexpr char kOverflowText[] = "#########";
-constexpr size_t kStampChars = 24;
 
 // Splits the text into lines; the final line may lack its end.
 class LineReader {
@@ -113,7 +102,7 @@ void ConvertDaysToCivil(int64_t days, int& year, int& month, int& day)
 
 bool ParseTimeStamp(std::string_view text, int64_t& seconds)
 {
-    if (text.size() != kStampChars || text[3] != ' ' || text[7] != ' ' || text[10] != ' ' ||
+    if (text.size() != kTimeStampChars || text[3] != ' ' || text[7] != ' ' || text[10] != ' ' ||
         text[13] != ':' || text[16] != ':' || text[19] != ' ') {
         return false;
     }
@@ -181,19 +170,19 @@ LogReadResult ParseReadingsLog(std::string_view text, ReadingsLogData& log, std:
     LineReader reader(text);
     std::string_view line;
     // An empty file, or one whose first line is something else, is not a readings log at all.
-    if (!reader.ReadLine(line) || line != kTitleLine) {
-        message = "not a readings log (line 1 is not \"" + std::string(kTitleLine) + "\")";
+    if (!reader.ReadLine(line) || line != kReadingsLogTitle) {
+        message = "not a readings log (line 1 is not \"" + std::string(kReadingsLogTitle) + "\")";
         return LogReadResult::NotALog;
     }
-    if (!reader.ReadLine(line) || line != kUnderlineLine) {
+    if (!reader.ReadLine(line) || line != kReadingsLogUnderline) {
         message = "not a readings log (line 2 is not the title's underline)";
         return LogReadResult::NotALog;
     }
-    if (!reader.ReadLine(line) || line.substr(0, sizeof kCountPrefix - 1) != kCountPrefix) {
+    if (!reader.ReadLine(line) || line.substr(0, sizeof kReadingsLogCountPrefix - 1) != kReadingsLogCountPrefix) {
         message = "not a readings log (line 3 does not give the number of records)";
         return LogReadResult::NotALog;
     }
-    std::string_view count = line.substr(sizeof kCountPrefix - 1);
+    std::string_view count = line.substr(sizeof kReadingsLogCountPrefix - 1);
     if (count.empty() || count.size() > 9) {
         message = "not a readings log (line 3 does not give the number of records)";
         return LogReadResult::NotALog;
@@ -209,7 +198,7 @@ LogReadResult ParseReadingsLog(std::string_view text, ReadingsLogData& log, std:
         message = "not a readings log (line 4 is not empty)";
         return LogReadResult::NotALog;
     }
-    if (!reader.ReadLine(line) || line != kHeaderLine) {
+    if (!reader.ReadLine(line) || line != kReadingsLogColumnHeader) {
         message = "not a readings log (line 5 is not the column header)";
         return LogReadResult::NotALog;
     }
@@ -231,12 +220,12 @@ LogReadResult ParseReadingsLog(std::string_view text, ReadingsLogData& log, std:
             break;
         }
         LogRow row{};
-        if (line.size() <= kStampChars || line[kStampChars] != ',') {
+        if (line.size() <= kTimeStampChars || line[kTimeStampChars] != ',') {
             FailRow(number, "the row does not start with a 24-character time stamp and a comma", message);
             return LogReadResult::BadRow;
         }
-        const std::string_view stamp = line.substr(0, kStampChars);
-        if (stamp == kUnreadableStamp) {
+        const std::string_view stamp = line.substr(0, kTimeStampChars);
+        if (stamp == kTimeStampPlaceholder) {
             row.timeKnown = false;
             ++log.untimedCount;
         } else if (ParseTimeStamp(stamp, row.time)) {
@@ -245,7 +234,7 @@ LogReadResult ParseReadingsLog(std::string_view text, ReadingsLogData& log, std:
             FailRow(number, ("bad time stamp \"" + std::string(stamp) + "\"").c_str(), message);
             return LogReadResult::BadRow;
         }
-        size_t at = kStampChars + 1;
+        size_t at = kTimeStampChars + 1;
         int field = 0;
         for (;; ++field) {
             const size_t comma = line.find(',', at);

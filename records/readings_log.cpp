@@ -19,18 +19,6 @@ const int kReadingsLogCells[kReadingsLogFieldCount] = {
 
 const int kReadingsLogVerdictCells[kReadingsLogVerdictCellCount] = {1, 17, 33, 49, 65, 81, 97};
 
-const char kReadingsLogTitle[] = "ZENTARIX Ombrelo Log file";
-const char kReadingsLogUnderline[] = "============================";
-const char kReadingsLogColumnHeader[] =
-    "Time,12V Voltage,12V Current,12V Power,12V Ripple,5V Voltage,5V Current,5V Power,5V Ripple,"
-    "3.3V Voltage,3.3V Current,3.3V Power,3.3V Ripple,12V CPU Voltage,12V CPU Current,"
-    "12V CPU Power,12V CPU Ripple,-12V Voltage,5VSB Voltage,5VSB Current,5VSB Power,"
-    "12V PCIe Voltage,12V PCIe Current,12V PCIe Power,12V SATA Voltage,12V SATA Current,"
-    "12V SATA Power,5V SATA Voltage,5V SATA Current,5V SATA Power,3.3V SATA Voltage,"
-    "3.3V SATA Current,3.3V SATA Power,Status";
-
-const char kTimeStampPlaceholder[] = "??? ??? ?? ??:??:?? ????";
-
 namespace {
 
 constexpr char kLineEnd[] = "\r\n";
@@ -154,7 +142,8 @@ bool WriteReadingsLog(std::FILE* file, const Logger* logger)
         if (logger->GetRecord(i, category, time) != nullptr) ++readable;
     }
 
-    char countLine[64] = "Number of records logged: ";
+    char countLine[64] = {};
+    std::memcpy(countLine, kReadingsLogCountPrefix, sizeof kReadingsLogCountPrefix);
     const size_t prefix = std::strlen(countLine);
     const auto converted = std::to_chars(countLine + prefix, countLine + sizeof countLine - 1, readable);
     // Once a line is lost the file is incomplete whatever follows, so writing stops there.

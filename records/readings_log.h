@@ -9,6 +9,7 @@
 #include <ctime>
 
 #include "measurement/readings_table.h"
+#include "records/readings_log_format.h"
 #include "records/logger.h"
 #include "records/save_files.h"
 
@@ -22,10 +23,6 @@ extern const int kReadingsLogCells[kReadingsLogFieldCount];
 // looks at.
 constexpr int kReadingsLogVerdictCellCount = 7;
 extern const int kReadingsLogVerdictCells[kReadingsLogVerdictCellCount];
-
-extern const char kReadingsLogTitle[];
-extern const char kReadingsLogUnderline[];
-extern const char kReadingsLogColumnHeader[];
 
 // "PASS" unless one of the seven deciding Volt. cells is FAIL.
 const wchar_t* GetReadingsLogVerdict(const CellStateArray& states);
@@ -50,10 +47,6 @@ bool SaveReadingsLog(WindowHandle owner);
 // as soon as a line does not reach the file.
 bool WriteReadingsLog(std::FILE* file, const Logger* logger);
 
-// The classic asctime layout, 24 characters and a terminator, English names whatever the locale.
-constexpr size_t kTimeStampChars = 24;
-// A time the local-time conversion rejects (or -1, an unreadable clock) keeps the width.
-extern const char kTimeStampPlaceholder[];
 void FormatTimeStamp(int64_t time, char (&out)[kTimeStampChars + 1]);
 // From a broken-down time; false (placeholder written) when a field is outside its range.
 bool FormatTimeStampFields(const std::tm& local, char (&out)[kTimeStampChars + 1]);
