@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "ombrelo_version.h"
 #include "plot/plot_files.h"
 
 #ifdef _WIN32
@@ -18,7 +19,8 @@ void PrintUsage()
     std::fputs("usage: ombrelo-plot LOG [-o OUT.svg]\n"
                "Draws a readings log saved by Ombrelo as one SVG chart: each rail's voltage over\n"
                "time against its supply-on limits, the currents and the total power.\n"
-               "Without -o the chart is written beside the log, as LOG with the extension .svg.\n",
+               "Without -o the chart is written beside the log, as LOG with the extension .svg.\n"
+               "--version prints the version and ends.\n",
                stderr);
 }
 
@@ -63,6 +65,8 @@ int RunPlot(const std::vector<std::string>& args)
 // The wide command line: a dropped log's path may hold any character.
 int wmain(int argc, wchar_t** argv)
 {
+    if (PrintVersionIfAsked(argc, argv, "ombrelo-plot"))
+        return 0;
     std::vector<std::string> args;
     for (int i = 1; i < argc; ++i) {
         const int bytes = WideCharToMultiByte(CP_UTF8, 0, argv[i], -1, nullptr, 0, nullptr, nullptr);
@@ -77,6 +81,8 @@ int wmain(int argc, wchar_t** argv)
 #else
 int main(int argc, char** argv)
 {
+    if (PrintVersionIfAsked(argc, argv, "ombrelo-plot"))
+        return 0;
     std::vector<std::string> args(argv + 1, argv + argc);
     return RunPlot(args);
 }

@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "ombrelo_version.h"
 #include "sim/sim_chaos.h"
 #include "sim/simulated_tester.h"
 
@@ -133,7 +134,8 @@ void PrintUsage()
         "  --state-file FILE     on SIGUSR1, write the readings as the host decodes them (JSON)\n\n"
         "Tools:\n"
         "  --log FILE            append one line per request: command and payload bytes in hex\n"
-        "  --echo                echo every byte back instead of playing the tester\n");
+        "  --echo                echo every byte back instead of playing the tester\n"
+        "  --version             print the version and end\n");
 }
 
 bool ParseHexByte(const char* text, int& value)
@@ -667,6 +669,8 @@ void WriteStateFile(const std::string& path, const std::string& text)
 
 int main(int argc, char** argv)
 {
+    if (PrintVersionIfAsked(argc, argv, "ombrelo-sim"))
+        return 0;
     TesterOptions testerOptions;
     LinkOptions linkOptions;
     bool help = false;

@@ -26,6 +26,7 @@
 #include "measurement/connection_worker.h"
 #include "measurement/handshake.h"
 #include "measurement/readings_table.h"
+#include "ombrelo_version.h"
 #include "records/logger.h"
 #include "plot/plot_command.h"
 #include "records/readings_log.h"
@@ -100,7 +101,8 @@ void PrintUsage()
           "opened (missing, no permission, busy), 4 no tester answers (Device not found!), 5 firmware needs an\n"
           "update, 6 --once: a request went unanswered, 7 FAIL, 8 --report, --log or the --plot chart could\n"
           "not be written, "
-          "9 the tester refused or did not offer the --power switch.\n",
+          "9 the tester refused or did not offer the --power switch.\n"
+          "--version: print the version and end.\n",
           stderr);
 }
 
@@ -932,6 +934,8 @@ int RunTest(Monitor& monitor, const TestOptions& test)
 
 int main(int argc, char** argv)
 {
+    if (PrintVersionIfAsked(argc, argv, "ombrelo-console"))
+        return kExitOk;
     bool once = false;
     Monitor monitor;
     TestOptions test;

@@ -6,18 +6,19 @@
 #include <cwchar>
 
 #include "measurement/handshake.h"
+#include "ombrelo_version.h"
 #include "ui/main_commands.h"
 #include "ui/main_window.h"
 #include "ui/ui_ids.h"
 
-const wchar_t kCopyrightText[] = L"Copyright (C) 2026 Zentarix";
+const wchar_t kCopyrightText[] = L"" OMBRELO_COPYRIGHT;
 const wchar_t kUserGuideUrl[] = L"https://www.zentarix.com/ftp/OmbreloUsersGuide.pdf";
 
 namespace {
 
 constexpr const wchar_t* kProgramName = L"Ombrelo";
-constexpr const wchar_t* kVersion = L"V1.0";
-constexpr const wchar_t* kBuild = L"1002";
+constexpr const wchar_t* kVersion = L"" OMBRELO_VERSION_SHORT;
+constexpr const wchar_t* kBuild = L"" OMBRELO_VERSION_BUILD_TEXT;
 // ShellExecuteW's results above this value mean success.
 constexpr INT_PTR kShellExecuteFailureLimit = 32;
 
