@@ -7,6 +7,7 @@
 
 #include "device/device_readings.h"
 #include "measurement/cell_text.h"
+#include "tools/console_platform.h"
 #include "tools/console_window_ops.h"
 
 const char* const kJsonColumnKeys[kColumnCount] = {
@@ -153,7 +154,7 @@ std::string FormatJsonTime(int64_t epochMs)
     int milliseconds = static_cast<int>(epochMs - seconds * 1000);
     std::time_t t = static_cast<std::time_t>(seconds);
     std::tm utc {};
-    if (!gmtime_r(&t, &utc))
+    if (!ConvertToUtc(t, utc))
         return "1970-01-01T00:00:00.000Z";
     char buffer[64];
     std::snprintf(buffer, sizeof buffer, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", utc.tm_year + 1900, utc.tm_mon + 1,

@@ -1,9 +1,6 @@
-// Verdict, cell names, settle start and the device-access message of the console's test run.
+// Verdict, cell names and settle start of the console's test run.
 #include "tools/console_test_run.h"
 
-#include <cerrno>
-#include <cstring>
-#include <unistd.h>
 
 #include "device/device_readings.h"
 
@@ -55,29 +52,3 @@ std::string DescribeTestVerdict(const TestVerdict& verdict)
 }
 
 uint32_t GetSettleStartAfterCycleEndRequest(uint32_t cycleCount) { return cycleCount + 1; }
-
-std::string DescribeDeviceOpenFailure(const std::string& path, int error)
-{
-    if (error == EACCES || error == EPERM)
-        return "cannot open " + path + ": permission denied. The tester's port belongs to the group "
-               "\"dialout\": join it (sudo usermod -aG dialout $USER, then log in again) and install "
-               "the udev rule udev/" + std::string(kUdevRuleName) +
-               " (see the README, \"Linux device access\")";
-    if (error == ENOENT || error == ENODEV || error == ENXIO)
-        return "cannot open " + path + ": no such device (is the tester plugged in?)";
-    if (error == EBUSY)
-        return "cannot open " + path + ": the device is busy (another program has it open)";
-    if (error == ENOTTY)
-        return "cannot open " + path + ": not a serial device";
-    if (error != 0)
-        return "cannot open " + path + ": " + std::strerror(error);
-    return "no tester answers on " + path + " (Device not found!)";
-}
-
-int CheckDeviceAccess(const std::string& path)
-{
-    if (path.empty())
-        return ENOENT;
-    // access() answers for the real user, who is the one running the console.
-    return access(path.c_str(), R_OK | W_OK) == 0 ? 0 : errno;
-}

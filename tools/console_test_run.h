@@ -1,7 +1,7 @@
 // The decisions of the console's unattended test run that need no tester: the verdict and the
 // failing cells by name, the exit codes a test bench reads, the order in which the run's steps
-// must have happened before the settle cycles count, and the message for a serial device that
-// cannot be opened.
+// must have happened before the settle cycles count. The device checks and their messages are
+// platform services (console_platform.h).
 #pragma once
 
 #include <cstdint>
@@ -50,11 +50,5 @@ std::string DescribeTestVerdict(const TestVerdict& verdict);
 // the next cycle: the cycles judged afterwards are the ones after the returned count.
 uint32_t GetSettleStartAfterCycleEndRequest(uint32_t cycleCount);
 
-// Why a device path cannot be used, from errno of the failed open or access check (0: it opens
-// but nothing answers, which is the worker's "Device not found!"). For EACCES/EPERM the text
-// names the dialout group and the udev rule that grants it; EBUSY is a port another program holds.
-std::string DescribeDeviceOpenFailure(const std::string& path, int error);
-// Checks that path exists and may be opened for reading and writing; 0 or the errno value.
-int CheckDeviceAccess(const std::string& path);
 // The udev rule shipped with the sources, as the README installs it.
 extern const char kUdevRuleName[];

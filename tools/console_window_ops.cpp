@@ -44,7 +44,7 @@ std::string NarrowText(const wchar_t* text)
 {
     std::string out;
     for (; text && *text; ++text)
-        out.push_back(*text >= 0 && *text < 0x80 ? static_cast<char>(*text) : '?');
+        out.push_back(static_cast<uint32_t>(*text) < 0x80 ? static_cast<char>(*text) : '?');
     return out;
 }
 

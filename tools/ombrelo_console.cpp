@@ -14,11 +14,8 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
-#include <poll.h>
 #include <string>
-#include <termios.h>
 #include <thread>
-#include <unistd.h>
 
 #include "device/tester_device.h"
 #include "device/utf8_text.h"
@@ -33,6 +30,7 @@
 #include "records/save_files.h"
 #include "records/test_report.h"
 #include "tools/console_json.h"
+#include "tools/console_platform.h"
 #include "tools/console_screen.h"
 #include "tools/console_test_run.h"
 #include "tools/console_window_ops.h"
@@ -214,7 +212,7 @@ int RunOnce(const std::string& device)
     g_readingsTable.CopyFromDevice(tester.readings);
     FormatDisplayedCellTexts(g_readingsTable);
     g_readingsTable.Evaluate();
-    ScreenStyle style{isatty(STDOUT_FILENO) != 0};
+    ScreenStyle style{IsTerminalOutput()};
     std::string screen = FormatStatusLines(tester.readings) + FormatSettingsLine(tester.readings) + "\n" +
                          FormatReadingsGrids(style);
     fputs(screen.c_str(), stdout);
@@ -303,7 +301,8 @@ std::string SaveWithName(const std::string& name, bool (*save)(WindowHandle), co
 {
     std::wstring chosen = name.empty() ? std::wstring(g_saveFileName + 1) : DecodeFileName(name);
     // A folder names no file: the prompt would refuse it, and the message would name the default.
-    if (!chosen.empty() && chosen.back() == L'/')
+    wchar_t last = chosen.empty() ? 0 : chosen.back();
+    if (last > 0 && last < 0x80 && std::strchr(kPathSeparators, static_cast<char>(last)))
         chosen.clear();
     if (!SetNextSaveFileName(chosen.c_str())) {
         WriteConsoleText(std::string("(no file name: ") + what + " not saved)\n");
@@ -324,9 +323,9 @@ std::string SaveWithName(const std::string& name, bool (*save)(WindowHandle), co
 // where it says.
 std::string GetChartPath(const std::string& logPath, const std::string& plotName)
 {
-    if (plotName.find('/') != std::string::npos)
+    if (plotName.find_first_of(kPathSeparators) != std::string::npos)
         return plotName;
-    size_t slash = logPath.rfind('/');
+    size_t slash = logPath.find_last_of(kPathSeparators);
     return slash == std::string::npos ? plotName : logPath.substr(0, slash + 1) + plotName;
 }
 
@@ -411,26 +410,16 @@ std::string KeyHelp()
 
 class TerminalMode {
 public:
-    void Enter()
-    {
-        if (!isatty(STDIN_FILENO) || tcgetattr(STDIN_FILENO, &saved) != 0)
-            return;
-        termios raw = saved;
-        raw.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
-        raw.c_cc[VMIN] = 0;
-        raw.c_cc[VTIME] = 0;
-        changed = tcsetattr(STDIN_FILENO, TCSANOW, &raw) == 0;
-    }
+    void Enter() { changed = EnterKeyMode(); }
     void Restore()
     {
         if (changed)
-            tcsetattr(STDIN_FILENO, TCSANOW, &saved);
+            LeaveKeyMode();
         changed = false;
     }
     ~TerminalMode() { Restore(); }
 
 private:
-    termios saved{};
     bool changed = false;
 };
 
@@ -442,9 +431,7 @@ std::string AskFileName(TerminalMode& terminalMode)
     std::string shown = EncodeUtf8(g_saveFileName + 1);
     WriteConsoleText("\nFile name [" + shown + "]: ");
     std::string line;
-    char c = 0;
-    while (read(STDIN_FILENO, &c, 1) == 1 && c != '\n')
-        line += c;
+    ReadInputLine(line);
     terminalMode.Enter();
     return TrimText(line);
 }
@@ -458,16 +445,15 @@ public:
     void ReadKeys(Monitor& monitor)
     {
         while (open) {
-            pollfd p{STDIN_FILENO, POLLIN, 0};
-            if (poll(&p, 1, 0) <= 0 || !(p.revents & (POLLIN | POLLHUP)))
-                return;
             char buffer[64];
-            ssize_t n = read(STDIN_FILENO, buffer, sizeof buffer);
-            if (n <= 0) {
+            int n = ReadAvailableInput(buffer, sizeof buffer);
+            if (n == 0)
+                return;
+            if (n < 0) {
                 open = false;  // end of the pipe: keep monitoring without keys
                 return;
             }
-            for (ssize_t i = 0; i < n; ++i)
+            for (int i = 0; i < n; ++i)
                 Take(monitor, buffer[i]);
         }
     }
@@ -605,13 +591,9 @@ bool ReconnectWhenDue(Monitor& monitor, std::chrono::steady_clock::time_point no
 
 int RunMonitor(Monitor& monitor)
 {
-    struct sigaction action {};
-    action.sa_handler = OnSignal;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
+    CatchStopSignals(OnSignal);
 
-    monitor.terminal = isatty(STDOUT_FILENO) != 0 && !monitor.json;
+    monitor.terminal = IsTerminalOutput() && !monitor.json;
     monitor.colour = monitor.terminal;
     if (monitor.json)
         RouteConsoleTextToStderr();
@@ -619,7 +601,7 @@ int RunMonitor(Monitor& monitor)
         return kExitNoDevice;
     TerminalMode terminalMode;
     terminalMode.Enter();
-    KeyReader keys(isatty(STDIN_FILENO) != 0, terminalMode);
+    KeyReader keys(IsTerminalInput(), terminalMode);
     CreateApplicationLogger();
 
     g_mainWindow = &g_consoleWindow;
@@ -718,12 +700,13 @@ bool CheckOutputFolder(const std::string& path, const char* option)
 {
     if (path.empty())
         return true;
-    size_t slash = path.rfind('/');
+    size_t slash = path.find_last_of(kPathSeparators);
     std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
-    if (access(folder.c_str(), W_OK) == 0)
+    int error = CheckFolderWritable(folder);
+    if (error == 0)
         return true;
     fprintf(stderr, "ombrelo-console: %s %s: cannot write to the folder %s: %s\n", option, path.c_str(),
-            folder.c_str(), std::strerror(errno));
+            folder.c_str(), std::strerror(error));
     return false;
 }
 
@@ -731,7 +714,7 @@ bool CheckOutputFolder(const std::string& path, const char* option)
 // was written.
 bool WriteOutputFile(const std::string& path, const char* what, const std::function<bool(std::FILE*)>& write)
 {
-    std::FILE* file = std::fopen(path.c_str(), "wb");
+    std::FILE* file = OpenPlotFile(path, "wb");
     if (!file) {
         fprintf(stderr, "ombrelo-console: the %s could not be written to %s: %s\n", what, path.c_str(),
                 std::strerror(errno));
@@ -769,11 +752,7 @@ int EndTestWithError(const Monitor& monitor, int exitCode, const std::string& re
 
 int RunTest(Monitor& monitor, const TestOptions& test)
 {
-    struct sigaction action {};
-    action.sa_handler = OnSignal;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
+    CatchStopSignals(OnSignal);
 
     // stdout carries the result: the final screen, or the JSON lines. Everything else is stderr.
     RouteConsoleTextToStderr();
@@ -917,7 +896,7 @@ int RunTest(Monitor& monitor, const TestOptions& test)
     int exitCode = !written ? kExitFilesNotWritten : verdict.pass ? kExitOk : kExitTestFail;
     if (!monitor.json) {
         std::string screen = FormatStatusLines(g_testerDevice.readings) + "\n" +
-                             FormatReadingsGrids(ScreenStyle{isatty(STDOUT_FILENO) != 0});
+                             FormatReadingsGrids(ScreenStyle{IsTerminalOutput()});
         screen += std::string("Verdict: ") + (verdict.pass ? "PASS" : "FAIL") + "\n";
         fputs(screen.c_str(), stdout);
         fflush(stdout);
@@ -934,6 +913,7 @@ int RunTest(Monitor& monitor, const TestOptions& test)
 
 int main(int argc, char** argv)
 {
+    PrepareConsoleProcess(argc, argv);
     if (PrintVersionIfAsked(argc, argv, "ombrelo-console"))
         return kExitOk;
     bool once = false;

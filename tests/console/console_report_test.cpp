@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include "measurement/cell_text.h"
+#include "tools/console_platform.h"
 #include "tools/console_json.h"
 #include "tools/console_test_run.h"
 
