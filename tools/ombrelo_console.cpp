@@ -76,7 +76,7 @@ void PrintUsage()
           "       ombrelo-console --test [--power on|off] [--settle N] [--report FILE] [--log FILE]\n"
           "                       [--plot FILE] [--cpu-cable] [--pcie-cable] [--log-interval S] [--json]\n"
           "                       DEVICE\n"
-          "DEVICE is the tester's serial device, e.g. /dev/ttyACM0 or the simulator's /dev/pts/N.\n"
+          "DEVICE is the tester's serial device, e.g. /dev/ttyACM0 or the simulator's /dev/pts/N (COM3 on Windows).\n"
           "--log-interval S: a readings-log row every S seconds (1, 10, 30 or 60; default 10).\n"
           "--cpu-cable, --pcie-cable: declare the 12V CPU / 12V PCIe cable connected (its voltages can FAIL).\n"
           "--json: one JSON object per poll cycle on stdout instead of the screen (see the README).\n"
