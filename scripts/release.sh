@@ -39,20 +39,29 @@ rm -rf "$work"
 mkdir -p "$src" "$stage" "$dist"
 git -C "$here" archive --format=tar "$commit" | tar -x -C "$src"
 
+# Runs a step quietly; on failure shows what it said.
+quietly() {
+  "$@" >"$work/step.log" 2>&1 || {
+    cat "$work/step.log" >&2
+    echo "release.sh: failed: $*" >&2
+    exit 1
+  }
+}
+
 echo "Building commit $commit (dated $(date -d "@$SOURCE_DATE_EPOCH" '+%Y-%m-%d %H:%M:%S UTC'))"
 # No path of this machine in the programs.
 prefix_map="-ffile-prefix-map=$src=. -ffile-prefix-map=$native=. -ffile-prefix-map=$win=."
 
 echo "Linux build and the Debian package ..."
 # Debian's hardening: fortified string functions, stack protector, read-only relocations.
-cmake -S "$src" -B "$native" -G Ninja -DCMAKE_BUILD_TYPE=Release -DOMBRELO_TESTS=OFF -DOMBRELO_BENCH=OFF \
+quietly cmake -S "$src" -B "$native" -G Ninja -DCMAKE_BUILD_TYPE=Release -DOMBRELO_TESTS=OFF -DOMBRELO_BENCH=OFF \
   -DCMAKE_CXX_FLAGS="$prefix_map -D_FORTIFY_SOURCE=2 -fstack-protector-strong -Wformat -Werror=format-security" \
-  -DCMAKE_EXE_LINKER_FLAGS="-Wl,-z,relro,-z,now" >/dev/null
-cmake --build "$native" -j"$jobs" >/dev/null
+  -DCMAKE_EXE_LINKER_FLAGS="-Wl,-z,relro,-z,now"
+quietly cmake --build "$native" -j"$jobs"
 version=$(sed -n 's/^#define OMBRELO_VERSION_TEXT "\(.*\)"$/\1/p' "$native/generated/ombrelo_version.h")
 copyright=$(sed -n 's/^#define OMBRELO_COPYRIGHT "\(.*\)"$/\1/p' "$native/generated/ombrelo_version.h")
 [ -n "$version" ] && [ -n "$copyright" ] || { echo "release.sh: no version in the build" >&2; exit 1; }
-(cd "$native" && cpack -G DEB -B "$native/package" >/dev/null)
+quietly cpack --config "$native/CPackConfig.cmake" -G DEB -B "$native/package"
 deb="ombrelo_${version}_amd64.deb"
 zip_name="Ombrelo-${version}-win64.zip"
 setup="Ombrelo-${version}-win64-setup.exe"
@@ -60,10 +69,10 @@ rm -f "$dist/$deb" "$dist/$zip_name" "$dist/$setup" "$dist/SHA256SUMS"
 cp "$native/package/$deb" "$dist/$deb"
 
 echo "Windows build ..."
-cmake -S "$src" -B "$win" -G Ninja -DCMAKE_BUILD_TYPE=Release -DOMBRELO_TESTS=OFF -DOMBRELO_BENCH=OFF \
-  -DCMAKE_TOOLCHAIN_FILE="$src/cmake/mingw-w64-x86_64.cmake" -DCMAKE_CXX_FLAGS="$prefix_map" >/dev/null
-cmake --build "$win" -j"$jobs" >/dev/null
-cmake --install "$win" --prefix "$stage" --strip >/dev/null
+quietly cmake -S "$src" -B "$win" -G Ninja -DCMAKE_BUILD_TYPE=Release -DOMBRELO_TESTS=OFF -DOMBRELO_BENCH=OFF \
+  -DCMAKE_TOOLCHAIN_FILE="$src/cmake/mingw-w64-x86_64.cmake" -DCMAKE_CXX_FLAGS="$prefix_map"
+quietly cmake --build "$win" -j"$jobs"
+quietly cmake --install "$win" --prefix "$stage" --strip
 
 # Text for Windows users ends its lines with CR LF.
 to_crlf() { sed 's/\r$//; s/$/\r/' "$1" >"$2"; }
@@ -129,8 +138,8 @@ find "$stage" -exec touch -h -d "@$SOURCE_DATE_EPOCH" {} +
 echo "The zip and the installer ..."
 # -X: no extra fields (owner, Unix times); -D: no folder entries; names sorted.
 (cd "$stage" && printf '%s\n' * | sort | zip -X -D -9 -q "$dist/$zip_name" -@)
-makensis -V2 -DVERSION_FILE="$win/packaging/ombrelo_version.nsh" -DSTAGE="$stage" \
-  -DICON="$src/resources/ombrelo.ico" -DOUTFILE="$dist/$setup" "$src/packaging/ombrelo.nsi" >/dev/null
+quietly makensis -V2 -DVERSION_FILE="$win/packaging/ombrelo_version.nsh" -DSTAGE="$stage" \
+  -DICON="$src/resources/ombrelo.ico" -DOUTFILE="$dist/$setup" "$src/packaging/ombrelo.nsi"
 
 (cd "$dist" && sha256sum "$zip_name" "$setup" "$deb" >SHA256SUMS)
 echo
