@@ -36,9 +36,11 @@ copyright=$(grep -m1 '^Copyright ' "$here/LICENSE")
 
 # The shared end-to-end pieces: a private display, private copies of the project's prepared Wine
 # prefix, simulated testers on pseudo-terminals, and their cleanup.
-# shellcheck source=../tests/e2e/e2e_lib.sh
+# shellcheck source=tests/e2e/e2e_lib.sh source-path=SCRIPTDIR/..
 . "$here/tests/e2e/e2e_lib.sh"
+# shellcheck disable=SC2034  # read by e2e_lib.sh
 e2e_name=release-test
+# shellcheck disable=SC2034
 e2e_out=$out
 mkdir -p "$out"
 e2e_tmp=$(mktemp -d "${TMPDIR:-/tmp}/ombrelo-release-test.XXXXXX")
@@ -102,7 +104,7 @@ check_zip_listing() {
   local expected listed
   expected=$(printf '%s\n' LICENSE.txt Ombrelo.exe README.txt THIRD-PARTY-NOTICES.txt ombrelo-console.exe ombrelo-plot.exe)
   listed=$(zipinfo -1 "$zip")
-  [ "$listed" = "$expected" ] || { say "the zip holds:" $listed; return 1; }
+  [ "$listed" = "$expected" ] || { say "the zip holds: $(echo $listed)"; return 1; }
 }
 
 check_zip_texts() {
