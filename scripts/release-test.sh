@@ -16,7 +16,7 @@ dist="${OMBRELO_DIST:-$here/dist}"
 out="$root/release-test"
 
 bash "$here/scripts/deps.sh" wine wine64 fonts-wine xvfb xauth x11-utils imagemagick unzip lintian \
-  man-db procps || exit 1
+  man-db procps binutils-mingw-w64-x86-64 || exit 1
 export HOME="${HOME:-$(getent passwd "$(id -u)" | cut -d: -f6)}"
 if [ "${1:-}" != "--no-build" ]; then
   bash "$here/scripts/release.sh" || exit 1
@@ -119,6 +119,15 @@ check_zip_texts() {
   for marker in "GCC RUNTIME LIBRARY EXCEPTION" "mingw-w64-libraries/winpthreads" "Upstream-Name: mingw-w64" \
       "libstdc++-v3" "GNU GENERAL PUBLIC LICENSE"; do
     grep -qF "$marker" "$unpacked/THIRD-PARTY-NOTICES.txt" || { say "the notices lack \"$marker\""; return 1; }
+  done
+}
+
+# A link time in a PE header would make every build differ.
+check_zip_no_link_time() {
+  local exe stamp
+  for exe in "$unpacked"/*.exe; do
+    stamp=$(x86_64-w64-mingw32-objdump -p "$exe" | sed -n 's/^Time\/Date[[:space:]]*//p')
+    [ "$stamp" = "Thu Jan  1 00:00:00 1970" ] || { say "${exe##*/} carries the time $stamp"; return 1; }
   done
 }
 
@@ -247,6 +256,7 @@ checks=(
   "checksums: SHA256SUMS verifies the three files|check_sums"
   "zip: the three programs, README, LICENSE and the notices, nothing else|check_zip_listing"
   "zip: texts in CR LF, README names the version, LICENSE the copyright, notices the licences|check_zip_texts"
+  "zip: no link time in the .exe headers|check_zip_no_link_time"
   "zip: ombrelo-console.exe and ombrelo-plot.exe --version under Wine|check_zip_versions"
   "zip: ombrelo-console.exe --once reads the simulated tester on COM3|check_zip_console_once"
   "zip: Ombrelo.exe starts and shows its window|check_zip_window"

@@ -70,9 +70,11 @@ cp "$native/package/$deb" "$dist/$deb"
 
 echo "Windows build ..."
 quietly cmake -S "$src" -B "$win" -G Ninja -DCMAKE_BUILD_TYPE=Release -DOMBRELO_TESTS=OFF -DOMBRELO_BENCH=OFF \
-  -DCMAKE_TOOLCHAIN_FILE="$src/cmake/mingw-w64-x86_64.cmake" -DCMAKE_CXX_FLAGS="$prefix_map"
+  -DCMAKE_TOOLCHAIN_FILE="$src/cmake/mingw-w64-x86_64.cmake" -DCMAKE_CXX_FLAGS="$prefix_map" \
+  -DCMAKE_EXE_LINKER_FLAGS="-s"
 quietly cmake --build "$win" -j"$jobs"
-quietly cmake --install "$win" --prefix "$stage" --strip
+# Stripped by the linker (-s above): strip run afterwards would write a time into the PE header.
+quietly cmake --install "$win" --prefix "$stage"
 
 # Text for Windows users ends its lines with CR LF.
 to_crlf() { sed 's/\r$//; s/$/\r/' "$1" >"$2"; }
