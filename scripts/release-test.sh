@@ -146,6 +146,24 @@ check_zip_console_once() {
     say "exit $status:"; sed 's/^/      /' "$e2e_tmp/once.txt" | head -n 20; return 1; }
 }
 
+# A bare name lands in the current folder and its full path is printed; an existing file is kept
+# unless --force is given, and that is found before the tester is touched (exit 2).
+check_zip_console_files() {
+  local dir="$e2e_tmp/console-files" status=0
+  mkdir -p "$dir"
+  (cd "$dir" && WINEPREFIX=$zip_prefix timeout 60 wine "$unpacked/ombrelo-console.exe" --test --settle 1 \
+    --report psu.txt COM3) >/dev/null 2>"$e2e_tmp/files.txt" || status=$?
+  grep -q '^ombrelo-console: test report written to [A-Z]:\\.*\\console-files\\psu\.txt' "$e2e_tmp/files.txt" &&
+    [ "$status" = 0 ] || { say "first run, exit $status:"; sed 's/^/      /' "$e2e_tmp/files.txt"; return 1; }
+  cp "$dir/psu.txt" "$e2e_tmp/psu.first"
+  status=0
+  (cd "$dir" && WINEPREFIX=$zip_prefix timeout 60 wine "$unpacked/ombrelo-console.exe" --test --settle 1 \
+    --report psu.txt COM3) >/dev/null 2>"$e2e_tmp/files.txt" || status=$?
+  grep -q 'psu\.txt exists (give --force to replace it)' "$e2e_tmp/files.txt" && [ "$status" = 2 ] &&
+    cmp -s "$dir/psu.txt" "$e2e_tmp/psu.first" || {
+    say "second run, exit $status:"; sed 's/^/      /' "$e2e_tmp/files.txt"; return 1; }
+}
+
 check_zip_window() { shows_window "$zip_prefix" "$unpacked/Ombrelo.exe" "$out/zip-window.png"; }
 
 check_setup_install() {
@@ -259,6 +277,7 @@ checks=(
   "zip: no link time in the .exe headers|check_zip_no_link_time"
   "zip: ombrelo-console.exe and ombrelo-plot.exe --version under Wine|check_zip_versions"
   "zip: ombrelo-console.exe --once reads the simulated tester on COM3|check_zip_console_once"
+  "zip: ombrelo-console.exe --test writes a bare name by its full path, keeps it without --force|check_zip_console_files"
   "zip: Ombrelo.exe starts and shows its window|check_zip_window"
   "installer: /S puts the files, the Start-menu shortcut and the uninstall key in place|check_setup_install"
   "installer: the installed Ombrelo.exe shows its window|check_setup_window"

@@ -1,7 +1,7 @@
-// The decisions of the console's unattended test run that need no tester: the verdict and the
-// failing cells by name, the exit codes a test bench reads, the order in which the run's steps
-// must have happened before the settle cycles count. The device checks and their messages are
-// platform services (console_platform.h).
+// The decisions of the console that need no tester: the verdict and the failing cells by name,
+// the exit codes a test bench reads, the order in which the run's steps must have happened
+// before the settle cycles count, and where an output file lands. The device checks and their
+// messages, and whether a file may be written, are platform services (console_platform.h).
 #pragma once
 
 #include <cstdint>
@@ -14,7 +14,7 @@
 // Exit codes of ombrelo-console. --once, the monitor and --test share them; the README and
 // --help list them. 0 is also PASS, 7 FAIL.
 constexpr int kExitOk = 0;
-constexpr int kExitConnectionEnded = 1;   // monitor: refused or lost; --test: connection lost
+constexpr int kExitConnectionEnded = 1;   // the connection was lost or could not be started
 constexpr int kExitUsage = 2;
 constexpr int kExitNoDevice = 3;          // the device path cannot be opened (missing, permission, busy)
 constexpr int kExitNoTester = 4;          // "Device not found!"
@@ -52,3 +52,17 @@ uint32_t GetSettleStartAfterCycleEndRequest(uint32_t cycleCount);
 
 // The udev rule shipped with the sources, as the README installs it.
 extern const char kUdevRuleName[];
+
+// ---- Output files ----------------------------------------------------------------------------
+// One rule for every file the console writes (the monitor's l and t, --report, --log, --plot):
+// a name without a folder, or with a relative one, is taken from the current folder, as the
+// shell takes any other file name; the full path is what gets written and printed. The current
+// folder (GetCurrentFolder) and what makes a name a full path are the platform's.
+std::string ResolveOutputPath(const std::string& name, const std::string& currentFolder);
+
+// The monitor's default names when the answer to its prompt is empty and nothing was saved yet.
+// The two differ, so that a report never lands on the log by default.
+extern const char kDefaultLogName[];
+extern const char kDefaultReportName[];
+// As the window's save dialog: a name whose last part has no extension gets ".txt".
+std::string AddTextExtension(const std::string& name);
