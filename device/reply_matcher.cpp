@@ -1,71 +1,345 @@
-// The reply account of the requesting thread: owed replies, write-offs between requests, and the
-// settling of a doubtful frame by a quiet line and a second send.
+// The reply account of the requesting thread: owed requests, pending frames, learned reply
+// lengths, and the pairing of frames with requests that decides which frame a request may take.
 #include "device/reply_matcher.h"
 
 #include <algorithm>
 
-ReplyMatcher::ReplyMatcher() : owedReplies(0), owedSinceMs(0), settledCount(0), resent(false) {}
+#include "device/tester_protocol.h"
 
-void ReplyMatcher::Reset(uint32_t frameCount)
+namespace {
+
+// The pairing search stops here and decides nothing; real accounts need a few dozen steps.
+constexpr uint32_t kMaxSearchSteps = 20000;
+
+uint16_t MinimumLength(uint8_t command)
 {
-    owedReplies = 0;
-    owedSinceMs = 0;
-    settledCount = frameCount;
-    resent = false;
+    const ReplyLayout* layout = FindReplyLayout(command);
+    return layout ? layout->minLength : 0;
 }
 
-void ReplyMatcher::BeginRequest(uint32_t frameCount, uint64_t nowMs)
-{
-    owedReplies -= std::min(frameCount - settledCount, owedReplies);
-    settledCount = frameCount;
-    resent = false;
-    if (owedReplies > 0 && nowMs - owedSinceMs > kForgetMs)
-        owedReplies = 0;
-}
+// The owed requests by command, and the pending frames: every pairing of the two that keeps to
+// the account's rules, and which commands each frame is given to across them.
+struct PairingSearch {
+    struct Group {
+        uint8_t command;
+        uint32_t count;     // requests owed
+        uint32_t used;      // frames given to it in the pairing being built
+        uint32_t length;    // their length while used > 0
+        int32_t learned;    // -1: not learned
+        uint16_t minimum;
+    };
 
-MatchStep ReplyMatcher::Judge(uint32_t frameCount, uint64_t lastFrameMs, uint64_t nowMs,
-                              uint64_t deadlineMs, uint64_t boundMs, bool mayResend)
-{
-    uint32_t arrived = frameCount - settledCount;
-    uint64_t quietAtMs = lastFrameMs + kQuietMs;
-    if (arrived > owedReplies) {
-        // Every owed reply has come, then ours. After a second send a lone frame may be the first
-        // send's reply with the second's right behind it: the newer one is taken.
-        if (!resent || arrived > 1 || nowMs >= quietAtMs || nowMs >= boundMs)
-            return {MatchAction::Take, frameCount, 0};
-        return {MatchAction::Wait, 0, std::min(quietAtMs, boundMs)};
+    Group groups[ReplyMatcher::kMaxOwed];
+    uint32_t groupCount = 0;
+    const uint32_t* lengths = nullptr;
+    uint32_t frameCount = 0;
+    uint32_t possible[ReplyMatcher::kMaxPending] = {};  // per frame: bit g for group g
+    uint32_t chosen[ReplyMatcher::kMaxPending] = {};
+    uint32_t pairings = 0;
+    uint32_t steps = 0;
+
+    bool Fits(const Group& g, uint32_t length) const
+    {
+        if (g.learned >= 0)
+            return length == static_cast<uint32_t>(g.learned);
+        return length >= g.minimum;
     }
 
-    if (arrived > 0) {
-        // Fewer frames than owed replies plus ours: the newest may be ours, or a late one with ours
-        // still to come. Either way it is not decoded.
-        if (nowMs >= quietAtMs) {
-            // The held-back replies have all left: nothing more is coming.
-            owedReplies = 0;
-            settledCount = frameCount;
-            if (mayResend && nowMs + kResendReserveMs <= boundMs) {
-                resent = true;
-                return {MatchAction::Resend, 0, 0};
-            }
-            return {MatchAction::Fail, 0, 0};
+    void Search(uint32_t frame)
+    {
+        if (++steps > kMaxSearchSteps)
+            return;
+        if (frame == frameCount) {
+            ++pairings;
+            for (uint32_t f = 0; f < frameCount; ++f)
+                possible[f] |= 1u << chosen[f];
+            return;
         }
-        if (nowMs < boundMs)
-            return {MatchAction::Wait, 0, std::min(quietAtMs, boundMs)};
-    } else if (nowMs < deadlineMs) {
-        return {MatchAction::Wait, 0, deadlineMs};
+        uint32_t length = lengths[frame];
+        for (uint32_t g = 0; g < groupCount; ++g) {
+            Group& group = groups[g];
+            if (group.used == group.count || !Fits(group, length))
+                continue;
+            if (group.used > 0 && group.length != length)
+                continue;  // one command, one length
+            bool clash = false;
+            for (uint32_t h = 0; h < groupCount && !clash; ++h) {
+                // Two commands share a length only when both are known to.
+                clash = h != g && groups[h].used > 0 && groups[h].length == length &&
+                        (group.learned < 0 || groups[h].learned < 0);
+            }
+            if (clash)
+                continue;
+            ++group.used;
+            group.length = length;
+            chosen[frame] = g;
+            Search(frame + 1);
+            --group.used;
+        }
     }
+};
 
-    // Out of time with the line still busy or silent: the frames that came paid earlier debts
-    // first, and this request's reply may yet come.
-    owedReplies -= std::min(arrived, owedReplies);
-    ++owedReplies;
-    owedSinceMs = nowMs;
-    settledCount = frameCount;
-    return {MatchAction::Fail, 0, 0};
+}  // namespace
+
+ReplyMatcher::ReplyMatcher()
+    : owed{},
+      owedCount(0),
+      pending{},
+      pendingCount(0),
+      learned{},
+      command(0),
+      sends(0),
+      lastNumber(0),
+      firstAfterSend(0),
+      resendFrom(0),
+      takeFrame(0),
+      strayLength(kLengthLost),
+      doubt(false)
+{
 }
 
-void ReplyMatcher::Taken(uint32_t frame)
+void ReplyMatcher::Reset()
 {
-    owedReplies = 0;
-    settledCount = frame;
+    owedCount = 0;
+    pendingCount = 0;
+    std::fill(std::begin(learned), std::end(learned), uint16_t{0});
+    sends = 0;
+    takeFrame = 0;
+    doubt = false;
+}
+
+int32_t ReplyMatcher::LearnedLength(uint8_t which) const
+{
+    return learned[which] ? learned[which] - 1 : -1;
+}
+
+bool ReplyMatcher::Fits(uint8_t which, uint32_t length) const
+{
+    int32_t known = LearnedLength(which);
+    return known >= 0 ? length == static_cast<uint32_t>(known) : length >= MinimumLength(which);
+}
+
+void ReplyMatcher::BeginRequest(uint8_t which, uint64_t nowMs)
+{
+    Forget(nowMs);
+    command = which;
+    sends = 0;
+    takeFrame = 0;
+    strayLength = kLengthLost;
+    resendFrom = 0;
+    doubt = false;
+}
+
+void ReplyMatcher::Sent(uint64_t nowMs)
+{
+    if (owedCount == kMaxOwed) {
+        std::copy(owed + 1, owed + owedCount, owed);
+        --owedCount;
+    }
+    owed[owedCount++] = {command, nowMs};
+    if (sends == 0)
+        firstAfterSend = lastNumber + 1;
+    if (sends == 1)
+        resendFrom = lastNumber + 1;
+    ++sends;
+}
+
+void ReplyMatcher::Forget(uint64_t nowMs)
+{
+    uint32_t kept = 0;
+    for (uint32_t i = 0; i < owedCount; ++i)
+        if (nowMs - owed[i].sentMs <= kForgetMs)
+            owed[kept++] = owed[i];
+    bool forgotten = kept < owedCount;
+    owedCount = kept;
+    for (uint32_t i = pendingCount; i-- > 0;)
+        if (nowMs - pending[i].arrivedMs > kForgetMs)
+            RemovePending(i);
+    if (forgotten && pendingCount > 0) {
+        // The frames left may have counted on a request given up now: pair them afresh, and give
+        // them up too if nothing holds.
+        if (!Place())
+            pendingCount = 0;
+    }
+}
+
+void ReplyMatcher::RemovePending(uint32_t index)
+{
+    std::copy(pending + index + 1, pending + pendingCount, pending + index);
+    --pendingCount;
+}
+
+void ReplyMatcher::NoteDoubt(uint32_t number)
+{
+    if (sends > 0 && number >= firstAfterSend)
+        doubt = true;
+}
+
+void ReplyMatcher::AddFrame(uint32_t number, uint32_t length, uint64_t nowMs)
+{
+    lastNumber = number;
+    Forget(nowMs);
+    if (length == kLengthLost) {
+        NoteDoubt(number);
+        return;
+    }
+    if (pendingCount == 0 && owedCount > 0) {
+        bool oneCommand = true;
+        for (uint32_t i = 1; i < owedCount; ++i)
+            oneCommand = oneCommand && owed[i].command == owed[0].command;
+        uint8_t only = owed[0].command;
+        if (oneCommand && Fits(only, length)) {
+            Commit(only, number, length);  // nothing else is owed
+            return;
+        }
+        if (oneCommand && only == command && sends > 0 && number >= firstAfterSend &&
+            length >= MinimumLength(only)) {
+            // Only this request is owed, yet the frame has another length: a one-off longer reply,
+            // or the firmware's length has changed. The same length twice says which.
+            if (length == strayLength) {
+                learned[only] = static_cast<uint16_t>(length + 1);
+                Commit(only, number, length);
+            } else {
+                strayLength = length;
+                doubt = true;
+            }
+            return;
+        }
+    }
+    if (pendingCount == kMaxPending)
+        RemovePending(0);
+    pending[pendingCount++] = {number, length, nowMs};
+    Place();
+}
+
+bool ReplyMatcher::Place()
+{
+    if (pendingCount == 0)
+        return true;
+    PairingSearch search;
+    for (uint32_t i = 0; i < owedCount; ++i) {
+        uint32_t g = 0;
+        while (g < search.groupCount && search.groups[g].command != owed[i].command)
+            ++g;
+        if (g == search.groupCount) {
+            search.groups[g] = {owed[i].command, 0, 0, 0, LearnedLength(owed[i].command),
+                                MinimumLength(owed[i].command)};
+            ++search.groupCount;
+        }
+        ++search.groups[g].count;
+    }
+    uint32_t lengths[kMaxPending];
+    for (uint32_t f = 0; f < pendingCount; ++f)
+        lengths[f] = pending[f].length;
+    search.lengths = lengths;
+    search.frameCount = pendingCount;
+    search.Search(0);
+
+    if (search.steps > kMaxSearchSteps) {
+        // Too many ways to tell: nothing is placed.
+        NoteDoubt(pending[pendingCount - 1].number);
+        return true;
+    }
+    if (search.pairings == 0) {
+        // The newest frame fits no pairing with the others: a reply whose length a fault changed,
+        // or one given up on. It is placed nowhere.
+        NoteDoubt(pending[pendingCount - 1].number);
+        RemovePending(pendingCount - 1);
+        return false;
+    }
+    uint8_t commands[kMaxPending];
+    bool placed[kMaxPending];
+    for (uint32_t f = 0; f < pendingCount; ++f) {
+        uint32_t bits = search.possible[f];
+        placed[f] = (bits & (bits - 1)) == 0;
+        for (uint32_t g = 0; g < search.groupCount; ++g)
+            if (bits == 1u << g)
+                commands[f] = search.groups[g].command;
+    }
+    AnswerBothSends(search.groups, search.groupCount, search.possible, placed, commands);
+    Pending frames[kMaxPending];
+    uint32_t count = pendingCount;
+    std::copy(pending, pending + count, frames);
+    pendingCount = 0;
+    for (uint32_t f = 0; f < count; ++f) {
+        if (placed[f]) {
+            Commit(commands[f], frames[f].number, frames[f].length);
+        } else {
+            pending[pendingCount++] = frames[f];
+            NoteDoubt(frames[f].number);
+        }
+    }
+    return true;
+}
+
+void ReplyMatcher::AnswerBothSends(const void* groupList, uint32_t groupCount, const uint32_t* possible,
+                                   bool* placed, uint8_t* commands) const
+{
+    // Sent twice, and a frame of one length after each send: those are the replies to the two
+    // sends, unless a learned length says another owed command could have sent them. Otherwise a
+    // command that never answers, its requests owed again cycle after cycle, would leave every
+    // frame in doubt.
+    const auto* groups = static_cast<const PairingSearch::Group*>(groupList);
+    uint32_t last = pendingCount - 1;
+    if (sends < 2 || placed[last] || pending[last].number < resendFrom)
+        return;
+    uint32_t own = 0;
+    while (own < groupCount && groups[own].command != command)
+        ++own;
+    if (own == groupCount)
+        return;
+    for (uint32_t m = 0; m < last; ++m) {
+        if (placed[m] || pending[m].length != pending[last].length || pending[m].number < firstAfterSend ||
+            pending[m].number >= resendFrom)
+            continue;
+        uint32_t both = possible[m] & possible[last];
+        uint32_t others = (possible[m] | possible[last]) & ~(1u << own);
+        bool learnedOther = false;
+        for (uint32_t g = 0; g < groupCount; ++g)
+            learnedOther = learnedOther || ((others >> g & 1) && groups[g].learned >= 0);
+        if ((both >> own & 1) && !learnedOther) {
+            placed[m] = placed[last] = true;
+            commands[m] = commands[last] = command;
+            return;
+        }
+    }
+}
+
+void ReplyMatcher::Commit(uint8_t which, uint32_t number, uint32_t length)
+{
+    // The newest request of the command is taken as answered: an older one that is not owed any
+    // more (its reply lost) is then forgotten in time rather than handed on from request to request.
+    for (uint32_t i = owedCount; i-- > 0;) {
+        if (owed[i].command == which) {
+            std::copy(owed + i + 1, owed + owedCount, owed + i);
+            --owedCount;
+            break;
+        }
+    }
+    if (!learned[which])
+        learned[which] = static_cast<uint16_t>(length + 1);
+    if (sends > 0 && which == command)
+        takeFrame = std::max(takeFrame, number);
+}
+
+MatchStep ReplyMatcher::Judge(uint64_t lastFrameMs, uint64_t nowMs, uint64_t deadlineMs,
+                              uint64_t boundMs, bool mayResend)
+{
+    if (takeFrame != 0) {
+        uint32_t frame = takeFrame;
+        takeFrame = 0;
+        return {MatchAction::Take, frame, 0};
+    }
+    if (doubt) {
+        uint64_t quietAtMs = lastFrameMs + kQuietMs;
+        if (nowMs < quietAtMs && nowMs < boundMs)
+            return {MatchAction::Wait, 0, std::min(quietAtMs, boundMs)};
+        if (mayResend && sends < 2 && nowMs + kResendReserveMs <= boundMs) {
+            doubt = false;
+            return {MatchAction::Resend, 0, 0};
+        }
+    }
+    if (nowMs < deadlineMs)
+        return {MatchAction::Wait, 0, deadlineMs};
+    return {MatchAction::Fail, 0, 0};
 }
