@@ -146,21 +146,26 @@ void ReplyMatcher::Sent(uint64_t nowMs)
 
 void ReplyMatcher::Forget(uint64_t nowMs)
 {
-    uint32_t kept = 0;
-    for (uint32_t i = 0; i < owedCount; ++i)
-        if (nowMs - owed[i].sentMs <= kForgetMs)
-            owed[kept++] = owed[i];
-    bool forgotten = kept < owedCount;
-    owedCount = kept;
     for (uint32_t i = pendingCount; i-- > 0;)
         if (nowMs - pending[i].arrivedMs > kForgetMs)
             RemovePending(i);
-    if (forgotten && pendingCount > 0) {
-        // The frames left may have counted on a request given up now: pair them afresh, and give
-        // them up too if nothing holds.
-        if (!Place())
-            pendingCount = 0;
+    uint32_t kept = 0;
+    bool forgotten = false;
+    for (uint32_t i = 0; i < owedCount; ++i) {
+        if (nowMs - owed[i].sentMs <= kForgetMs) {
+            owed[kept++] = owed[i];
+            continue;
+        }
+        // A pending frame that may have been this request's reply goes with it: paired with
+        // another request, it could be taken for that one's.
+        forgotten = true;
+        for (uint32_t f = pendingCount; f-- > 0;)
+            if (pending[f].arrivedMs >= owed[i].sentMs && Fits(owed[i].command, pending[f].length))
+                RemovePending(f);
     }
+    owedCount = kept;
+    if (forgotten && pendingCount > 0 && !Place())
+        pendingCount = 0;  // what is left cannot be paired: give it all up
 }
 
 void ReplyMatcher::RemovePending(uint32_t index)
@@ -256,7 +261,31 @@ bool ReplyMatcher::Place()
             if (bits == 1u << g)
                 commands[f] = search.groups[g].command;
     }
-    AnswerBothSends(search.groups, search.groupCount, search.possible, placed, commands);
+    uint32_t last = pendingCount - 1;
+    if (sends >= 2 && !placed[last] && pending[last].number >= resendFrom) {
+        // Sent twice, and a frame of the length learned for this command after each send: those
+        // are the replies to the two sends, unless a learned length says another owed command
+        // could have sent them. Otherwise a command that never answers, its requests owed again
+        // cycle after cycle, would leave every frame in doubt.
+        uint32_t own = 0;
+        while (own < search.groupCount && search.groups[own].command != command)
+            ++own;
+        for (uint32_t m = 0; own < search.groupCount && search.groups[own].learned >= 0 && m < last; ++m) {
+            if (placed[m] || pending[m].length != pending[last].length || pending[m].number < firstAfterSend ||
+                pending[m].number >= resendFrom)
+                continue;
+            uint32_t both = search.possible[m] & search.possible[last];
+            uint32_t others = (search.possible[m] | search.possible[last]) & ~(1u << own);
+            bool learnedOther = false;
+            for (uint32_t g = 0; g < search.groupCount; ++g)
+                learnedOther = learnedOther || ((others >> g & 1) && search.groups[g].learned >= 0);
+            if ((both >> own & 1) && !learnedOther) {
+                placed[m] = placed[last] = true;
+                commands[m] = commands[last] = command;
+                break;
+            }
+        }
+    }
     Pending frames[kMaxPending];
     uint32_t count = pendingCount;
     std::copy(pending, pending + count, frames);
@@ -270,39 +299,6 @@ bool ReplyMatcher::Place()
         }
     }
     return true;
-}
-
-void ReplyMatcher::AnswerBothSends(const void* groupList, uint32_t groupCount, const uint32_t* possible,
-                                   bool* placed, uint8_t* commands) const
-{
-    // Sent twice, and a frame of one length after each send: those are the replies to the two
-    // sends, unless a learned length says another owed command could have sent them. Otherwise a
-    // command that never answers, its requests owed again cycle after cycle, would leave every
-    // frame in doubt.
-    const auto* groups = static_cast<const PairingSearch::Group*>(groupList);
-    uint32_t last = pendingCount - 1;
-    if (sends < 2 || placed[last] || pending[last].number < resendFrom)
-        return;
-    uint32_t own = 0;
-    while (own < groupCount && groups[own].command != command)
-        ++own;
-    if (own == groupCount)
-        return;
-    for (uint32_t m = 0; m < last; ++m) {
-        if (placed[m] || pending[m].length != pending[last].length || pending[m].number < firstAfterSend ||
-            pending[m].number >= resendFrom)
-            continue;
-        uint32_t both = possible[m] & possible[last];
-        uint32_t others = (possible[m] | possible[last]) & ~(1u << own);
-        bool learnedOther = false;
-        for (uint32_t g = 0; g < groupCount; ++g)
-            learnedOther = learnedOther || ((others >> g & 1) && groups[g].learned >= 0);
-        if ((both >> own & 1) && !learnedOther) {
-            placed[m] = placed[last] = true;
-            commands[m] = commands[last] = command;
-            return;
-        }
-    }
 }
 
 void ReplyMatcher::Commit(uint8_t which, uint32_t number, uint32_t length)

@@ -105,10 +105,6 @@ private:
     // on; the newest frame is dropped when no pairing holds (false then).
     bool Place();
     void Commit(uint8_t command, uint32_t number, uint32_t length);
-    // Marks as this request's the two frames of one length that followed its two sends, where no
-    // learned length says otherwise. groups: the search's command groups.
-    void AnswerBothSends(const void* groups, uint32_t groupCount, const uint32_t* possible, bool* placed,
-                         uint8_t* commands) const;
     bool Fits(uint8_t command, uint32_t length) const;
     void NoteDoubt(uint32_t number);
 

@@ -296,7 +296,7 @@ def main():
         else:
             recovery[name].append(found)
     print("Faults by class, and the poll cycles each took to recover (0: its own cycle was clean):")
-    print(f"  {'class':<12} {'count':>6} {'median':>7} {'worst':>6}")
+    print(f"  {'class':<14} {'count':>6} {'median':>7} {'worst':>6}")
     all_recoveries = []
     for name in recovery:
         values = recovery[name]
@@ -306,12 +306,12 @@ def main():
         worst = f"{max(values)}" if values else "-"
         note = f"  ({unrecovered[name]} never recovered)" if unrecovered[name] else ""
         note += "  (not injected in this run)" if count == 0 else ""
-        print(f"  {name:<12} {count:>6} {median:>7} {worst:>6}{note}")
+        print(f"  {name:<14} {count:>6} {median:>7} {worst:>6}{note}")
         if unrecovered[name]:
             failures.append(f"{unrecovered[name]} {name} faults were not followed by a clean cycle")
     median = f"{statistics.median(all_recoveries):g}" if all_recoveries else "-"
     worst = f"{max(all_recoveries)}" if all_recoveries else "-"
-    print(f"  {'all':<12} {len(faults):>6} {median:>7} {worst:>6}")
+    print(f"  {'all':<14} {len(faults):>6} {median:>7} {worst:>6}")
     # The counts above include cycles spoilt by later faults. A fault alone until its recovery
     # shows what the link itself costs.
     times = sorted(when for when, _name, _command in faults)
@@ -330,7 +330,7 @@ def main():
         if (later is None or later > ends[found]) and (earlier is None or earlier <= previous_end):
             alone.append(found - start)
     if alone:
-        print(f"  {'alone':<12} {len(alone):>6} {statistics.median(alone):>7g} {max(alone):>6}"
+        print(f"  {'alone':<14} {len(alone):>6} {statistics.median(alone):>7g} {max(alone):>6}"
               "   (faults with no other fault from the cycle before to the recovering cycle)")
 
     # ---- every cycle: no value but the tester's -----------------------------------------------

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -186,6 +187,87 @@ TEST(ReplyMatcherTest, EventSequences)
             }
         }
     }
+}
+
+// A tester whose replies keep their lengths (padded on some connections) and come at once, not at
+// all, late with the replies behind held back, or late and overtaken, played through the account
+// for many connections of poll cycles: a request never takes another command's reply, and nearly
+// every request whose reply came in time takes one.
+TEST(ReplyMatcherTest, ARandomLineNeverGivesARequestAnotherCommandsReply)
+{
+    const uint8_t kCycle[] = {S, V, R, C, T, kCommandSlewAndSequence, kCommandVoltageMinMax,
+                              kCommandCurrentMinMax};
+    struct Reply {
+        uint64_t dueMs;
+        uint8_t command;
+        uint32_t length;
+    };
+    std::mt19937 random(20261207);
+    auto draw = [&](uint32_t below) { return static_cast<uint32_t>(random() % below); };
+    uint32_t prompt = 0, taken = 0;
+    for (int connection = 0; connection < 300; ++connection) {
+        ReplyMatcher matcher;
+        uint32_t pad = draw(3) == 0 ? draw(12) : 0;
+        std::vector<Reply> line;  // by due time
+        std::vector<uint8_t> arrived;
+        uint64_t now = 0, orderedMs = 0, lastFrameMs = 0;
+        bool answeredInTime = false;
+        auto send = [&](uint8_t command) {
+            uint32_t fate = draw(100);
+            if (fate < 6)
+                return;  // dropped
+            uint64_t due = now + 1 + draw(3);
+            if (fate < 12)
+                due = now + 120 + draw(131);
+            if (fate >= 12 || fate < 9)
+                orderedMs = due = std::max(due, orderedMs);  // behind every reply held back
+            answeredInTime = answeredInTime || due < now + 20;
+            Reply reply{due, command, FindReplyLayout(command)->sentLength + pad};
+            auto at = std::upper_bound(line.begin(), line.end(), due,
+                                       [](uint64_t t, const Reply& r) { return t < r.dueMs; });
+            line.insert(at, reply);
+        };
+        auto deliverUntil = [&](uint64_t t) {
+            while (!line.empty() && line.front().dueMs <= t) {
+                arrived.push_back(line.front().command);
+                lastFrameMs = line.front().dueMs;
+                matcher.AddFrame(static_cast<uint32_t>(arrived.size()), line.front().length, lastFrameMs);
+                line.erase(line.begin());
+            }
+        };
+        for (int request = 0; request < 32; ++request) {
+            uint8_t command = kCycle[request % 8];
+            SCOPED_TRACE("connection " + std::to_string(connection) + ", request " + std::to_string(request));
+            deliverUntil(now);
+            matcher.BeginRequest(command, now);
+            matcher.Sent(now);
+            answeredInTime = false;
+            send(command);
+            uint64_t deadlineMs = now + 100, boundMs = now + 200;
+            for (;;) {
+                MatchStep step = matcher.Judge(lastFrameMs, now, deadlineMs, boundMs, true);
+                if (step.action == A::Take) {
+                    ASSERT_EQ(arrived[step.frame - 1], command) << "took frame " << step.frame;
+                    ++taken;
+                    break;
+                }
+                if (step.action == A::Fail)
+                    break;
+                if (step.action == A::Resend) {
+                    matcher.Sent(now);
+                    send(command);
+                    deadlineMs = std::min(now + 100, boundMs);
+                    continue;
+                }
+                uint64_t next = line.empty() ? step.wakeAtMs : std::min(step.wakeAtMs, line.front().dueMs);
+                now = std::max(now + 1, next);
+                deliverUntil(now);
+            }
+            prompt += answeredInTime ? 1 : 0;
+            now += 1 + draw(3) + (request % 8 == 7 ? 500 : 0);
+        }
+    }
+    EXPECT_GE(taken, prompt * 95 / 100) << "of " << prompt << " requests answered in time";
 }
 
 TEST(ReplyMatcherTest, ANewConnectionOwesNothingAndForgetsTheLengths)
