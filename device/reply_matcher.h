@@ -5,9 +5,10 @@
 // frame lengths and times (the clock is a parameter), so every sequence of events can be played
 // through it directly.
 //
-// The account holds the requests whose replies have not been placed (owed, for kForgetMs), the
-// frames not placed yet (pending), and each command's reply length on this connection, learned
-// from its own replies and forgotten on Reset.
+// The account holds the requests whose replies have not been placed (owed), the frames not placed
+// yet (pending), and each command's reply length on this connection, learned from its own replies
+// and forgotten on Reset. A request owed for kForgetMs is given up, with the pending frames that
+// may have been its reply.
 //
 // The guarantee: a frame is decoded by the waiting request only when every way of pairing the
 // pending frames with the owed requests gives it to a request for the same command. A pairing
@@ -15,7 +16,10 @@
 //   - a command's replies all have one length on a connection (the learned one, once known), never
 //     shorter than the least its decoder reads;
 //   - two frames of one length come from one command, unless both commands have been learned to
-//     reply with that length.
+//     reply with that length;
+//   - a request sent twice that gets a frame of its learned length after each send has its two
+//     replies, unless another owed command has been learned to reply with that length (else a
+//     command that never answers, owed again every cycle, would keep every other frame in doubt).
 // A frame that every pairing gives to one command is placed: that command's newest request is no
 // longer owed, and the command's length is learned. So where the lengths tell the frames apart,
 // the waiting request takes its own reply whatever came before it, and a late reply is placed when
@@ -28,12 +32,11 @@
 //
 // The cases it cannot tell apart, where a request fails rather than guess:
 //   - two commands learned to reply with one length, while one of them is owed;
-//   - frames that more than one owed command could have sent before their lengths are learned.
+//   - frames that more than one owed command could have sent, before their lengths are learned.
 // The cases outside what it knows of the tester, where the guarantee does not hold:
 //   - a reply whose length a fault changed (cut short or padded) to that of another owed command;
 //   - a reply later than kForgetMs;
-//   - two commands not yet learned whose replies have one length, one of them owed while the
-//     other waits.
+//   - two commands whose replies have one length, while one of them is not learned yet.
 #pragma once
 
 #include <cstdint>

@@ -111,6 +111,10 @@ const Sequence kSequences[] = {
                       Judge(64, A::Wait, 142), Frame(70, 13), Judge(70, A::Take, 7)}})},
     {"a new length twice over: the firmware's length has changed",
      Join({kLearned, {Begin(20, R), Frame(22, 16), Judge(42, A::Resend), Frame(44, 16), Judge(44, A::Take, 6)}})},
+    {"a command that never answers leaves no doubt on the learned length after both sends",
+     Join({Answered(0, V, 15), Unanswered(5, S), Unanswered(106, S),
+           {Begin(207, V), Frame(208, 15), Judge(208, A::Wait, 228), Judge(228, A::Resend), Frame(230, 15),
+            Judge(230, A::Take, 3)}})},
     // Out of order: a reply comes after its request has failed, behind the replies to later ones.
     {"late reply answered after the next one: the next takes its own, the late one is placed",
      Join({kLearned, Unanswered(20, V), {Begin(121, R), Frame(123, 13), Judge(123, A::Take, 5), Frame(250, 15),
@@ -202,7 +206,7 @@ TEST(ReplyMatcherTest, ARandomLineNeverGivesARequestAnotherCommandsReply)
         uint8_t command;
         uint32_t length;
     };
-    std::mt19937 random(20261207);
+    std::mt19937 random(9);
     auto draw = [&](uint32_t below) { return static_cast<uint32_t>(random() % below); };
     uint32_t prompt = 0, taken = 0;
     for (int connection = 0; connection < 300; ++connection) {
