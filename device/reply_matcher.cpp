@@ -17,6 +17,13 @@ uint16_t MinimumLength(uint8_t command)
     return layout ? layout->minLength : 0;
 }
 
+// The length of the present firmware's reply; commands that share it may share a length later.
+uint16_t PresentLength(uint8_t command)
+{
+    const ReplyLayout* layout = FindReplyLayout(command);
+    return layout ? layout->sentLength : 0;
+}
+
 // The owed requests by command, and the pending frames: every pairing of the two that keeps to
 // the account's rules, and which commands each frame is given to across them.
 struct PairingSearch {
@@ -27,10 +34,19 @@ struct PairingSearch {
         uint32_t length;    // their length while used > 0
         int32_t learned;    // -1: not learned
         uint16_t minimum;
+        uint16_t present;
+        bool waiting;       // the waiting request's command
+    };
+    struct Learned {
+        uint8_t command;
+        uint32_t length;
+        uint16_t present;
     };
 
     Group groups[ReplyMatcher::kMaxOwed];
     uint32_t groupCount = 0;
+    Learned known[256];
+    uint32_t knownCount = 0;
     const uint32_t* lengths = nullptr;
     uint32_t frameCount = 0;
     uint32_t possible[ReplyMatcher::kMaxPending] = {};  // per frame: bit g for group g
@@ -38,11 +54,23 @@ struct PairingSearch {
     uint32_t pairings = 0;
     uint32_t steps = 0;
 
+    static bool MayShare(uint16_t present, const Group& other)
+    {
+        return present == other.present;
+    }
+
     bool Fits(const Group& g, uint32_t length) const
     {
         if (g.learned >= 0)
             return length == static_cast<uint32_t>(g.learned);
-        return length >= g.minimum;
+        if (length < g.minimum)
+            return false;
+        // An owed command not learned yet does not reply with a length learned for another,
+        // unless their present layouts share it. The waiting command may: it is why it waits.
+        for (uint32_t k = 0; k < knownCount && !g.waiting; ++k)
+            if (known[k].command != g.command && known[k].length == length && known[k].present != g.present)
+                return false;
+        return true;
     }
 
     void Search(uint32_t frame)
@@ -66,7 +94,7 @@ struct PairingSearch {
             for (uint32_t h = 0; h < groupCount && !clash; ++h) {
                 // Two commands share a length only when both are known to.
                 clash = h != g && groups[h].used > 0 && groups[h].length == length &&
-                        (group.learned < 0 || groups[h].learned < 0);
+                        (group.learned < 0 || groups[h].learned < 0) && !MayShare(group.present, groups[h]);
             }
             if (clash)
                 continue;
@@ -91,7 +119,6 @@ ReplyMatcher::ReplyMatcher()
       sends(0),
       lastNumber(0),
       firstAfterSend(0),
-      resendFrom(0),
       takeFrame(0),
       strayLength(kLengthLost),
       doubt(false)
@@ -126,7 +153,6 @@ void ReplyMatcher::BeginRequest(uint8_t which, uint64_t nowMs)
     sends = 0;
     takeFrame = 0;
     strayLength = kLengthLost;
-    resendFrom = 0;
     doubt = false;
 }
 
@@ -139,8 +165,6 @@ void ReplyMatcher::Sent(uint64_t nowMs)
     owed[owedCount++] = {command, nowMs};
     if (sends == 0)
         firstAfterSend = lastNumber + 1;
-    if (sends == 1)
-        resendFrom = lastNumber + 1;
     ++sends;
 }
 
@@ -227,12 +251,21 @@ bool ReplyMatcher::Place()
         while (g < search.groupCount && search.groups[g].command != owed[i].command)
             ++g;
         if (g == search.groupCount) {
-            search.groups[g] = {owed[i].command, 0, 0, 0, LearnedLength(owed[i].command),
-                                MinimumLength(owed[i].command)};
+            search.groups[g] = {owed[i].command,
+                                0,
+                                0,
+                                0,
+                                LearnedLength(owed[i].command),
+                                MinimumLength(owed[i].command),
+                                PresentLength(owed[i].command),
+                                sends > 0 && owed[i].command == command};
             ++search.groupCount;
         }
         ++search.groups[g].count;
     }
+    for (uint32_t c = 0; c < 256; ++c)
+        if (learned[c])
+            search.known[search.knownCount++] = {static_cast<uint8_t>(c), learned[c] - 1u, PresentLength(static_cast<uint8_t>(c))};
     uint32_t lengths[kMaxPending];
     for (uint32_t f = 0; f < pendingCount; ++f)
         lengths[f] = pending[f].length;
@@ -260,31 +293,6 @@ bool ReplyMatcher::Place()
         for (uint32_t g = 0; g < search.groupCount; ++g)
             if (bits == 1u << g)
                 commands[f] = search.groups[g].command;
-    }
-    uint32_t last = pendingCount - 1;
-    if (sends >= 2 && !placed[last] && pending[last].number >= resendFrom) {
-        // Sent twice, and a frame of the length learned for this command after each send: those
-        // are the replies to the two sends, unless a learned length says another owed command
-        // could have sent them. Otherwise a command that never answers, its requests owed again
-        // cycle after cycle, would leave every frame in doubt.
-        uint32_t own = 0;
-        while (own < search.groupCount && search.groups[own].command != command)
-            ++own;
-        for (uint32_t m = 0; own < search.groupCount && search.groups[own].learned >= 0 && m < last; ++m) {
-            if (placed[m] || pending[m].length != pending[last].length || pending[m].number < firstAfterSend ||
-                pending[m].number >= resendFrom)
-                continue;
-            uint32_t both = search.possible[m] & search.possible[last];
-            uint32_t others = (search.possible[m] | search.possible[last]) & ~(1u << own);
-            bool learnedOther = false;
-            for (uint32_t g = 0; g < search.groupCount; ++g)
-                learnedOther = learnedOther || ((others >> g & 1) && search.groups[g].learned >= 0);
-            if ((both >> own & 1) && !learnedOther) {
-                placed[m] = placed[last] = true;
-                commands[m] = commands[last] = command;
-                break;
-            }
-        }
     }
     Pending frames[kMaxPending];
     uint32_t count = pendingCount;

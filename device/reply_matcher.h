@@ -15,11 +15,10 @@
 // gives each owed request at most one frame and keeps to what is known of the tester:
 //   - a command's replies all have one length on a connection (the learned one, once known), never
 //     shorter than the least its decoder reads;
-//   - two frames of one length come from one command, unless both commands have been learned to
-//     reply with that length;
-//   - a request sent twice that gets a frame of its learned length after each send has its two
-//     replies, unless another owed command has been learned to reply with that length (else a
-//     command that never answers, owed again every cycle, would keep every other frame in doubt).
+//   - two commands reply with different lengths, unless both have been learned to reply with one
+//     length, or the present firmware's replies to both have one length: two frames of one length
+//     come from one command, and an owed command not learned yet does not reply with a length
+//     learned for another (the waiting command may: it has been sent for it).
 // A frame that every pairing gives to one command is placed: that command's newest request is no
 // longer owed, and the command's length is learned. So where the lengths tell the frames apart,
 // the waiting request takes its own reply whatever came before it, and a late reply is placed when
@@ -36,7 +35,8 @@
 // The cases outside what it knows of the tester, where the guarantee does not hold:
 //   - a reply whose length a fault changed (cut short or padded) to that of another owed command;
 //   - a reply later than kForgetMs;
-//   - two commands whose replies have one length, while one of them is not learned yet.
+//   - two commands whose replies have one length although the present firmware's differ, while
+//     one of them is not learned yet.
 #pragma once
 
 #include <cstdint>
@@ -122,7 +122,6 @@ private:
     uint32_t sends;
     uint32_t lastNumber;      // the newest frame given to AddFrame
     uint32_t firstAfterSend;  // frames from this number on came after the first send
-    uint32_t resendFrom;      // ... and from this one on after the second
     uint32_t takeFrame;       // a frame placed with this request's command, 0 when none
     uint32_t strayLength;     // a length of this request's frames that fitted nothing, or kLengthLost
     bool doubt;               // since the last send a frame came that was not placed elsewhere
