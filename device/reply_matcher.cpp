@@ -212,28 +212,20 @@ void ReplyMatcher::AddFrame(uint32_t number, uint32_t length, uint64_t nowMs)
         NoteDoubt(number);
         return;
     }
-    if (pendingCount == 0 && owedCount > 0) {
-        bool oneCommand = true;
-        for (uint32_t i = 1; i < owedCount; ++i)
-            oneCommand = oneCommand && owed[i].command == owed[0].command;
-        uint8_t only = owed[0].command;
-        if (oneCommand && Fits(only, length)) {
-            Commit(only, number, length);  // nothing else is owed
-            return;
+    bool onlyThisRequest = pendingCount == 0 && owedCount > 0 && sends > 0 && number >= firstAfterSend;
+    for (uint32_t i = 0; i < owedCount && onlyThisRequest; ++i)
+        onlyThisRequest = owed[i].command == command;
+    if (onlyThisRequest && !Fits(command, length) && length >= MinimumLength(command)) {
+        // Only this request is owed, yet the frame has another length than learned: a one-off
+        // longer reply, or the firmware's length has changed. The same length twice says which.
+        if (length == strayLength) {
+            learned[command] = static_cast<uint16_t>(length + 1);
+            Commit(command, number, length);
+        } else {
+            strayLength = length;
+            doubt = true;
         }
-        if (oneCommand && only == command && sends > 0 && number >= firstAfterSend &&
-            length >= MinimumLength(only)) {
-            // Only this request is owed, yet the frame has another length: a one-off longer reply,
-            // or the firmware's length has changed. The same length twice says which.
-            if (length == strayLength) {
-                learned[only] = static_cast<uint16_t>(length + 1);
-                Commit(only, number, length);
-            } else {
-                strayLength = length;
-                doubt = true;
-            }
-            return;
-        }
+        return;
     }
     if (pendingCount == kMaxPending)
         RemovePending(0);
@@ -263,9 +255,11 @@ bool ReplyMatcher::Place()
         }
         ++search.groups[g].count;
     }
-    for (uint32_t c = 0; c < 256; ++c)
-        if (learned[c])
-            search.known[search.knownCount++] = {static_cast<uint8_t>(c), learned[c] - 1u, PresentLength(static_cast<uint8_t>(c))};
+    for (uint32_t c = 0; c < 256; ++c) {
+        uint8_t which = static_cast<uint8_t>(c);
+        if (learned[which])
+            search.known[search.knownCount++] = {which, learned[which] - 1u, PresentLength(which)};
+    }
     uint32_t lengths[kMaxPending];
     for (uint32_t f = 0; f < pendingCount; ++f)
         lengths[f] = pending[f].length;
