@@ -9,10 +9,11 @@
 
 #include "measurement/window_ops.h"
 
-// Units of the port-name buffer, terminator included. On Windows the port list holds COM1 to
-// COM5 and the name is cut to four characters; on POSIX the name is a device path.
+// Units of the port-name buffer, terminator included. On Windows the port list holds COM port
+// names up to "COM256", which must arrive whole ("COM12" cut to "COM1" would open another port);
+// on POSIX the name is a device path.
 #ifdef _WIN32
-constexpr int kPortNameBufferSize = 5;
+constexpr int kPortNameBufferSize = 8;
 #else
 constexpr int kPortNameBufferSize = 64;
 #endif

@@ -1,6 +1,9 @@
 // Reading the log file whole, drawing it and writing the chart in one piece.
 #include "plot/plot_command.h"
 
+#include <cerrno>
+#include <cstring>
+
 #include "plot/readings_chart.h"
 #include "plot/readings_log_reader.h"
 
@@ -12,16 +15,25 @@ size_t FindNameStart(const std::string& path)
     return slash == std::string::npos ? 0 : slash + 1;
 }
 
-bool ReadWholeFile(std::FILE* file, std::string& text)
+// "" when the whole file was read, else why not.
+std::string ReadWholeFile(std::FILE* file, std::string& text)
 {
     char buffer[64 * 1024];
     size_t got;
+    errno = 0;
     while ((got = std::fread(buffer, 1, sizeof buffer, file)) > 0) {
-        if (static_cast<long long>(text.size() + got) > kMaxLogBytes) return false;
+        if (static_cast<long long>(text.size() + got) > kMaxLogBytes) {
+            return "larger than " + std::to_string(kMaxLogBytes / (1024 * 1024)) +
+                   " MB, far more than a readings log can hold";
+        }
         text.append(buffer, got);
     }
-    return std::ferror(file) == 0;
+    if (std::ferror(file) == 0) return "";
+    return errno != 0 ? std::strerror(errno) : "read error";
 }
+
+// "1 row", "20 rows".
+std::string CountRows(long long count) { return std::to_string(count) + (count == 1 ? " row" : " rows"); }
 
 }  // namespace
 
@@ -36,16 +48,17 @@ std::string GetDefaultChartPath(const std::string& logPath)
 
 int PlotReadingsLogFile(const std::string& logPath, const std::string& svgPath, std::string& message)
 {
+    errno = 0;
     std::FILE* in = OpenPlotFile(logPath, "rb");
     if (in == nullptr) {
-        message = logPath + ": cannot be opened";
+        message = logPath + ": cannot be opened: " + std::strerror(errno);
         return kPlotCannotRead;
     }
     std::string text;
-    const bool read = ReadWholeFile(in, text);
+    const std::string readProblem = ReadWholeFile(in, text);
     std::fclose(in);
-    if (!read) {
-        message = logPath + ": cannot be read, or is too large for a readings log";
+    if (!readProblem.empty()) {
+        message = logPath + ": cannot be read: " + readProblem;
         return kPlotCannotRead;
     }
     ReadingsLogData log;
@@ -58,21 +71,29 @@ int PlotReadingsLogFile(const std::string& logPath, const std::string& svgPath, 
     text.shrink_to_fit();
     const std::string chart = BuildReadingsChart(log, logPath.substr(FindNameStart(logPath)));
 
+    errno = 0;
     std::FILE* out = OpenPlotFile(svgPath, "wb");
     if (out == nullptr) {
-        message = svgPath + ": cannot be created";
+        message = svgPath + ": cannot be created: " + std::strerror(errno);
         return kPlotCannotWrite;
     }
-    const bool written = std::fwrite(chart.data(), 1, chart.size(), out) == chart.size();
-    if (std::fclose(out) != 0 || !written) {
-        message = svgPath + ": could not be written completely";
+    errno = 0;
+    bool written = std::fwrite(chart.data(), 1, chart.size(), out) == chart.size();
+    int error = errno;
+    // A full disk may show only when the buffer is flushed on closing.
+    if (std::fclose(out) != 0 && written) {
+        written = false;
+        error = errno;
+    }
+    if (!written) {
+        message = svgPath + ": could not be written completely: " + (error != 0 ? std::strerror(error) : "write error");
         return kPlotCannotWrite;
     }
-    message = "chart of " + std::to_string(log.rows.size()) + " rows (" +
+    message = "chart of " + CountRows(static_cast<long long>(log.rows.size())) + " (" +
               std::to_string(log.failCount) + " FAIL) written to " + svgPath;
     if (log.declaredCount != static_cast<long long>(log.rows.size())) {
-        message += "\nnote: line 3 of the log announces " + std::to_string(log.declaredCount) +
-                   " rows; the file holds " + std::to_string(log.rows.size());
+        message += "\nnote: line 3 of the log announces " + CountRows(log.declaredCount) + "; the file holds " +
+                   std::to_string(log.rows.size());
     }
     return kPlotOk;
 }

@@ -18,8 +18,17 @@ void PrintUsage()
     std::fputs("usage: ombrelo-plot LOG [-o OUT.svg]\n"
                "Draws a readings log saved by Ombrelo as one SVG chart: each rail's voltage over\n"
                "time against its supply-on limits, the currents and the total power.\n"
-               "Without -o the chart is written beside the log, as LOG with the extension .svg.\n",
-               stderr);
+               "Without -o the chart is written beside the log, as LOG with the extension .svg.\n"
+               "Exit codes: 0 written, 1 not a readings log, 2 usage, 3 the log cannot be read,\n"
+               "4 the chart cannot be written.\n",
+               stdout);
+}
+
+// One line that names the problem, and where the help is.
+int ReportUsageError(const std::string& problem)
+{
+    std::fprintf(stderr, "ombrelo-plot: %s\nTry 'ombrelo-plot --help' for more information.\n", problem.c_str());
+    return kPlotUsage;
 }
 
 int RunPlot(const std::vector<std::string>& args)
@@ -33,22 +42,20 @@ int RunPlot(const std::vector<std::string>& args)
             return kPlotOk;
         }
         if (arg == "-o") {
-            if (i + 1 >= args.size() || !svgPath.empty()) {
-                PrintUsage();
-                return kPlotUsage;
-            }
+            if (i + 1 >= args.size() || args[i + 1].empty()) return ReportUsageError("-o needs a file name");
+            if (!svgPath.empty()) return ReportUsageError("-o given twice");
             svgPath = args[++i];
-        } else if (logPath.empty() && !arg.empty() && arg[0] != '-') {
-            logPath = arg;
+        } else if (!arg.empty() && arg[0] == '-') {
+            return ReportUsageError("unknown option '" + arg + "'");
+        } else if (arg.empty()) {
+            return ReportUsageError("an empty LOG name");
+        } else if (!logPath.empty()) {
+            return ReportUsageError("one LOG only: '" + logPath + "' and '" + arg + "'");
         } else {
-            PrintUsage();
-            return kPlotUsage;
+            logPath = arg;
         }
     }
-    if (logPath.empty()) {
-        PrintUsage();
-        return kPlotUsage;
-    }
+    if (logPath.empty()) return ReportUsageError("no LOG given (a readings log saved by Ombrelo)");
     if (svgPath.empty()) svgPath = GetDefaultChartPath(logPath);
     std::string message;
     const int result = PlotReadingsLogFile(logPath, svgPath, message);

@@ -12,15 +12,22 @@
 
 namespace {
 
-constexpr int kStripTop = 72;
+constexpr int kStripTop = 86;
 constexpr int kStripHeight = 10;
 constexpr int kPanelGap = 36;  // panel title above each plot area
 constexpr int kFirstPanelTop = kStripTop + kStripHeight + kPanelGap;
 constexpr int kAxisHeight = 56;
 constexpr int kLegendLeft = kPlotLeft + kPlotColumns + 14;
-constexpr char kMarkColour[] = "#d62728";
 constexpr char kFailColour[] = "#d62728";
 constexpr char kPassColour[] = "#2ca02c";
+// Marks of readings outside the band: red where the row was judged FAIL, grey where it passed.
+constexpr char kFailMarkColour[] = "#d62728";
+constexpr char kPassMarkColour[] = "#8c8c8c";
+// A FAIL row of a long log covers less than a pixel of the verdict strip: still this wide.
+constexpr int kMinFailWidth = 3;
+// A voltage panel's scale: the readings within one band width of the band, spanning at least
+// this share of the band width.
+constexpr double kMinSpanOfBand = 0.125;
 
 // Time-axis steps, local clock seconds: each divides the next one's natural unit.
 constexpr int64_t kTimeSteps[] = {1,    2,     5,     10,    15,    30,     60,     120,
@@ -127,13 +134,25 @@ constexpr ValueStep kValueSteps[] = {
     {10000, 0}, {20000, 0}, {50000, 0}, {100000, 0}, {200000, 0}, {500000, 0}, {1000000, 0},
 };
 
-// The finest step that gives at most wantedTicks intervals over the range.
-ValueStep ChooseValueStep(double range, int wantedTicks)
+int CountTicks(double low, double high, double step)
 {
-    for (const ValueStep& step : kValueSteps) {
-        if (range / step.step <= wantedTicks) return step;
+    return static_cast<int>(std::floor(high / step + 1e-9) - std::ceil(low / step - 1e-9)) + 1;
+}
+
+// The finest step that gives at most wantedTicks intervals over the range, but at least two
+// labelled lines: a narrow voltage scale needs both to be read.
+ValueStep ChooseValueStep(double low, double high, int wantedTicks)
+{
+    const int count = static_cast<int>(sizeof kValueSteps / sizeof kValueSteps[0]);
+    int chosen = count - 1;
+    for (int i = 0; i < count; ++i) {
+        if ((high - low) / kValueSteps[i].step <= wantedTicks) {
+            chosen = i;
+            break;
+        }
     }
-    return kValueSteps[sizeof kValueSteps / sizeof kValueSteps[0] - 1];
+    while (chosen > 0 && CountTicks(low, high, kValueSteps[chosen].step) < 2) --chosen;
+    return kValueSteps[chosen];
 }
 
 // Integer millivolts (or mA, mW) of a value with at most two decimals, so that 12.60 compares
@@ -146,6 +165,51 @@ double MapValue(const PanelLayout& panel, double value)
 }
 
 double GetColumnX(int column) { return kPlotLeft + column + 0.5; }
+
+// A small triangle at the panel's edge, pointing out of it: a reading beyond the scale.
+void AppendClipMark(std::string& out, double x, const PanelLayout& panel, bool below)
+{
+    const double edge = below ? panel.bottom : panel.top;
+    const double base = below ? edge - 6.0 : edge + 6.0;
+    out += 'M';
+    AppendFixed(out, x - 3.5, 1);
+    out += ',';
+    AppendFixed(out, base, 1);
+    out += 'L';
+    AppendFixed(out, x + 3.5, 1);
+    out += ',';
+    AppendFixed(out, base, 1);
+    out += 'L';
+    AppendFixed(out, x, 1);
+    out += ',';
+    AppendFixed(out, edge, 1);
+    out += 'Z';
+}
+
+void AppendMarkPath(std::string& out, const char* attribute, const char* key, const char* judged,
+                    const char* colour, const std::string& marks)
+{
+    if (marks.empty()) return;
+    out += "<path ";
+    out += attribute;
+    out += "=\"";
+    out += key;
+    out += "\" data-judged=\"";
+    out += judged;
+    out += "\" ";
+    if (std::strcmp(attribute, "data-out") == 0) {
+        out += "fill=\"none\" stroke=\"";
+        out += colour;
+        out += "\" stroke-width=\"4\" stroke-linecap=\"round\"";
+    } else {
+        out += "fill=\"";
+        out += colour;
+        out += "\" stroke=\"none\"";
+    }
+    out += " d=\"";
+    out += marks;
+    out += "\"/>\n";
+}
 
 class SvgWriter {
 public:
@@ -172,7 +236,7 @@ public:
         m_out += "</text>\n";
     }
 
-    void AddLine(double x1, double y1, double x2, double y2, const char* stroke)
+    void AddLine(double x1, double y1, double x2, double y2, const char* stroke, const char* extra = nullptr)
     {
         m_out += "<line x1=\"";
         AppendFixed(m_out, x1, 1);
@@ -184,7 +248,12 @@ public:
         AppendFixed(m_out, y2, 1);
         m_out += "\" stroke=\"";
         m_out += stroke;
-        m_out += "\"/>\n";
+        m_out += '"';
+        if (extra != nullptr) {
+            m_out += ' ';
+            m_out += extra;
+        }
+        m_out += "/>\n";
     }
 
     void AddRect(double x, double y, double width, double height, const char* attributes)
@@ -206,27 +275,48 @@ private:
     std::string& m_out;
 };
 
-// Value range of a panel over its series and bands.
+// Value range of a panel. Currents and power: all readings, from zero. Voltages: the readings
+// within one band width of the band, so that the rails can be told apart; a panel whose readings
+// all lie further out (or that has none) shows its band.
 void FindPanelRange(const ReadingsLogData& log, int panelIndex, double& low, double& high)
 {
     low = std::numeric_limits<double>::infinity();
     high = -std::numeric_limits<double>::infinity();
+    double bandLow = std::numeric_limits<double>::infinity();
+    double bandHigh = -std::numeric_limits<double>::infinity();
     bool fromZero = false;
     for (const ChartSeries& series : kChartSeries) {
         if (series.panel != panelIndex) continue;
-        int32_t bandLow, bandHigh;
-        if (series.limitRail >= 0 && GetSupplyOnLimits(series.limitRail, bandLow, bandHigh)) {
-            low = std::min(low, bandLow / 1000.0);
-            high = std::max(high, bandHigh / 1000.0);
+        int32_t limitLow, limitHigh;
+        double windowLow = -std::numeric_limits<double>::infinity();
+        double windowHigh = std::numeric_limits<double>::infinity();
+        if (series.limitRail >= 0 && GetSupplyOnLimits(series.limitRail, limitLow, limitHigh)) {
+            const double width = (limitHigh - limitLow) / 1000.0;
+            bandLow = std::min(bandLow, limitLow / 1000.0);
+            bandHigh = std::max(bandHigh, limitHigh / 1000.0);
+            windowLow = limitLow / 1000.0 - width;
+            windowHigh = limitHigh / 1000.0 + width;
         } else {
             // Currents and power: zero is the natural floor.
             fromZero = true;
         }
         for (const LogRow& row : log.rows) {
-            const float value = GetSeriesValue(row, series);
-            if (std::isnan(value)) continue;
-            low = std::min(low, static_cast<double>(value));
-            high = std::max(high, static_cast<double>(value));
+            const double value = GetSeriesValue(row, series);
+            if (std::isnan(value) || value < windowLow || value > windowHigh) continue;
+            low = std::min(low, value);
+            high = std::max(high, value);
+        }
+    }
+    if (bandHigh > bandLow) {
+        if (!(high >= low)) {
+            low = bandLow;
+            high = bandHigh;
+        }
+        const double minSpan = (bandHigh - bandLow) * kMinSpanOfBand;
+        if (high - low < minSpan) {
+            const double middle = (low + high) / 2.0;
+            low = middle - minSpan / 2.0;
+            high = middle + minSpan / 2.0;
         }
     }
     if (fromZero) {
@@ -281,9 +371,9 @@ bool DrawSeries(std::string& out, const ReadingsLogData& log, const ChartLayout&
         const double x = GetColumnX(span.column);
         const double first = span.lowFirst ? span.low : span.high;
         const double second = span.lowFirst ? span.high : span.low;
-        AppendPoint(out, x, MapValue(panel, first));
+        AppendPoint(out, x, MapClippedValue(panel, first));
         // A single reading still needs a second point for its pixel to be drawn.
-        AppendPoint(out, x, MapValue(panel, second));
+        AppendPoint(out, x, MapClippedValue(panel, second));
     }
     if (open) {
         if (out.back() == ' ') out.pop_back();
@@ -293,29 +383,26 @@ bool DrawSeries(std::string& out, const ReadingsLogData& log, const ChartLayout&
 
     int32_t bandLow, bandHigh;
     if (series.limitRail < 0 || !GetSupplyOnLimits(series.limitRail, bandLow, bandHigh)) return true;
-    // Every reading outside the band is the minimum or the maximum of its pixel column.
-    std::string marks;
+    // Every reading outside the band is the minimum or the maximum of its pixel column. A reading
+    // beyond the scale is marked at the edge, and the edge carries a clip mark.
+    std::string failMarks, passMarks, failClips, passClips;
+    auto mark = [&](double x, double value, bool fail) {
+        std::string& marks = fail ? failMarks : passMarks;
+        marks += 'M';
+        AppendPoint(marks, x, MapClippedValue(panel, value));
+        marks += "h0";
+        if (value < panel.low || value > panel.high) AppendClipMark(fail ? failClips : passClips, x, panel, value < panel.low);
+    };
     for (const ColumnSpan& span : spans) {
         const double x = GetColumnX(span.column);
-        if (ToMilli(span.low) < bandLow) {
-            marks += 'M';
-            AppendPoint(marks, x, MapValue(panel, span.low));
-            marks += "h0";
-        }
-        if (ToMilli(span.high) > bandHigh) {
-            marks += 'M';
-            AppendPoint(marks, x, MapValue(panel, span.high));
-            marks += "h0";
-        }
+        if (ToMilli(span.low) < bandLow) mark(x, span.low, span.failBelow);
+        if (ToMilli(span.high) > bandHigh) mark(x, span.high, span.failAbove);
     }
-    if (marks.empty()) return true;
-    out += "<path data-out=\"";
-    out += series.key;
-    out += "\" fill=\"none\" stroke=\"";
-    out += kMarkColour;
-    out += "\" stroke-width=\"4\" stroke-linecap=\"round\" d=\"";
-    out += marks;
-    out += "\"/>\n";
+    // Grey first, so that a red mark in the same place stays on top.
+    AppendMarkPath(out, "data-out", series.key, "PASS", kPassMarkColour, passMarks);
+    AppendMarkPath(out, "data-clipped", series.key, "PASS", kPassMarkColour, passClips);
+    AppendMarkPath(out, "data-out", series.key, "FAIL", kFailMarkColour, failMarks);
+    AppendMarkPath(out, "data-clipped", series.key, "FAIL", kFailMarkColour, failClips);
     return true;
 }
 
@@ -337,27 +424,37 @@ void DrawBands(SvgWriter& svg, const ChartLayout& layout, int panelIndex)
         drawnLow[drawn] = low;
         drawnHigh[drawn] = high;
         ++drawn;
-        const double top = MapValue(panel, high / 1000.0);
-        const double bottom = MapValue(panel, low / 1000.0);
+        // The band as far as the panel's scale reaches; a limit off the scale is named only in
+        // the panel's heading.
+        const double top = MapClippedValue(panel, high / 1000.0);
+        const double bottom = MapClippedValue(panel, low / 1000.0);
         std::string attributes = "data-band=\"";
         AppendInt(attributes, low);
         attributes += ' ';
         AppendInt(attributes, high);
-        attributes += "\" fill=\"#2ca02c\" fill-opacity=\"0.13\" stroke=\"#2ca02c\" stroke-opacity=\"0.6\" stroke-dasharray=\"4 3\"";
+        attributes += "\" fill=\"#2ca02c\" fill-opacity=\"0.13\" stroke=\"none\"";
         svg.AddRect(kPlotLeft, top, kPlotColumns, bottom - top, attributes.c_str());
-        std::string text = "max ";
-        AppendFixed(text, high / 1000.0, 2);
-        svg.AddText(kPlotLeft + kPlotColumns - 4, top - 3, "end", "fill=\"#2a7a2a\" font-size=\"10\"", text);
-        text = "min ";
-        AppendFixed(text, low / 1000.0, 2);
-        svg.AddText(kPlotLeft + kPlotColumns - 4, bottom + 11, "end", "fill=\"#2a7a2a\" font-size=\"10\"", text);
+        const char* kLimitLine = "stroke-opacity=\"0.8\" stroke-dasharray=\"4 3\"";
+        const char* kLimitText = "fill=\"#2a7a2a\" font-size=\"10\"";
+        if (high / 1000.0 <= panel.high) {
+            svg.AddLine(kPlotLeft, top, kPlotLeft + kPlotColumns, top, "#2ca02c", kLimitLine);
+            std::string text = "max ";
+            AppendFixed(text, high / 1000.0, 2);
+            svg.AddText(kPlotLeft + kPlotColumns - 4, top + (top - panel.top < 14 ? 11 : -3), "end", kLimitText, text);
+        }
+        if (low / 1000.0 >= panel.low) {
+            svg.AddLine(kPlotLeft, bottom, kPlotLeft + kPlotColumns, bottom, "#2ca02c", kLimitLine);
+            std::string text = "min ";
+            AppendFixed(text, low / 1000.0, 2);
+            svg.AddText(kPlotLeft + kPlotColumns - 4, bottom + (panel.bottom - bottom < 14 ? -3 : 11), "end", kLimitText, text);
+        }
     }
 }
 
 void DrawValueAxis(SvgWriter& svg, const PanelLayout& panel)
 {
     // About one labelled line per 35 pixels, never fewer than three.
-    const ValueStep step = ChooseValueStep(panel.high - panel.low, std::max(3, (panel.bottom - panel.top) / 35));
+    const ValueStep step = ChooseValueStep(panel.low, panel.high, std::max(3, (panel.bottom - panel.top) / 35));
     // Ticks are whole multiples of the step, not sums, so no rounding builds up along the axis.
     const int64_t first = static_cast<int64_t>(std::ceil(panel.low / step.step - 1e-9));
     const int64_t last = static_cast<int64_t>(std::floor(panel.high / step.step + 1e-9));
@@ -438,16 +535,26 @@ void DrawVerdictStrip(SvgWriter& svg, const ReadingsLogData& log, const TimeScal
         }
         for (int c = first; c <= last; ++c) columns[c] = std::max(columns[c], verdict);
     }
-    int start = 0;
-    for (int c = 1; c <= scale.columns; ++c) {
-        if (c < scale.columns && columns[c] == columns[start]) continue;
-        if (columns[start] != 0) {
-            std::string attributes = columns[start] == 2 ? "data-verdict=\"FAIL\" fill=\"" : "data-verdict=\"PASS\" fill=\"";
-            attributes += columns[start] == 2 ? kFailColour : kPassColour;
-            attributes += '"';
-            svg.AddRect(kPlotLeft + start, kStripTop, c - start, kStripHeight, attributes.c_str());
+    // PASS runs first; FAIL runs on top, at least kMinFailWidth wide, so that one failed row in
+    // a long log still shows.
+    for (const uint8_t verdict : {uint8_t{1}, uint8_t{2}}) {
+        int start = 0;
+        for (int c = 1; c <= scale.columns; ++c) {
+            if (c < scale.columns && columns[c] == columns[start]) continue;
+            if (columns[start] == verdict) {
+                int left = start;
+                int width = c - start;
+                if (verdict == 2 && width < kMinFailWidth) {
+                    left = std::clamp(start - (kMinFailWidth - width) / 2, 0, scale.columns - kMinFailWidth);
+                    width = kMinFailWidth;
+                }
+                std::string attributes = verdict == 2 ? "data-verdict=\"FAIL\" fill=\"" : "data-verdict=\"PASS\" fill=\"";
+                attributes += verdict == 2 ? kFailColour : kPassColour;
+                attributes += '"';
+                svg.AddRect(kPlotLeft + left, kStripTop, width, kStripHeight, attributes.c_str());
+            }
+            start = c;
         }
-        start = c;
     }
 }
 
@@ -463,26 +570,45 @@ const ChartPanel kChartPanels[kChartPanelCount] = {
     {"ppower", "Total power (sum of the logged rail powers)", "W", 130, nullptr},
 };
 
+// One colour per rail, the same in every panel; none is the red or grey of the marks, nor the
+// green of the bands.
+constexpr char k12V1Colour[] = "#1f77b4";
+constexpr char k5VColour[] = "#ff7f0e";
+constexpr char k3V3Colour[] = "#17becf";
+constexpr char k12VCpuColour[] = "#9467bd";
+constexpr char kMinus12VColour[] = "#393b79";
+constexpr char k5VSBColour[] = "#8c564b";
+constexpr char k12VPcieColour[] = "#e377c2";
+constexpr char k12VSataColour[] = "#637939";
+constexpr char k5VSataColour[] = "#bcbd22";
+constexpr char k3V3SataColour[] = "#e7969c";
+
 // The SATA voltages are copies of 12V1, 5V and 3.3V, so they add no line of their own.
 const ChartSeries kChartSeries[kChartSeriesCount] = {
-    {0, SeriesKind::Field, LogField::Voltage12V, "v12v", "12V1", "#1f77b4", static_cast<int>(RailId::Rail12V1)},
-    {0, SeriesKind::Field, LogField::Voltage12VCpu, "v12vcpu", "12V CPU", "#ff7f0e", static_cast<int>(RailId::Rail12VCpu)},
-    {0, SeriesKind::Field, LogField::Voltage12VPcie, "v12vpcie", "12V PCIe", "#9467bd", static_cast<int>(RailId::Rail12VPcie)},
-    {1, SeriesKind::Field, LogField::Voltage5V, "v5v", "5V", "#1f77b4", static_cast<int>(RailId::Rail5V)},
-    {2, SeriesKind::Field, LogField::Voltage3V3, "v3v3", "3.3V", "#1f77b4", static_cast<int>(RailId::Rail3V3)},
-    {3, SeriesKind::Field, LogField::VoltageMinus12V, "vm12v", "-12V", "#1f77b4", static_cast<int>(RailId::RailMinus12V)},
-    {4, SeriesKind::Field, LogField::Voltage5VSB, "v5vsb", "5VSB", "#1f77b4", static_cast<int>(RailId::Rail5VSB)},
-    {5, SeriesKind::Field, LogField::Current12V, "i12v", "12V1", "#1f77b4", -1},
-    {5, SeriesKind::Field, LogField::Current5V, "i5v", "5V", "#ff7f0e", -1},
-    {5, SeriesKind::Field, LogField::Current3V3, "i3v3", "3.3V", "#2ca02c", -1},
-    {5, SeriesKind::Field, LogField::Current12VCpu, "i12vcpu", "12V CPU", "#9467bd", -1},
-    {5, SeriesKind::Field, LogField::Current5VSB, "i5vsb", "5VSB", "#8c564b", -1},
-    {5, SeriesKind::Field, LogField::Current12VPcie, "i12vpcie", "12V PCIe", "#e377c2", -1},
-    {5, SeriesKind::Field, LogField::Current12VSata, "i12vsata", "12V SATA", "#7f7f7f", -1},
-    {5, SeriesKind::Field, LogField::Current5VSata, "i5vsata", "5V SATA", "#bcbd22", -1},
-    {5, SeriesKind::Field, LogField::Current3V3Sata, "i3v3sata", "3.3V SATA", "#17becf", -1},
-    {6, SeriesKind::TotalPower, LogField::Power12V, "ptotal", "Total", "#1f77b4", -1},
+    {0, SeriesKind::Field, LogField::Voltage12V, "v12v", "12V1", k12V1Colour, static_cast<int>(RailId::Rail12V1)},
+    {0, SeriesKind::Field, LogField::Voltage12VCpu, "v12vcpu", "12V CPU", k12VCpuColour, static_cast<int>(RailId::Rail12VCpu)},
+    {0, SeriesKind::Field, LogField::Voltage12VPcie, "v12vpcie", "12V PCIe", k12VPcieColour, static_cast<int>(RailId::Rail12VPcie)},
+    {1, SeriesKind::Field, LogField::Voltage5V, "v5v", "5V", k5VColour, static_cast<int>(RailId::Rail5V)},
+    {2, SeriesKind::Field, LogField::Voltage3V3, "v3v3", "3.3V", k3V3Colour, static_cast<int>(RailId::Rail3V3)},
+    {3, SeriesKind::Field, LogField::VoltageMinus12V, "vm12v", "-12V", kMinus12VColour, static_cast<int>(RailId::RailMinus12V)},
+    {4, SeriesKind::Field, LogField::Voltage5VSB, "v5vsb", "5VSB", k5VSBColour, static_cast<int>(RailId::Rail5VSB)},
+    {5, SeriesKind::Field, LogField::Current12V, "i12v", "12V1", k12V1Colour, -1},
+    {5, SeriesKind::Field, LogField::Current5V, "i5v", "5V", k5VColour, -1},
+    {5, SeriesKind::Field, LogField::Current3V3, "i3v3", "3.3V", k3V3Colour, -1},
+    {5, SeriesKind::Field, LogField::Current12VCpu, "i12vcpu", "12V CPU", k12VCpuColour, -1},
+    {5, SeriesKind::Field, LogField::Current5VSB, "i5vsb", "5VSB", k5VSBColour, -1},
+    {5, SeriesKind::Field, LogField::Current12VPcie, "i12vpcie", "12V PCIe", k12VPcieColour, -1},
+    {5, SeriesKind::Field, LogField::Current12VSata, "i12vsata", "12V SATA", k12VSataColour, -1},
+    {5, SeriesKind::Field, LogField::Current5VSata, "i5vsata", "5V SATA", k5VSataColour, -1},
+    {5, SeriesKind::Field, LogField::Current3V3Sata, "i3v3sata", "3.3V SATA", k3V3SataColour, -1},
+    // Not a rail: the sum of them, in the text colour.
+    {6, SeriesKind::TotalPower, LogField::Power12V, "ptotal", "Total", "#333333", -1},
 };
+
+double MapClippedValue(const PanelLayout& panel, double value)
+{
+    return std::clamp(MapValue(panel, value), static_cast<double>(panel.top), static_cast<double>(panel.bottom));
+}
 
 int TimeScale::GetColumn(int64_t time) const
 {
@@ -514,6 +640,8 @@ void ReduceSeries(const ReadingsLogData& log, const ChartSeries& series, const T
                   int64_t gapSeconds, std::vector<ColumnSpan>& spans)
 {
     spans.clear();
+    int32_t bandLow = 0, bandHigh = 0;
+    const bool banded = series.limitRail >= 0 && GetSupplyOnLimits(series.limitRail, bandLow, bandHigh);
     bool broken = true;
     bool previousKnown = false;
     int64_t previousTime = 0;
@@ -528,6 +656,8 @@ void ReduceSeries(const ReadingsLogData& log, const ChartSeries& series, const T
         previousKnown = true;
         previousTime = row.time;
         const int column = scale.GetColumn(row.time);
+        const bool failBelow = banded && row.fail && ToMilli(value) < bandLow;
+        const bool failAbove = banded && row.fail && ToMilli(value) > bandHigh;
         if (!broken && !spans.empty() && spans.back().column == column) {
             ColumnSpan& span = spans.back();
             if (value < span.low) {
@@ -538,9 +668,11 @@ void ReduceSeries(const ReadingsLogData& log, const ChartSeries& series, const T
                 span.high = value;
                 span.lowFirst = true;
             }
+            span.failBelow = span.failBelow || failBelow;
+            span.failAbove = span.failAbove || failAbove;
             continue;
         }
-        spans.push_back({column, value, value, true, broken});
+        spans.push_back({column, value, value, true, broken, failBelow, failAbove});
         broken = false;
     }
 }
@@ -634,7 +766,13 @@ std::string BuildReadingsChart(const ReadingsLogData& log, const std::string& ti
     AppendCount(summary, log.failCount);
     summary += " FAIL";
     svg.AddText(kPlotLeft, 48, nullptr, "font-size=\"13\" data-summary=\"1\"", summary);
-    std::string notes = "Shaded: supply-on limits. Red dots: readings outside them.";
+    // How to read the marks: the log keeps no power state, but a row judged PASS with one of
+    // these rails outside its supply-on limits cannot have been judged against them.
+    svg.AddText(kPlotLeft, 64, nullptr, "font-size=\"11\" fill=\"#555\" data-note=\"1\"",
+                "Shaded: supply-on limits. Red: a reading outside them in a row judged FAIL. \u25B2\u25BC at a "
+                "panel's edge: readings beyond its scale, clipped.");
+    std::string notes = "Grey: a reading outside them in a row judged PASS: the supply was off (such rows are judged "
+                        "against the supply-off limits), or the 12V CPU / PCIe cable was not declared.";
     if (log.untimedCount > 0) {
         notes += "  ";
         AppendCount(notes, log.untimedCount);
@@ -644,9 +782,9 @@ std::string BuildReadingsChart(const ReadingsLogData& log, const std::string& ti
     if (log.declaredCount != static_cast<int64_t>(log.rows.size())) {
         notes += "  Line 3 announces ";
         AppendCount(notes, log.declaredCount);
-        notes += " rows.";
+        notes += log.declaredCount == 1 ? " row." : " rows.";
     }
-    svg.AddText(kPlotLeft, 65, nullptr, "font-size=\"11\" fill=\"#555\"", notes);
+    svg.AddText(kPlotLeft, 78, nullptr, "font-size=\"11\" fill=\"#555\" data-note=\"2\"", notes);
     svg.AddText(kPlotLeft - 7, kStripTop + kStripHeight - 1, "end", "font-size=\"10\"", "Verdict");
     svg.AddRect(kPlotLeft, kStripTop, kPlotColumns, kStripHeight, "fill=\"#f2f2f2\"");
     const int64_t gapSeconds = ComputeGapSeconds(log);
@@ -669,12 +807,23 @@ std::string BuildReadingsChart(const ReadingsLogData& log, const std::string& ti
         heading += info.unit;
         heading += ']';
         svg.AddText(kPlotLeft, panel.top - 8, nullptr, "font-size=\"13\" font-weight=\"bold\"", heading);
+        // The limits, also where the scale does not reach them.
+        for (const ChartSeries& series : kChartSeries) {
+            int32_t low, high;
+            if (series.panel != p || !GetSupplyOnLimits(series.limitRail, low, high)) continue;
+            std::string limits = "supply-on limits ";
+            AppendFixed(limits, low / 1000.0, 2);
+            limits += " to ";
+            AppendFixed(limits, high / 1000.0, 2);
+            limits += " V (shaded)";
+            svg.AddText(kPlotLeft + kPlotColumns, panel.top - 8, "end", "font-size=\"11\" fill=\"#2a7a2a\"", limits);
+            break;
+        }
         svg.AddRect(kPlotLeft, panel.top, kPlotColumns, panel.bottom - panel.top, "fill=\"#fcfcfc\" stroke=\"#999\"");
         // The band first, so that the grid stays grey on it.
         DrawBands(svg, layout, p);
         DrawValueAxis(svg, panel);
         for (const TimeTick& tick : ticks) svg.AddLine(tick.x, panel.top, tick.x, panel.bottom, "#e4e4e4");
-        // No clipping is needed: every value lies within its panel's range by construction.
         int legendRow = 0;
         for (const ChartSeries& series : kChartSeries) {
             if (series.panel != p) continue;

@@ -1,6 +1,9 @@
 // The readings log drawn as one self-contained SVG chart: a panel per voltage group with its
-// supply-on limit band and the readings outside it marked, a panel of currents and one of total
-// power, all on one time axis. Each rail is reduced to its minimum and maximum per horizontal
+// supply-on limit band and the readings outside it marked (red in rows judged FAIL, grey in rows
+// judged PASS), a panel of currents and one of total power, all on one time axis. Each voltage
+// panel is scaled to the readings near its band, so that the rails can be told apart; readings
+// far outside (the supply switched off) are clipped at its edge and marked as clipped. Each rail
+// keeps one colour in every panel. Each rail is reduced to its minimum and maximum per horizontal
 // pixel, as an oscilloscope does, so the file stays small for any log length and no excursion is
 // lost.
 #pragma once
@@ -57,13 +60,15 @@ struct ColumnSpan {
     float high;
     bool lowFirst;    // the minimum came before the maximum: draw them in that order
     bool startsLine;  // no line from the previous span (a gap in time or an empty field)
+    bool failBelow;   // a reading below the series' band in a row judged FAIL
+    bool failAbove;   // a reading above it in a row judged FAIL
 };
 
 // The value a series takes in a row; NaN when the row has none.
 float GetSeriesValue(const LogRow& row, const ChartSeries& series);
 
 // Reduces a series to one span per pixel column and stretch. Rows further apart than gapSeconds
-// start a new stretch, as does a row without a value.
+// start a new stretch, as does a row without a value. The fail flags need the series' band.
 void ReduceSeries(const ReadingsLogData& log, const ChartSeries& series, const TimeScale& scale,
                   int64_t gapSeconds, std::vector<ColumnSpan>& spans);
 
@@ -73,13 +78,18 @@ int64_t ComputeGapSeconds(const ReadingsLogData& log);
 // Supply-on Volt. limits of a rail in mV; false where the rail has none.
 bool GetSupplyOnLimits(int rail, int32_t& lowMillivolts, int32_t& highMillivolts);
 
-// Where each panel sits and which values its plot area spans.
+// Where each panel sits and which values its plot area spans. A voltage panel spans the readings
+// within one band width of its supply-on limits (at least an eighth of that width, with a
+// margin); readings beyond are clipped at its edge.
 struct PanelLayout {
     int top;     // first pixel row of the plot area
     int bottom;  // top + plotHeight: the value low maps here
     double low;
     double high;
 };
+
+// The pixel row of a value in a panel, clipped to the panel's plot area.
+double MapClippedValue(const PanelLayout& panel, double value);
 
 struct ChartLayout {
     TimeScale time;

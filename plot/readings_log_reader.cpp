@@ -170,7 +170,12 @@ LogReadResult ParseReadingsLog(std::string_view text, ReadingsLogData& log, std:
     LineReader reader(text);
     std::string_view line;
     // An empty file, or one whose first line is something else, is not a readings log at all.
-    if (!reader.ReadLine(line) || line != kReadingsLogTitle) {
+    const bool hasLine = reader.ReadLine(line);
+    if (hasLine && line == kTestReportTitle) {
+        message = "this is a test report, not a readings log (Save Log writes the log)";
+        return LogReadResult::NotALog;
+    }
+    if (!hasLine || line != kReadingsLogTitle) {
         message = "not a readings log (line 1 is not \"" + std::string(kReadingsLogTitle) + "\")";
         return LogReadResult::NotALog;
     }

@@ -1,10 +1,12 @@
 // The fixed lines of a readings log file, shared by the writer (Save Log) and by the tools that
-// read the file back, which must not pull in the save machinery to know them.
+// read the file back, which must not pull in the save machinery to know them; and the test
+// report's first line, by which a reader tells a report given in place of a log.
 #pragma once
 
 #include <cstddef>
 
 inline constexpr char kReadingsLogTitle[] = "ZENTARIX Ombrelo Log file";
+inline constexpr char kTestReportTitle[] = "ZENTARIX Ombrelo Report file";
 inline constexpr char kReadingsLogUnderline[] = "============================";
 // Line 3, followed by the number of records.
 inline constexpr char kReadingsLogCountPrefix[] = "Number of records logged: ";

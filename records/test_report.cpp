@@ -122,7 +122,7 @@ std::string BuildTestReport(const CellTextArray& texts, const CellStateArray& st
                             uint8_t powerStatus, uint32_t totalPower)
 {
     ReportBuilder report(texts, states);
-    report.Line("ZENTARIX Ombrelo Report file");
+    report.Line(kTestReportTitle);
     report.Line("===============================");
     report.EndLine();
 

@@ -3,8 +3,9 @@
 # tester, starts the simulator on COM3 of a private Wine prefix and opens the window.
 #
 #   bash scripts/run.sh               the window on your display ($DISPLAY); with no display it runs
-#                                     on a virtual one, connects, saves a screenshot and a test
-#                                     report, prints their paths and ends
+#                                     on a virtual one, connects, saves a screenshot of the window
+#                                     (docs/window.png, the README's picture) and a test report,
+#                                     prints their paths and ends
 #   bash scripts/run.sh --console ... the console monitor instead (see --console --help below)
 #
 # OMBRELO_SIM_OPTIONS gives the simulator other options (default --on: a supply switched on).
@@ -128,7 +129,8 @@ export DISPLAY=":$number"
 echo "No display: running on the virtual display $DISPLAY."
 
 out="$root/run"
-shot="$out/ombrelo-window.png"
+# The README shows this picture: every run without a display takes it afresh.
+shot="$here/docs/window.png"
 report="$out/ombrelo-report.txt"
 rm -f "$shot" "$report"
 wine "$exe" >"$work/ombrelo.log" 2>&1 &
@@ -141,7 +143,9 @@ drive wait-text 1003 Disconnect 10000 >/dev/null
 drive wait-filled 1101 10000 >/dev/null
 sleep 1.5
 read -r left top right bottom < <(drive rect 0)
-import -window root -crop "$((right - left))x$((bottom - top))+$left+$top" +repage "$shot"
+# A palette PNG, as the chart's: the window has few colours and the README should stay light.
+import -window root -crop "$((right - left))x$((bottom - top))+$left+$top" +repage -strip +dither -colors 64 \
+  PNG8:"$shot"
 drive click 1008 >/dev/null
 drive save "Z:${report//\//\\}" >/dev/null
 for _ in $(seq 50); do [ -s "$report" ] && break; sleep 0.1; done

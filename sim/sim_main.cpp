@@ -97,8 +97,9 @@ void PrintUsage()
     std::printf(
         "Usage: ombrelo-sim [options]\n"
         "Simulates the power-supply tester on a pseudo-terminal and prints its device path.\n"
-        "Connect Ombrelo (or Wine's COM port link) to that path. Ends when stdin closes or on\n"
-        "SIGTERM/SIGINT.\n\n"
+        "Connect Ombrelo (or Wine's COM port link) to that path. Ends on SIGTERM or SIGINT, and\n"
+        "when stdin closes if stdin is a pipe or a terminal (the life line of whoever started it);\n"
+        "with stdin on /dev/null or a file it runs until it is signalled.\n\n"
         "Tester:\n"
         "  --on                  the supply is on from the start\n"
         "  --steady              readings without noise\n"
@@ -227,12 +228,15 @@ bool ParseArguments(int argc, char** argv, TesterOptions& tester, LinkOptions& l
             tester.refuseOff = true;
         } else if (!std::strcmp(arg, "--timed-out")) {
             tester.timedOut = true;
-        } else if (!std::strcmp(arg, "--cooling")) {
+        } else if (!std::strcmp(arg, "--cooling") || !std::strcmp(arg, "--seed")) {
             if (!needValue()) return false;
-            tester.coolingMs = static_cast<uint32_t>(std::strtoul(value, nullptr, 10));
-        } else if (!std::strcmp(arg, "--seed")) {
-            if (!needValue()) return false;
-            tester.seed = static_cast<uint32_t>(std::strtoul(value, nullptr, 10));
+            char* end = nullptr;
+            unsigned long number = std::strtoul(value, &end, 10);
+            if (end == value || *end != '\0' || value[0] == '-' || number > 0xFFFFFFFFul) {
+                std::fprintf(stderr, "ombrelo-sim: %s takes a whole number\n", arg);
+                return false;
+            }
+            (!std::strcmp(arg, "--cooling") ? tester.coolingMs : tester.seed) = static_cast<uint32_t>(number);
         } else if (!std::strcmp(arg, "--identity")) {
             if (!needValue()) return false;
             if (std::strlen(value) != 3) {
@@ -337,7 +341,7 @@ bool ParseArguments(int argc, char** argv, TesterOptions& tester, LinkOptions& l
                    ParseFilter(arg, "--huge-length", link.hugeLength)) {
             // parsed
         } else {
-            std::fprintf(stderr, "ombrelo-sim: unknown option '%s' (try --help)\n", arg);
+            std::fprintf(stderr, "ombrelo-sim: unknown option '%s'\n", arg);
             return false;
         }
     }
@@ -718,8 +722,11 @@ int main(int argc, char** argv)
     TesterOptions testerOptions;
     LinkOptions linkOptions;
     bool help = false;
-    if (!ParseArguments(argc, argv, testerOptions, linkOptions, help))
+    if (!ParseArguments(argc, argv, testerOptions, linkOptions, help)) {
+        // The line above named the problem; the help is one option away.
+        std::fputs("Try 'ombrelo-sim --help' for more information.\n", stderr);
         return 2;
+    }
     if (help) {
         PrintUsage();
         return 0;

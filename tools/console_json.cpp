@@ -87,19 +87,19 @@ void AppendCell(std::string& out, const ReadingsTable& table, int cell)
 {
     int column = cell % kColumnCount;
     int32_t value = LoadWord(table.value[cell]);
+    // The grid's twelve fixed cells show "N/A" on grey whatever the table holds: no value.
+    const bool fixed = IsFixedNotAvailableCell(cell);
     out += "{\"value\":";
-    if (value == kNotAvailable || (value == kTimedOut && IsTimingColumn(column)))
+    if (fixed || value == kNotAvailable || (value == kTimedOut && IsTimingColumn(column)))
         out += "null";
     else if (GetColumnUnit(column) == JsonUnit::Milli)
         AppendJsonMilliUnits(out, value);
     else
         AppendInteger(out, value);
     out += ",\"text\":";
-    // The grid's text: the twelve fixed cells always show "N/A".
-    AppendJsonString(out, IsFixedNotAvailableCell(cell) ? NarrowText(kFixedNotAvailableText)
-                                                        : NarrowText(table.text[cell]));
+    AppendJsonString(out, fixed ? NarrowText(kFixedNotAvailableText) : NarrowText(table.text[cell]));
     out += ",\"state\":";
-    AppendJsonString(out, GetStateName(table.state[cell]));
+    AppendJsonString(out, fixed ? "N/A" : GetStateName(table.state[cell]));
     out += "}";
 }
 

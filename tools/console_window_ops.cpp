@@ -3,10 +3,12 @@
 #include "tools/console_window_ops.h"
 
 #include <cstdio>
+#include <cwchar>
 #include <map>
 #include <mutex>
 
 #include "device/utf8_text.h"
+#include "measurement/connection_worker.h"
 #include "measurement/window_ops.h"
 
 namespace {
@@ -137,7 +139,8 @@ void EnableControl(WindowHandle, int controlId, bool enable)
     g_controlEnabled[controlId] = enable;
 }
 
-// Not modal here: the message is printed at once and kept for the loop's next screen.
+// Not modal here: the message is kept for the loop's next screen and printed at once, except the
+// three that end the connection: the loop says those once, with the exit code that tells them.
 void ShowErrorMessage(WindowHandle, const wchar_t* text, const wchar_t* title)
 {
     std::string line = FormatMessageLine(text, title);
@@ -148,6 +151,10 @@ void ShowErrorMessage(WindowHandle, const wchar_t* text, const wchar_t* title)
             g_messages.erase(g_messages.begin());
         ++g_messageCount;
     }
+    const wchar_t* const ending[] = {kDeviceNotFoundText, kFirmwareUpdateText, kConnectionLostText};
+    for (const wchar_t* end : ending)
+        if (std::wcscmp(text, end) == 0)
+            return;
     WriteConsoleText("\n! " + line + "\n");
 }
 

@@ -5,16 +5,18 @@
 // runs one unattended test for a test bench: connect, optionally switch the supply, let the
 // readings settle for a number of poll cycles, judge, write the report and the log, and end with
 // an exit code that tells the verdict. "--json" puts one JSON object per poll cycle on stdout;
-// "--plot FILE" draws each saved log as an SVG chart beside it.
+// "--plot FILE" draws each saved log as an SVG chart.
 #include <atomic>
 #include <cerrno>
 #include <charconv>
-#include <functional>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <functional>
+#include <iterator>
 #include <poll.h>
+#include <set>
 #include <string>
 #include <termios.h>
 #include <thread>
@@ -29,7 +31,6 @@
 #include "records/logger.h"
 #include "plot/plot_command.h"
 #include "records/readings_log.h"
-#include "records/save_files.h"
 #include "records/test_report.h"
 #include "tools/console_json.h"
 #include "tools/console_screen.h"
@@ -69,14 +70,14 @@ std::wstring DecodeFileName(const std::string& name)
     return wide;
 }
 
-void PrintUsage()
+void PrintUsage(std::FILE* stream)
 {
     fputs("usage: ombrelo-console [--cpu-cable] [--pcie-cable] [--log-interval S] [--json] [--plot FILE]\n"
           "                       [--reconnect] DEVICE\n"
           "       ombrelo-console --once DEVICE\n"
           "       ombrelo-console --test [--power on|off] [--settle N] [--report FILE] [--log FILE]\n"
-          "                       [--plot FILE] [--cpu-cable] [--pcie-cable] [--log-interval S] [--json]\n"
-          "                       DEVICE\n"
+          "                       [--plot FILE] [--force] [--cpu-cable] [--pcie-cable] [--log-interval S]\n"
+          "                       [--json] DEVICE\n"
           "DEVICE is the tester's serial device, e.g. /dev/ttyACM0 or the simulator's /dev/pts/N.\n"
           "--log-interval S: a readings-log row every S seconds (1, 10, 30 or 60; default 10).\n"
           "--cpu-cable, --pcie-cable: declare the 12V CPU / 12V PCIe cable connected (its voltages can FAIL).\n"
@@ -84,24 +85,29 @@ void PrintUsage()
           "--reconnect: when the connection ends (lost, no answer, device gone), try the same DEVICE again\n"
           "every second instead of ending; for unattended monitoring.\n"
           "--plot FILE: after each saved log (the l key, or --test's --log) draw it as an SVG chart into\n"
-          "FILE, beside the log unless FILE has a folder (see ombrelo-plot).\n"
+          "FILE (see ombrelo-plot).\n"
+          "Files: a name without a folder (or with a relative one) is taken from the current folder, in\n"
+          "every mode; the full path of every file written is printed. No file is replaced unasked: the\n"
+          "monitor asks (y/n, n by default) and, with keys from a pipe, refuses; --test refuses an\n"
+          "existing --report, --log or --plot file unless --force is given.\n"
           "Monitor keys: p power on/off, r reset min/max, c toggle 12V CPU cable, e toggle 12V PCIe cable,\n"
           "l save the readings log, t save the test report, x clear the log, q quit.\n"
-          "Saving asks for a file name (empty: the last one, first OmbreloLog.txt) and writes it to\n"
-          "~/Documents/Zentarix/Ombrelo unless the name has a folder. From a pipe: one key per line,\n"
-          "a file name after the key (\"l run7.txt\").\n"
+          "Saving asks for a file name (empty: the last one saved, first OmbreloLog.txt for the log and\n"
+          "OmbreloReport.txt for the report; .txt is added to a name without an extension). From a\n"
+          "pipe: one key per line, a file name after the key (\"l run7.txt\").\n"
           "--test: connect (identify, firmware check); with --power switch the supply first; wait N poll\n"
           "cycles (--settle, default 4) for the readings to settle; judge; write the test report and the\n"
-          "readings log (which ends with a row of the judged readings) to the files given; end.\n"
+          "readings log (which ends with a row of the judged readings) to the files given; end. Every\n"
+          "file is checked before the tester is touched.\n"
           "PASS: no cell FAIL, the tester's voltages verdict PASS and its timings verdict not FAIL.\n"
           "On FAIL the failing cells are listed on stderr (\"5V Volt.\"); with --json a summary object ends\n"
           "the output.\n"
-          "Exit codes: 0 PASS (or a normal end), 1 connection ended or lost, 2 usage, 3 device cannot be\n"
-          "opened (missing, no permission, busy), 4 no tester answers (Device not found!), 5 firmware needs an\n"
-          "update, 6 --once: a request went unanswered, 7 FAIL, 8 --report, --log or the --plot chart could\n"
-          "not be written, "
-          "9 the tester refused or did not offer the --power switch.\n",
-          stderr);
+          "Exit codes (every mode): 0 PASS (or a normal end), 1 connection lost, 2 usage (also a file that\n"
+          "--test may not write), 3 device cannot be opened (missing, no permission, busy), 4 no tester\n"
+          "answers (Device not found!), 5 firmware needs an update, 6 --once: a request went unanswered,\n"
+          "7 FAIL, 8 --report, --log or the --plot chart could not be written, 9 the tester refused or did\n"
+          "not offer the --power switch.\n",
+          stream);
 }
 
 int64_t GetEpochMs()
@@ -225,188 +231,6 @@ int RunOnce(const std::string& device)
 
 // ---- monitor ---------------------------------------------------------------------------------
 
-struct Monitor {
-    std::string device;
-    // Timer 2 of the window, as the console's loop runs it.
-    uint32_t logPeriodMs = 0;
-    std::chrono::steady_clock::time_point nextLogRow;
-    bool presetCpuCable = false;
-    bool presetPcieCable = false;
-    bool presetsApplied = false;
-    bool quit = false;
-    bool colour = false;
-    bool terminal = false;
-    bool json = false;
-    uint32_t lastCycle = 0;
-    // --plot: the chart drawn after every saved log; a bare name goes beside the log.
-    std::string plotName;
-    // --reconnect: when the next try to connect again is due (none while connected).
-    bool reconnect = false;
-    std::chrono::steady_clock::time_point nextReconnect;
-};
-
-// What --test was asked to do.
-struct TestOptions {
-    bool enabled = false;
-    int powerTarget = -1;  // -1: leave the supply as it is; 1 on; 0 off
-    uint32_t settleCycles = kDefaultSettleCycles;
-    std::string reportPath;
-    std::string logPath;
-};
-
-// The Configure command's effect for one cable flag: edit the settings block, then ask the
-// worker to write it.
-void ToggleCable(Monitor&, int settingsByte, const char* name)
-{
-    if (!IsConsoleControlEnabled(kConfigureButtonId) || g_workerRunning.load() == 0) {
-        WriteConsoleText(std::string("(not connected: ") + name + " cable flag unchanged)\n");
-        return;
-    }
-    std::atomic<uint8_t>& flag = g_testerDevice.readings.deviceSettings[settingsByte];
-    StoreByte(flag, LoadByte(flag) ? 0 : 1);
-    g_settingsChangedEvent.Signal();
-    WriteConsoleText(std::string(name) + " cable: " + (LoadByte(flag) ? "connected" : "not connected") + "\n");
-}
-
-void PressPower(Monitor&)
-{
-    // As the window's button: only while the worker offers it.
-    if (!IsConsoleControlEnabled(kPowerButtonId) || g_workerRunning.load() == 0) {
-        WriteConsoleText("(power switch not available now)\n");
-        return;
-    }
-    RequestPowerSwitch(g_mainWindow);
-    WriteConsoleText("power switch requested\n");
-}
-
-void PressResetMinMax(Monitor&)
-{
-    if (!IsConsoleControlEnabled(kResetMinMaxButtonId) || g_workerRunning.load() == 0) {
-        WriteConsoleText("(reset not available now)\n");
-        return;
-    }
-    g_resetMinMaxEvent.Signal();
-    WriteConsoleText("min/max reset requested\n");
-}
-
-void PressCpuCable(Monitor& monitor) { ToggleCable(monitor, kSettingCpu12vCable, "12V CPU"); }
-void PressPcieCable(Monitor& monitor) { ToggleCable(monitor, kSettingPcie12vCable, "12V PCIe"); }
-void PressQuit(Monitor& monitor) { monitor.quit = true; }
-
-// Both save commands: the file name stands in for the save dialog's answer (empty: the name
-// offered by default, the remembered one), then the command writes the file as the window's
-// button would and says whether all of it was written. Returns the path written, or "" when
-// nothing was.
-std::string SaveWithName(const std::string& name, bool (*save)(WindowHandle), const char* what)
-{
-    std::wstring chosen = name.empty() ? std::wstring(g_saveFileName + 1) : DecodeFileName(name);
-    // A folder names no file: the prompt would refuse it, and the message would name the default.
-    if (!chosen.empty() && chosen.back() == L'/')
-        chosen.clear();
-    if (!SetNextSaveFileName(chosen.c_str())) {
-        WriteConsoleText(std::string("(no file name: ") + what + " not saved)\n");
-        return "";
-    }
-    g_savePath[0] = 0;
-    bool saved = save(g_mainWindow);
-    std::string path = EncodeUtf8(g_savePath);
-    if (saved) {
-        WriteConsoleText(std::string(what) + " saved to " + path + "\n");
-        return path;
-    }
-    WriteConsoleText(std::string(what) + " could not be written to " + (path.empty() ? name : path) + "\n");
-    return "";
-}
-
-// Where --plot puts the chart of a saved log: a bare name beside the log, a name with a folder
-// where it says.
-std::string GetChartPath(const std::string& logPath, const std::string& plotName)
-{
-    if (plotName.find('/') != std::string::npos)
-        return plotName;
-    size_t slash = logPath.rfind('/');
-    return slash == std::string::npos ? plotName : logPath.substr(0, slash + 1) + plotName;
-}
-
-// Draws a saved log into its chart; message says what was written or why nothing was.
-bool WriteChartOfLog(const std::string& logPath, const std::string& plotName, std::string& message)
-{
-    std::string chartPath = GetChartPath(logPath, plotName);
-    // The same name for both would leave a chart where the log was.
-    if (chartPath == logPath) {
-        message = "the chart would replace the log " + logPath;
-        return false;
-    }
-    return PlotReadingsLogFile(logPath, chartPath, message) == kPlotOk;
-}
-
-void PressSaveLog(Monitor& monitor, const std::string& name)
-{
-    std::string path = SaveWithName(name, SaveReadingsLog, "readings log");
-    if (!path.empty() && !monitor.plotName.empty()) {
-        std::string message;
-        bool drawn = WriteChartOfLog(path, monitor.plotName, message);
-        WriteConsoleText((drawn ? message : "chart not written: " + message) + "\n");
-    }
-    // As the window's Save Log: the tester's minima and maxima start afresh afterwards.
-    g_resetMinMaxEvent.Signal();
-}
-
-void PressSaveReport(Monitor&, const std::string& name) { SaveWithName(name, SaveTestReport, "test report"); }
-
-void PressClearLog(Monitor&)
-{
-    if (g_logger)
-        g_logger->Clear();
-    WriteConsoleText("readings log cleared\n");
-}
-
-// Every key of the monitor; new commands are added here. A key with a file name takes it from
-// the rest of its line (from a pipe) or asks for it (on a terminal).
-struct MonitorKey {
-    char key;
-    const char* help;
-    void (*press)(Monitor&);
-    void (*pressWithName)(Monitor&, const std::string&);
-};
-
-const MonitorKey kMonitorKeys[] = {
-    {'p', "power on/off", PressPower, nullptr},
-    {'r', "reset min/max", PressResetMinMax, nullptr},
-    {'c', "12V CPU cable", PressCpuCable, nullptr},
-    {'e', "12V PCIe cable", PressPcieCable, nullptr},
-    {'l', "save log", nullptr, PressSaveLog},
-    {'t', "save report", nullptr, PressSaveReport},
-    {'x', "clear log", PressClearLog, nullptr},
-    {'q', "quit", PressQuit, nullptr},
-};
-
-const MonitorKey* FindKey(char key)
-{
-    for (const MonitorKey& k : kMonitorKeys)
-        if (k.key == key)
-            return &k;
-    return nullptr;
-}
-
-std::string TrimText(const std::string& text)
-{
-    size_t first = text.find_first_not_of(" \t\r");
-    if (first == std::string::npos)
-        return "";
-    size_t last = text.find_last_not_of(" \t\r");
-    return text.substr(first, last - first + 1);
-}
-
-std::string KeyHelp()
-{
-    std::string out = "keys:";
-    for (const MonitorKey& k : kMonitorKeys)
-        out += std::string(" ") + k.key + " " + k.help + ",";
-    out.back() = '\n';
-    return out;
-}
-
 class TerminalMode {
 public:
     void Enter()
@@ -432,25 +256,275 @@ private:
     bool changed = false;
 };
 
-// Asks for a file name on the terminal, in its ordinary line mode. The screen waits meanwhile,
-// as the window does behind its modal save dialog.
-std::string AskFileName(TerminalMode& terminalMode)
+struct Monitor {
+    std::string device;
+    // Timer 2 of the window, as the console's loop runs it.
+    uint32_t logPeriodMs = 0;
+    std::chrono::steady_clock::time_point nextLogRow;
+    bool presetCpuCable = false;
+    bool presetPcieCable = false;
+    bool presetsApplied = false;
+    bool quit = false;
+    bool colour = false;
+    bool terminal = false;
+    bool json = false;
+    uint32_t lastCycle = 0;
+    // --plot: the chart drawn after every saved log.
+    std::string plotName;
+    // Charts this run has drawn: replaced by the next saved log's chart without asking.
+    std::set<std::string> drawnCharts;
+    // --reconnect: when the next try to connect again is due (none while connected).
+    bool reconnect = false;
+    std::chrono::steady_clock::time_point nextReconnect;
+    // Keys come from a terminal, where someone can answer a question; the mode to leave for it.
+    bool keysFromTerminal = false;
+    TerminalMode* terminalMode = nullptr;
+    // The names the two save keys offer: the last one saved, each kind its own.
+    std::string logName = kDefaultLogName;
+    std::string reportName = kDefaultReportName;
+    // The answer to the last key, kept on the screen's status line until the next one.
+    std::string status;
+    // The count of worker messages when the present connection was started.
+    int firstMessage = 0;
+};
+
+// What --test was asked to do.
+struct TestOptions {
+    bool enabled = false;
+    int powerTarget = -1;  // -1: leave the supply as it is; 1 on; 0 off
+    uint32_t settleCycles = kDefaultSettleCycles;
+    std::string reportPath;
+    std::string logPath;
+    std::string chartPath;  // --plot, drawn from the --log file
+    bool force = false;     // existing files may be replaced
+};
+
+// The answer to a key: printed at once (a pipe or a log keeps it) and kept on the status line of
+// the screen, which a terminal redraws twice a second.
+void Tell(Monitor& monitor, const std::string& text)
 {
-    terminalMode.Restore();
-    std::string shown = EncodeUtf8(g_saveFileName + 1);
-    WriteConsoleText("\nFile name [" + shown + "]: ");
+    monitor.status = text;
+    WriteConsoleText(text + "\n");
+}
+
+// The Configure command's effect for one cable flag: edit the settings block, then ask the
+// worker to write it.
+void ToggleCable(Monitor& monitor, int settingsByte, const char* name)
+{
+    if (!IsConsoleControlEnabled(kConfigureButtonId) || g_workerRunning.load() == 0) {
+        Tell(monitor, std::string("(not connected: ") + name + " cable flag unchanged)");
+        return;
+    }
+    std::atomic<uint8_t>& flag = g_testerDevice.readings.deviceSettings[settingsByte];
+    StoreByte(flag, LoadByte(flag) ? 0 : 1);
+    g_settingsChangedEvent.Signal();
+    Tell(monitor, std::string(name) + " cable: " + (LoadByte(flag) ? "connected" : "not connected"));
+}
+
+void PressPower(Monitor& monitor)
+{
+    // As the window's button: only while the worker offers it.
+    if (!IsConsoleControlEnabled(kPowerButtonId) || g_workerRunning.load() == 0) {
+        Tell(monitor, "(power switch not available now)");
+        return;
+    }
+    RequestPowerSwitch(g_mainWindow);
+    Tell(monitor, "power switch requested");
+}
+
+void PressResetMinMax(Monitor& monitor)
+{
+    if (!IsConsoleControlEnabled(kResetMinMaxButtonId) || g_workerRunning.load() == 0) {
+        Tell(monitor, "(reset not available now)");
+        return;
+    }
+    g_resetMinMaxEvent.Signal();
+    Tell(monitor, "min/max reset requested");
+}
+
+void PressCpuCable(Monitor& monitor) { ToggleCable(monitor, kSettingCpu12vCable, "12V CPU"); }
+void PressPcieCable(Monitor& monitor) { ToggleCable(monitor, kSettingPcie12vCable, "12V PCIe"); }
+void PressQuit(Monitor& monitor) { monitor.quit = true; }
+
+std::string TrimText(const std::string& text)
+{
+    size_t first = text.find_first_not_of(" \t\r");
+    if (first == std::string::npos)
+        return "";
+    size_t last = text.find_last_not_of(" \t\r");
+    return text.substr(first, last - first + 1);
+}
+
+// One line from the terminal, in its ordinary line mode. The screen waits meanwhile, as the
+// window does behind its modal save dialog.
+std::string AskLine(Monitor& monitor, const std::string& question)
+{
+    monitor.terminalMode->Restore();
+    WriteConsoleText(question);
     std::string line;
     char c = 0;
     while (read(STDIN_FILENO, &c, 1) == 1 && c != '\n')
         line += c;
-    terminalMode.Enter();
+    monitor.terminalMode->Enter();
     return TrimText(line);
+}
+
+// Whether path may be written now. A folder and the like are refused with the reason. An existing
+// file is replaced only when the user at the terminal says so (n by default); with keys from a
+// pipe nobody can say so, and the file stays.
+bool MayWrite(Monitor& monitor, const std::string& path, const std::string& what)
+{
+    bool exists = false;
+    std::string problem = CheckOutputPath(path, true, exists);
+    if (!problem.empty()) {
+        Tell(monitor, what + " not saved: " + problem);
+        return false;
+    }
+    if (!exists)
+        return true;
+    if (!monitor.keysFromTerminal) {
+        Tell(monitor, what + " not saved: " + path + " exists, and with keys from a pipe nobody can confirm "
+                      "replacing it (give another name)");
+        return false;
+    }
+    std::string answer = AskLine(monitor, path + " exists. Replace it? [y/N] ");
+    if (answer == "y" || answer == "Y" || answer == "yes" || answer == "Yes")
+        return true;
+    Tell(monitor, what + " not saved: " + path + " kept as it was");
+    return false;
+}
+
+// Writes one file by the program's own writer, in both modes. "" when all of it was written,
+// else why not in the system's words. Exclusive: a file that appeared meanwhile is not replaced.
+std::string WriteOutputFile(const std::string& path, bool exclusive, const std::function<bool(std::FILE*)>& write)
+{
+    errno = 0;
+    std::FILE* file = std::fopen(path.c_str(), exclusive ? "wbx" : "wb");
+    if (!file)
+        return std::strerror(errno);
+    errno = 0;
+    bool ok = write(file);
+    int error = errno;
+    if (std::fclose(file) != 0 && ok) {
+        ok = false;
+        error = errno;
+    }
+    if (ok)
+        return "";
+    return error != 0 ? std::strerror(error) : "not all of it was written";
+}
+
+bool WriteLogFile(std::FILE* file) { return WriteReadingsLog(file, g_logger.get()); }
+
+bool WriteReportFile(std::FILE* file)
+{
+    std::string report = BuildTestReport(g_readingsTable.text, g_readingsTable.state,
+                                         LoadByte(g_testerDevice.readings.powerStatus),
+                                         static_cast<uint32_t>(LoadWord(g_testerDevice.readings.totalPower)));
+    return WriteTestReport(file, report);
+}
+
+// Both save keys: the name typed (empty: the one offered) stands in for the save dialog's answer.
+// Returns the full path written, or "" when nothing was.
+std::string SaveFile(Monitor& monitor, const std::string& typed, std::string& offeredName, const std::string& what,
+                     bool (*write)(std::FILE*))
+{
+    std::string name = typed.empty() ? offeredName : AddTextExtension(typed);
+    std::string path = ResolveOutputPath(name, GetCurrentFolder());
+    if (!MayWrite(monitor, path, what))
+        return "";
+    std::string problem = WriteOutputFile(path, false, write);
+    if (!problem.empty()) {
+        Tell(monitor, what + " could not be written to " + path + ": " + problem);
+        return "";
+    }
+    offeredName = name;
+    Tell(monitor, what + " saved to " + path);
+    return path;
+}
+
+// Draws a saved log into its chart; message says what was written or why nothing was.
+bool WriteChartOfLog(const std::string& logPath, const std::string& chartPath, std::string& message)
+{
+    // The same name for both would leave a chart where the log was.
+    if (chartPath == logPath) {
+        message = "the chart would replace the log " + logPath;
+        return false;
+    }
+    return PlotReadingsLogFile(logPath, chartPath, message) == kPlotOk;
+}
+
+void PressSaveLog(Monitor& monitor, const std::string& name)
+{
+    std::string path = SaveFile(monitor, name, monitor.logName, "readings log", WriteLogFile);
+    if (!path.empty() && !monitor.plotName.empty()) {
+        std::string chart = ResolveOutputPath(monitor.plotName, GetCurrentFolder());
+        std::string message;
+        if (monitor.drawnCharts.count(chart) != 0 || chart == path || MayWrite(monitor, chart, "chart")) {
+            bool drawn = WriteChartOfLog(path, chart, message);
+            if (drawn)
+                monitor.drawnCharts.insert(chart);
+            Tell(monitor, drawn ? message : "chart not written: " + message);
+        }
+    }
+    // As the window's Save Log: the tester's minima and maxima start afresh afterwards.
+    g_resetMinMaxEvent.Signal();
+}
+
+void PressSaveReport(Monitor& monitor, const std::string& name)
+{
+    SaveFile(monitor, name, monitor.reportName, "test report", WriteReportFile);
+}
+
+void PressClearLog(Monitor& monitor)
+{
+    if (g_logger)
+        g_logger->Clear();
+    Tell(monitor, "readings log cleared");
+}
+
+// Every key of the monitor; new commands are added here. A key with a file name takes it from
+// the rest of its line (from a pipe) or asks for it (on a terminal).
+struct MonitorKey {
+    char key;
+    const char* help;
+    void (*press)(Monitor&);
+    void (*pressWithName)(Monitor&, const std::string&);
+    std::string Monitor::*offeredName;  // the name an empty answer stands for
+};
+
+const MonitorKey kMonitorKeys[] = {
+    {'p', "power on/off", PressPower, nullptr, nullptr},
+    {'r', "reset min/max", PressResetMinMax, nullptr, nullptr},
+    {'c', "12V CPU cable", PressCpuCable, nullptr, nullptr},
+    {'e', "12V PCIe cable", PressPcieCable, nullptr, nullptr},
+    {'l', "save log", nullptr, PressSaveLog, &Monitor::logName},
+    {'t', "save report", nullptr, PressSaveReport, &Monitor::reportName},
+    {'x', "clear log", PressClearLog, nullptr, nullptr},
+    {'q', "quit", PressQuit, nullptr, nullptr},
+};
+
+const MonitorKey* FindKey(char key)
+{
+    for (const MonitorKey& k : kMonitorKeys)
+        if (k.key == key)
+            return &k;
+    return nullptr;
+}
+
+std::string KeyHelp()
+{
+    std::string out = "keys:";
+    for (const MonitorKey& k : kMonitorKeys)
+        out += std::string(" ") + k.key + " " + k.help + ",";
+    out.back() = '\n';
+    return out;
 }
 
 // Keys from stdin: every byte from a terminal, the first character of every line from a pipe.
 class KeyReader {
 public:
-    KeyReader(bool fromTerminal, TerminalMode& mode) : terminal(fromTerminal), terminalMode(mode) {}
+    explicit KeyReader(bool fromTerminal) : terminal(fromTerminal) {}
 
     // Calls press for each key available now, without waiting.
     void ReadKeys(Monitor& monitor)
@@ -478,7 +552,7 @@ private:
             if (key && key->press)
                 key->press(monitor);
             else if (key)
-                key->pressWithName(monitor, AskFileName(terminalMode));
+                key->pressWithName(monitor, AskLine(monitor, "\nFile name [" + monitor.*key->offeredName + "]: "));
             return;
         }
         if (c != '\n') {
@@ -495,7 +569,6 @@ private:
     }
 
     bool terminal;
-    TerminalMode& terminalMode;
     bool open = true;
     std::string line;
 };
@@ -521,6 +594,10 @@ void ShowScreen(const Monitor& monitor)
     std::vector<std::string> messages = GetConsoleMessages();
     for (const std::string& m : messages)
         screen += "! " + m + "\n";
+    // A terminal's screen is redrawn in place: the last answer stays on it. Elsewhere every
+    // answer is a line of its own already.
+    if (monitor.terminal && !monitor.status.empty())
+        screen += "> " + monitor.status + "\n";
     screen += KeyHelp();
     WriteConsoleText(screen);
 }
@@ -570,118 +647,7 @@ void RunLogTimer(Monitor& monitor, std::chrono::steady_clock::time_point now)
         monitor.nextLogRow = now + std::chrono::milliseconds(period);
 }
 
-// --reconnect, for unattended monitoring: a connection that ended (lost, no tester answering,
-// the device gone for a moment) is tried again on the same device path every second, as a user
-// pressing Connect would. A tester that needs a firmware update is not tried again.
-constexpr auto kReconnectPeriod = std::chrono::seconds(1);
-
-// Called while no worker runs. False when the monitor should end instead.
-bool ReconnectWhenDue(Monitor& monitor, std::chrono::steady_clock::time_point now)
-{
-    if (!monitor.reconnect)
-        return false;
-    if (monitor.nextReconnect == std::chrono::steady_clock::time_point{}) {
-        std::vector<std::string> messages = GetConsoleMessages();
-        if (!messages.empty() && messages.back().find(NarrowText(kFirmwareUpdateText)) != std::string::npos)
-            return false;
-        fprintf(stderr, "ombrelo-console: connection ended; trying %s again every second\n",
-                monitor.device.c_str());
-        monitor.nextReconnect = now + kReconnectPeriod;
-        return true;
-    }
-    if (now < monitor.nextReconnect)
-        return true;
-    monitor.nextReconnect = now + kReconnectPeriod;
-    if (CheckDeviceAccess(monitor.device) != 0)
-        return true;  // not back yet
-    EnableControl(g_mainWindow, kConnectButtonId, false);
-    EnableControl(g_mainWindow, kRefreshButtonId, false);
-    if (StartConnectionWorker(g_mainWindow))
-        monitor.nextReconnect = {};
-    return true;
-}
-
-int RunMonitor(Monitor& monitor)
-{
-    struct sigaction action {};
-    action.sa_handler = OnSignal;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
-
-    monitor.terminal = isatty(STDOUT_FILENO) != 0 && !monitor.json;
-    monitor.colour = monitor.terminal;
-    if (monitor.json)
-        RouteConsoleTextToStderr();
-    if (!CheckDeviceBeforeConnecting(monitor.device))
-        return kExitNoDevice;
-    TerminalMode terminalMode;
-    terminalMode.Enter();
-    KeyReader keys(isatty(STDIN_FILENO) != 0, terminalMode);
-    CreateApplicationLogger();
-
-    g_mainWindow = &g_consoleWindow;
-    g_stopRequested.store(1);
-    DisableDeviceControls(g_mainWindow);
-    SetConsolePortName(monitor.device);
-    EnableControl(g_mainWindow, kConnectButtonId, false);
-    EnableControl(g_mainWindow, kRefreshButtonId, false);
-    monitor.lastCycle = g_pollCycleCount.load(std::memory_order_acquire);
-    StartConnectionWorker(g_mainWindow);
-
-    int exitCode = kExitOk;
-    auto nextScreen = std::chrono::steady_clock::now();
-    while (!monitor.quit && !g_signalled) {
-        keys.ReadKeys(monitor);
-        ApplyPresets(monitor);
-        auto now = std::chrono::steady_clock::now();
-        if (g_workerThreads.load(std::memory_order_acquire) == 0 && !ReconnectWhenDue(monitor, now)) {
-            // The worker ended by itself: refused or lost. Its message has been printed.
-            exitCode = kExitConnectionEnded;
-            break;
-        }
-        if (monitor.json) {
-            uint32_t cycle = g_pollCycleCount.load(std::memory_order_acquire);
-            if (cycle != monitor.lastCycle) {
-                monitor.lastCycle = cycle;
-                RefreshGrid();
-                WriteCycleJson(cycle);
-            }
-        } else if (now >= nextScreen) {
-            ShowScreen(monitor);
-            nextScreen = now + kScreenPeriod;
-        }
-        RunLogTimer(monitor, now);
-        std::this_thread::sleep_for(kLoopStep);
-    }
-
-    WaitForWorkerExit();
-    bool ended = WaitForWorkerEnd(kWorkerEndWaitMs);
-    terminalMode.Restore();
-    if (exitCode == kExitConnectionEnded) {
-        std::string openFailure = DescribeWorkerOpenFailure(monitor.device);
-        std::vector<std::string> messages = GetConsoleMessages();
-        if (!openFailure.empty()) {
-            fprintf(stderr, "ombrelo-console: %s\n", openFailure.c_str());
-            exitCode = kExitNoDevice;
-        } else {
-            fprintf(stderr, "ombrelo-console: connection ended%s%s\n", messages.empty() ? "" : ": ",
-                    messages.empty() ? "" : messages.back().c_str());
-        }
-    } else {
-        WriteConsoleText(g_signalled ? "\nstopped by signal\n" : "\nquit\n");
-    }
-    if (!ended) {
-        fprintf(stderr, "ombrelo-console: the connection did not end in time\n");
-        return kExitConnectionEnded;
-    }
-    DestroyApplicationLogger();
-    return exitCode;
-}
-
-// ---- --test ---------------------------------------------------------------------------------
-
-// The worker's messages since the test began, read to tell why a connection ended.
+// The worker's messages since a connection began, read to tell why it ended.
 bool HasMessageSince(int firstMessage, const char* text)
 {
     std::vector<std::string> messages = GetConsoleMessages();
@@ -712,34 +678,164 @@ int ClassifyWorkerEnd(const std::string& device, int firstMessage, std::string& 
     return kExitConnectionEnded;
 }
 
-bool CheckOutputFolder(const std::string& path, const char* option)
+// The line that says why a connection ended, for the reason ClassifyWorkerEnd gave.
+std::string DescribeWorkerEnd(int exitCode, const std::string& device, const std::string& reason)
 {
-    if (path.empty())
-        return true;
-    size_t slash = path.rfind('/');
-    std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
-    if (access(folder.c_str(), W_OK) == 0)
-        return true;
-    fprintf(stderr, "ombrelo-console: %s %s: cannot write to the folder %s: %s\n", option, path.c_str(),
-            folder.c_str(), std::strerror(errno));
-    return false;
+    return exitCode == kExitNoTester ? DescribeDeviceOpenFailure(device, 0) : reason;
 }
 
-// Writes one file by the program's own writer; false when it cannot be created or not all of it
-// was written.
-bool WriteOutputFile(const std::string& path, const char* what, const std::function<bool(std::FILE*)>& write)
+// --reconnect, for unattended monitoring: a connection that ended (lost, no tester answering,
+// the device gone for a moment) is tried again on the same device path every second, as a user
+// pressing Connect would. A tester that needs a firmware update is not tried again.
+constexpr auto kReconnectPeriod = std::chrono::seconds(1);
+
+// Called while no worker runs. False when the monitor should end instead, with exitCode and
+// reason telling why the connection ended.
+bool ReconnectWhenDue(Monitor& monitor, std::chrono::steady_clock::time_point now, int& exitCode,
+                      std::string& reason)
 {
-    std::FILE* file = std::fopen(path.c_str(), "wb");
-    if (!file) {
-        fprintf(stderr, "ombrelo-console: the %s could not be written to %s: %s\n", what, path.c_str(),
-                std::strerror(errno));
-        return false;
+    if (monitor.nextReconnect == std::chrono::steady_clock::time_point{}) {
+        std::string why;
+        int code = ClassifyWorkerEnd(monitor.device, monitor.firstMessage, why);
+        if (!monitor.reconnect || code == kExitFirmware) {
+            exitCode = code;
+            reason = why;
+            return false;
+        }
+        fprintf(stderr, "ombrelo-console: %s; trying %s again every second\n",
+                DescribeWorkerEnd(code, monitor.device, why).c_str(), monitor.device.c_str());
+        monitor.nextReconnect = now + kReconnectPeriod;
+        return true;
     }
-    bool ok = write(file);
-    ok = std::fclose(file) == 0 && ok;
-    if (!ok)
-        fprintf(stderr, "ombrelo-console: the %s could not be written to %s\n", what, path.c_str());
-    return ok;
+    if (now < monitor.nextReconnect)
+        return true;
+    monitor.nextReconnect = now + kReconnectPeriod;
+    if (CheckDeviceAccess(monitor.device) != 0)
+        return true;  // not back yet
+    EnableControl(g_mainWindow, kConnectButtonId, false);
+    EnableControl(g_mainWindow, kRefreshButtonId, false);
+    monitor.firstMessage = CountConsoleMessages();
+    if (StartConnectionWorker(g_mainWindow))
+        monitor.nextReconnect = {};
+    return true;
+}
+
+int RunMonitor(Monitor& monitor)
+{
+    struct sigaction action {};
+    action.sa_handler = OnSignal;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+
+    monitor.terminal = isatty(STDOUT_FILENO) != 0 && !monitor.json;
+    monitor.colour = monitor.terminal;
+    if (monitor.json)
+        RouteConsoleTextToStderr();
+    if (!CheckDeviceBeforeConnecting(monitor.device))
+        return kExitNoDevice;
+    TerminalMode terminalMode;
+    terminalMode.Enter();
+    monitor.terminalMode = &terminalMode;
+    monitor.keysFromTerminal = isatty(STDIN_FILENO) != 0;
+    KeyReader keys(monitor.keysFromTerminal);
+    CreateApplicationLogger();
+
+    g_mainWindow = &g_consoleWindow;
+    g_stopRequested.store(1);
+    DisableDeviceControls(g_mainWindow);
+    SetConsolePortName(monitor.device);
+    EnableControl(g_mainWindow, kConnectButtonId, false);
+    EnableControl(g_mainWindow, kRefreshButtonId, false);
+    monitor.lastCycle = g_pollCycleCount.load(std::memory_order_acquire);
+    monitor.firstMessage = CountConsoleMessages();
+    StartConnectionWorker(g_mainWindow);
+
+    int exitCode = kExitOk;
+    std::string reason;
+    auto nextScreen = std::chrono::steady_clock::now();
+    while (!monitor.quit && !g_signalled) {
+        keys.ReadKeys(monitor);
+        ApplyPresets(monitor);
+        auto now = std::chrono::steady_clock::now();
+        // The worker ended by itself: refused, not found or lost.
+        if (g_workerThreads.load(std::memory_order_acquire) == 0 && !ReconnectWhenDue(monitor, now, exitCode, reason))
+            break;
+        if (monitor.json) {
+            uint32_t cycle = g_pollCycleCount.load(std::memory_order_acquire);
+            if (cycle != monitor.lastCycle) {
+                monitor.lastCycle = cycle;
+                RefreshGrid();
+                WriteCycleJson(cycle);
+            }
+        } else if (now >= nextScreen) {
+            ShowScreen(monitor);
+            nextScreen = now + kScreenPeriod;
+        }
+        RunLogTimer(monitor, now);
+        std::this_thread::sleep_for(kLoopStep);
+    }
+
+    WaitForWorkerExit();
+    bool ended = WaitForWorkerEnd(kWorkerEndWaitMs);
+    terminalMode.Restore();
+    // Said once, here, with the code that tells it: the worker's message was kept back.
+    if (exitCode != kExitOk)
+        fprintf(stderr, "ombrelo-console: %s\n", DescribeWorkerEnd(exitCode, monitor.device, reason).c_str());
+    else
+        WriteConsoleText(g_signalled ? "\nstopped by signal\n" : "\nquit\n");
+    if (!ended) {
+        fprintf(stderr, "ombrelo-console: the connection did not end in time\n");
+        return kExitConnectionEnded;
+    }
+    DestroyApplicationLogger();
+    return exitCode;
+}
+
+// ---- --test ---------------------------------------------------------------------------------
+
+// Every file the run will write, checked before the tester is touched: a folder, a missing or
+// read-only folder, an existing file without --force, or one file named twice would otherwise
+// be found only after the whole test.
+bool CheckTestOutputs(const TestOptions& test)
+{
+    struct Output {
+        const char* option;
+        const std::string& path;
+    };
+    const Output outputs[] = {{"--report", test.reportPath}, {"--log", test.logPath}, {"--plot", test.chartPath}};
+    for (size_t i = 0; i < std::size(outputs); ++i) {
+        if (outputs[i].path.empty())
+            continue;
+        for (size_t k = 0; k < i; ++k) {
+            if (outputs[k].path == outputs[i].path) {
+                fprintf(stderr, "ombrelo-console: %s and %s name the same file %s\n", outputs[k].option,
+                        outputs[i].option, outputs[i].path.c_str());
+                return false;
+            }
+        }
+        bool exists = false;
+        std::string problem = CheckOutputPath(outputs[i].path, test.force, exists);
+        if (!problem.empty()) {
+            fprintf(stderr, "ombrelo-console: %s: %s%s\n", outputs[i].option, problem.c_str(),
+                    exists && !test.force ? " (give --force to replace it)" : "");
+            return false;
+        }
+    }
+    return true;
+}
+
+// One file of the run, with the line that says where it went or why it did not.
+bool WriteTestFile(const TestOptions& test, const std::string& path, const char* what,
+                   const std::function<bool(std::FILE*)>& write)
+{
+    std::string problem = WriteOutputFile(path, !test.force, write);
+    if (problem.empty())
+        fprintf(stderr, "ombrelo-console: %s written to %s\n", what, path.c_str());
+    else
+        fprintf(stderr, "ombrelo-console: the %s could not be written to %s: %s\n", what, path.c_str(),
+                problem.c_str());
+    return problem.empty();
 }
 
 // Steps of the run before the settle cycles are counted: the declared cables are written and the
@@ -759,7 +855,8 @@ struct TestProgress {
 // Ends the run with an error: no verdict, no files.
 int EndTestWithError(const Monitor& monitor, int exitCode, const std::string& reason, uint32_t cycles)
 {
-    fprintf(stderr, "ombrelo-console: test not completed: %s\n", reason.c_str());
+    fprintf(stderr, "ombrelo-console: test not completed: %s\n",
+            DescribeWorkerEnd(exitCode, monitor.device, reason).c_str());
     if (monitor.json)
         WriteConsoleJsonLine(BuildSummaryJson(GetEpochMs(), cycles, TestVerdict{}, 0, exitCode, reason));
     return exitCode;
@@ -775,8 +872,7 @@ int RunTest(Monitor& monitor, const TestOptions& test)
 
     // stdout carries the result: the final screen, or the JSON lines. Everything else is stderr.
     RouteConsoleTextToStderr();
-    if (!CheckOutputFolder(test.reportPath, "--report") || !CheckOutputFolder(test.logPath, "--log") ||
-        (!monitor.plotName.empty() && !CheckOutputFolder(GetChartPath(test.logPath, monitor.plotName), "--plot")))
+    if (!CheckTestOutputs(test))
         return kExitUsage;
     if (!CheckDeviceBeforeConnecting(monitor.device))
         return kExitNoDevice;
@@ -893,19 +989,14 @@ int RunTest(Monitor& monitor, const TestOptions& test)
     TestVerdict verdict = JudgeTestRun(g_readingsTable.state, powerStatus);
 
     bool written = true;
-    if (!test.reportPath.empty()) {
-        std::string report = BuildTestReport(g_readingsTable.text, g_readingsTable.state, powerStatus,
-                                             static_cast<uint32_t>(LoadWord(g_testerDevice.readings.totalPower)));
-        written = WriteOutputFile(test.reportPath, "test report",
-                                  [&](std::FILE* file) { return WriteTestReport(file, report); }) && written;
-    }
+    if (!test.reportPath.empty())
+        written = WriteTestFile(test, test.reportPath, "test report", WriteReportFile) && written;
     if (!test.logPath.empty()) {
-        bool logWritten = WriteOutputFile(test.logPath, "readings log",
-                                          [&](std::FILE* file) { return WriteReadingsLog(file, g_logger.get()); });
+        bool logWritten = WriteTestFile(test, test.logPath, "readings log", WriteLogFile);
         written = logWritten && written;
-        if (logWritten && !monitor.plotName.empty()) {
+        if (logWritten && !test.chartPath.empty()) {
             std::string message;
-            bool drawn = WriteChartOfLog(test.logPath, monitor.plotName, message);
+            bool drawn = WriteChartOfLog(test.logPath, test.chartPath, message);
             fprintf(stderr, "ombrelo-console: %s%s\n", drawn ? "" : "the chart could not be written: ",
                     message.c_str());
             written = drawn && written;
@@ -936,9 +1027,10 @@ int main(int argc, char** argv)
     Monitor monitor;
     TestOptions test;
     bool testOnlyOption = false;
+    // One line that names the problem, and where the help is.
     auto usageError = [](const std::string& message) {
-        fprintf(stderr, "ombrelo-console: %s\n", message.c_str());
-        PrintUsage();
+        fprintf(stderr, "ombrelo-console: %s\nTry 'ombrelo-console --help' for more information.\n",
+                message.c_str());
         return kExitUsage;
     };
     for (int i = 1; i < argc; ++i) {
@@ -956,7 +1048,10 @@ int main(int argc, char** argv)
             monitor.presetCpuCable = true;
         else if (arg == "--pcie-cable")
             monitor.presetPcieCable = true;
-        else if (arg == "--log-interval" && hasValue) {
+        else if (arg == "--force") {
+            test.force = true;
+            testOnlyOption = true;
+        } else if (arg == "--log-interval" && hasValue) {
             std::string seconds = argv[++i];
             if (seconds != "1" && seconds != "10" && seconds != "30" && seconds != "60")
                 return usageError("--log-interval takes 1, 10, 30 or 60");
@@ -988,15 +1083,20 @@ int main(int argc, char** argv)
             if (monitor.plotName.empty())
                 return usageError("--plot needs a file name");
         } else if (arg == "--help" || arg == "-h") {
-            PrintUsage();
+            PrintUsage(stdout);
             return kExitOk;
         } else if (!arg.empty() && arg[0] != '-' && monitor.device.empty())
             monitor.device = arg;
+        else if (!arg.empty() && arg[0] != '-')
+            return usageError("one DEVICE only: '" + monitor.device + "' and '" + arg + "'");
+        else if (!hasValue && (arg == "--log-interval" || arg == "--power" || arg == "--settle" ||
+                               arg == "--report" || arg == "--log" || arg == "--plot"))
+            return usageError(arg + " needs a value");
         else
-            return usageError("unknown or incomplete option '" + arg + "'");
+            return usageError("unknown option '" + arg + "'");
     }
     if (monitor.device.empty())
-        return usageError("no DEVICE given");
+        return usageError("no DEVICE given (the tester's serial device, e.g. /dev/ttyACM0)");
     if (once && (test.enabled || monitor.json || !monitor.plotName.empty()))
         return usageError("--once goes without --test, --json and --plot");
     if (test.enabled && !monitor.plotName.empty() && test.logPath.empty())
@@ -1004,7 +1104,13 @@ int main(int argc, char** argv)
     if (monitor.reconnect && (once || test.enabled))
         return usageError("--reconnect belongs to the monitor, not to --once or --test");
     if (testOnlyOption && !test.enabled)
-        return usageError("--power, --settle, --report and --log belong to --test");
+        return usageError("--power, --settle, --report, --log and --force belong to --test");
+    if (test.enabled) {
+        std::string folder = GetCurrentFolder();
+        test.reportPath = ResolveOutputPath(test.reportPath, folder);
+        test.logPath = ResolveOutputPath(test.logPath, folder);
+        test.chartPath = ResolveOutputPath(monitor.plotName, folder);
+    }
     if (once)
         return RunOnce(monitor.device);
     return test.enabled ? RunTest(monitor, test) : RunMonitor(monitor);

@@ -6,7 +6,9 @@
 // IsWorkerEnableStale keeps the device controls of the ended connection disabled.
 #include "ui/main_commands.h"
 
+#include <algorithm>
 #include <chrono>
+#include <memory>
 #include <thread>
 
 #include "device/tester_device.h"
@@ -16,6 +18,8 @@
 #include "records/readings_log.h"
 #include "records/test_report.h"
 #include "ui/ui_ids.h"
+
+#include <cwctype>
 
 const wchar_t* const kProbedPortNames[kProbedPortCount] = {L"COM1", L"COM2", L"COM3", L"COM4", L"COM5"};
 
@@ -117,5 +121,54 @@ bool ProbeTesterPorts(const wchar_t* const* names, int count, bool* answered)
         g_testerDevice.Close();
     }
     ReleaseTesterDevice();
+    return true;
+}
+
+std::vector<std::wstring> ChooseListedPorts(const std::vector<std::wstring>& listed)
+{
+    constexpr int kHighestPort = 256;
+    std::vector<int> numbers;
+    for (const std::wstring& name : listed) {
+        if (name.size() < 4 || name.size() > 6 || std::towupper(name[0]) != L'C' || std::towupper(name[1]) != L'O' ||
+            std::towupper(name[2]) != L'M' || name[3] == L'0')
+            continue;
+        int number = 0;
+        bool digits = true;
+        for (size_t i = 3; i < name.size(); ++i) {
+            digits = digits && name[i] >= L'0' && name[i] <= L'9';
+            number = number * 10 + (name[i] - L'0');
+        }
+        if (digits && number > kProbedPortCount && number <= kHighestPort)
+            numbers.push_back(number);
+    }
+    std::sort(numbers.begin(), numbers.end());
+    numbers.erase(std::unique(numbers.begin(), numbers.end()), numbers.end());
+    std::vector<std::wstring> ports;
+    for (int number : numbers)
+        ports.push_back(L"COM" + std::to_wstring(number));
+    return ports;
+}
+
+bool FindTesterPorts(const wchar_t* const* firstNames, int firstCount, const std::vector<std::wstring>& listedNames,
+                     std::vector<std::wstring>& found)
+{
+    found.clear();
+    std::unique_ptr<bool[]> answered(new bool[firstCount > 0 ? firstCount : 1]);
+    if (!ProbeTesterPorts(firstNames, firstCount, answered.get()))
+        return false;
+    for (int i = 0; i < firstCount; ++i)
+        if (answered[i])
+            found.push_back(firstNames[i]);
+    if (!found.empty() || listedNames.empty())
+        return true;
+    std::vector<const wchar_t*> names;
+    for (const std::wstring& name : listedNames)
+        names.push_back(name.c_str());
+    answered.reset(new bool[names.size()]);
+    if (!ProbeTesterPorts(names.data(), static_cast<int>(names.size()), answered.get()))
+        return false;
+    for (size_t i = 0; i < names.size(); ++i)
+        if (answered[i])
+            found.push_back(names[i]);
     return true;
 }

@@ -5,6 +5,9 @@
 // the recording window seam.
 #pragma once
 
+#include <string>
+#include <vector>
+
 #include "measurement/window_ops.h"
 
 // What the window itself must still do after RunMainCommand.
@@ -30,9 +33,19 @@ WindowAction RunMainCommand(WindowHandle window, int commandId);
 // set), by the user or by the worker itself, and must then be dropped. UI thread.
 bool IsWorkerEnableStale(int controlId, bool enable);
 
-// The ports the port list offers, in order.
+// The ports the port list probes first, in order.
 constexpr int kProbedPortCount = 5;
 extern const wchar_t* const kProbedPortNames[kProbedPortCount];
+
+// A USB tester often gets a number above COM5. From the names of the serial ports the system
+// lists (any order, any case), the COM ports above COM5 to probe when none of the first five
+// answers: "COM6" to "COM256", ascending, each once; anything else is left out.
+std::vector<std::wstring> ChooseListedPorts(const std::vector<std::wstring>& listed);
+
+// The port list's entries: those of the first names where a tester answers; only when none
+// does, those of the listed names. False when the tester is in use (see ProbeTesterPorts).
+bool FindTesterPorts(const wchar_t* const* firstNames, int firstCount, const std::vector<std::wstring>& listedNames,
+                     std::vector<std::wstring>& found);
 
 // Probes each named port for a tester: open, identify, close. answered[i] tells whether port i
 // answered. Probing uses the application's TesterDevice, which has one user at a time: when a

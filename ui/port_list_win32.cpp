@@ -1,9 +1,12 @@
-// Three small services of the main window: the port list of the COM ports where a tester answers,
-// the About dialog and Help, which opens the user guide.
+// Three small services of the main window: the port list of the COM ports where a tester answers
+// (COM1 to COM5, and when none answers the higher ports the system lists), the About dialog and
+// Help, which opens the user guide.
 #include <windows.h>
 #include <shellapi.h>
 
 #include <cwchar>
+#include <string>
+#include <vector>
 
 #include "measurement/handshake.h"
 #include "ui/main_commands.h"
@@ -21,20 +24,45 @@ constexpr const wchar_t* kBuild = L"1002";
 // ShellExecuteW's results above this value mean success.
 constexpr INT_PTR kShellExecuteFailureLimit = 32;
 
+// The system's list of serial ports: the data of every value under SERIALCOMM ("COM7"), which
+// the serial drivers keep up to date as ports come and go.
+std::vector<std::wstring> ReadSerialCommPorts()
+{
+    std::vector<std::wstring> ports;
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_READ, &key) != ERROR_SUCCESS)
+        return ports;
+    for (DWORD index = 0;; ++index) {
+        wchar_t name[256];
+        wchar_t data[64];
+        DWORD nameUnits = 256;
+        DWORD dataBytes = sizeof data - sizeof(wchar_t);
+        DWORD type = 0;
+        LONG result = RegEnumValueW(key, index, name, &nameUnits, nullptr, &type, reinterpret_cast<BYTE*>(data),
+                                    &dataBytes);
+        if (result == ERROR_NO_MORE_ITEMS)
+            break;
+        if (result != ERROR_SUCCESS || type != REG_SZ)
+            continue;
+        data[dataBytes / sizeof(wchar_t)] = 0;
+        ports.push_back(data);
+    }
+    RegCloseKey(key);
+    return ports;
+}
+
 }  // namespace
 
 void RefreshPortList(HWND window)
 {
-    bool answered[kProbedPortCount];
+    std::vector<std::wstring> found;
     // The tester is in use by a worker that has not finished yet: keep the list as it is.
-    if (!ProbeTesterPorts(kProbedPortNames, kProbedPortCount, answered))
+    if (!FindTesterPorts(kProbedPortNames, kProbedPortCount, ChooseListedPorts(ReadSerialCommPorts()), found))
         return;
     HWND list = GetDlgItem(window, kPortListId);
     SendMessageW(list, CB_RESETCONTENT, 0, 0);
-    for (int i = 0; i < kProbedPortCount; ++i) {
-        if (answered[i])
-            SendMessageW(list, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(kProbedPortNames[i]));
-    }
+    for (const std::wstring& name : found)
+        SendMessageW(list, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(name.c_str()));
     SendMessageW(list, CB_SETCURSEL, 0, 0);
 }
 

@@ -287,28 +287,80 @@ TEST(ConsoleTestRun, FailingCellsAreListedInGridOrder)
     EXPECT_EQ(DescribeTestVerdict(verdict), "FAIL: 12V1 Max Volt., 3.3V SATA Current");
 }
 
-TEST(ConsoleTestRun, PermissionMessageNamesTheGroupAndTheRule)
+TEST(ConsoleTestRun, DeviceMessageNamesWhoMayOpenIt)
 {
+    DeviceOwnership dialout{true, "root", "dialout", 0660};
+    DeviceOwnership other{true, "alice", "uucp", 0600};
     struct Case {
         int error;
-        bool namesGroup;
+        const DeviceOwnership& owner;
         const char* mustContain;
     };
     const Case cases[] = {
-        {EACCES, true, "permission denied"},
-        {EPERM, true, "permission denied"},
-        {ENOENT, false, "no such device"},
-        {EBUSY, false, "busy"},
-        {ENOTTY, false, "not a serial device"},
-        {0, false, "Device not found!"},
+        {EACCES, dialout, "permission denied. It belongs to the group \"dialout\": join it (sudo usermod -aG dialout"},
+        {EPERM, other, "permission denied. It belongs to the user \"alice\" and the group \"uucp\" (crw-------). "
+                       "The udev rule udev/70-ombrelo-tester.rules"},
+        {EACCES, DeviceOwnership{}, "permission denied (see the README"},
+        {ENOENT, other, "no such device"},
+        {EBUSY, other, "busy"},
+        {ENOTTY, other, "not a serial device"},
+        {0, other, "Device not found!"},
     };
     for (const Case& c : cases) {
-        std::string message = DescribeDeviceOpenFailure("/dev/ttyACM0", c.error);
+        std::string message = DescribeDeviceOpenFailure("/dev/ttyACM0", c.error, c.owner);
         EXPECT_NE(message.find("/dev/ttyACM0"), std::string::npos) << message;
         EXPECT_NE(message.find(c.mustContain), std::string::npos) << message;
-        EXPECT_EQ(message.find("dialout") != std::string::npos, c.namesGroup) << message;
-        EXPECT_EQ(message.find(kUdevRuleName) != std::string::npos, c.namesGroup) << message;
+        EXPECT_EQ(message.find("dialout") != std::string::npos, &c.owner == &dialout) << message;
     }
+}
+
+TEST(ConsoleFiles, BareNamesGoToTheCurrentFolderAndNothingIsReplacedUnasked)
+{
+    struct NameCase {
+        const char* name;
+        const char* path;
+    };
+    const NameCase names[] = {
+        {"run7.txt", "/home/a/run7.txt"}, {"./run7.txt", "/home/a/run7.txt"}, {"logs/run7.txt", "/home/a/logs/run7.txt"},
+        {"/tmp/run7.txt", "/tmp/run7.txt"},
+    };
+    for (const NameCase& c : names)
+        EXPECT_EQ(ResolveOutputPath(c.name, "/home/a"), c.path) << c.name;
+    EXPECT_EQ(ResolveOutputPath("run7.txt", "/"), "/run7.txt");
+    EXPECT_EQ(AddTextExtension("run7"), "run7.txt");
+    EXPECT_EQ(AddTextExtension("a.b/run7"), "a.b/run7.txt");
+    EXPECT_EQ(AddTextExtension("run7.log"), "run7.log");
+    EXPECT_NE(std::string(kDefaultLogName), kDefaultReportName);
+
+    char folder[] = "/tmp/ombrelo-files-XXXXXX";
+    ASSERT_NE(mkdtemp(folder), nullptr);
+    const std::string base = folder;
+    std::FILE* file = std::fopen((base + "/old.txt").c_str(), "w");
+    ASSERT_NE(file, nullptr);
+    std::fclose(file);
+    struct CheckCase {
+        std::string path;
+        bool replace;
+        std::string problem;  // "" when it may be written
+        bool exists;
+    };
+    const CheckCase checks[] = {
+        {base + "/new.txt", false, "", false},
+        {base + "/old.txt", false, " exists", true},
+        {base + "/old.txt", true, "", true},
+        {base, true, " is a folder", false},
+        {base + "/none/new.txt", false, "the folder " + std::string(folder) + "/none does not exist", false},
+        {base + "/", false, "no file name", false},
+    };
+    for (const CheckCase& c : checks) {
+        bool exists = !c.exists;
+        std::string problem = CheckOutputPath(c.path, c.replace, exists);
+        EXPECT_EQ(problem.empty(), c.problem.empty()) << c.path << ": " << problem;
+        EXPECT_NE(problem.find(c.problem), std::string::npos) << c.path << ": " << problem;
+        EXPECT_EQ(exists, c.exists) << c.path;
+    }
+    std::remove((base + "/old.txt").c_str());
+    rmdir(folder);
 }
 
 TEST(ConsoleTestRun, AccessCheckTellsMissingFromForbidden)
@@ -397,8 +449,8 @@ TEST_F(CycleLine, IsOneStrictJsonObjectWithTheDocumentedFields)
           "\"t2\":{\"value\":null,\"text\":\"\",\"state\":\"N/A\"}",
           "{\"rail\":\"-12V\",\"minVolt\":",
           "\"volt\":{\"value\":-11.92,\"text\":\"-11.92\",\"state\":\"PASS\"}",
-          // The grid's fixed cells show "N/A" whatever their value.
-          "\"current\":{\"value\":1,\"text\":\"N/A\",\"state\":\"PASS\"}",
+          // The grid's fixed cells show "N/A" on grey whatever their value: no value.
+          "\"current\":{\"value\":null,\"text\":\"N/A\",\"state\":\"N/A\"}",
           "\"verdict\":\"FAIL\",\"failing\":[\"12V1 T6\",\"12V1 Turn-on Slope\"]}"})
         EXPECT_NE(line.find(field), std::string::npos) << field << "\n in " << line;
 }

@@ -206,6 +206,16 @@ e2e_start_sim() {
   e2e_say "simulator $* on $port ($pts)"
 }
 
+# e2e_list_port COMn: Wine maps COMn as it maps a serial device of the machine, and so lists it
+# where Windows lists its serial ports (HKLM\HARDWARE\DEVICEMAP\SERIALCOMM): Wine's mount
+# manager reads HKLM\Software\Wine\Ports when the prefix starts, makes the port's link from it
+# and adds the SERIALCOMM entry. A link in dosdevices alone is not listed. Call it after
+# e2e_start_sim COMn and before the prefix's first program.
+e2e_list_port() {
+  printf '\n[Software\\\\Wine\\\\Ports] %s\n"%s"="%s"\n' "$(date +%s)" "$1" "${e2e_sim_pts[$1]}" \
+    >>"$WINEPREFIX/system.reg"
+}
+
 # Requests the simulator on PORT has received, one line each: command and payload bytes in hex.
 e2e_sim_requests() { cat "${e2e_sim_log[$1]}"; }
 e2e_sim_request_count() { wc -l <"${e2e_sim_log[$1]}"; }

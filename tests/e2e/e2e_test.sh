@@ -2,7 +2,8 @@
 # End-to-end run of the real Ombrelo.exe under Wine and Xvfb, driven from outside as a user would
 # drive it, against simulated testers on COM ports of a private prefix: the port list at start,
 # Connect with the readings and their colours, Power with both refusals, Configure, Save Log and
-# Save Report through the real save dialog, About, Disconnect and Exit.
+# Save Report through the real save dialog, About, Disconnect and Exit; then, with no tester on
+# COM1 to COM5, the tester on COM7 that the system lists is found and connected.
 #
 #   e2e_test.sh OMBRELO_EXE DRIVER_EXE OMBRELO_SIM OUT_DIR
 #
@@ -257,13 +258,19 @@ expected_report_tables() {
 
 e2e_make_prefix
 e2e_start_xvfb
-# Testers on COM2 and COM4; on COM3 a device that never answers; on COM7, outside the ports the
-# program probes, a tester it must not list. COM1 and COM5 do not exist. The tester on COM2 has a
-# newer firmware's longer replies and misses its first voltages reply.
+# Testers on COM2 and COM4; on COM3 a device that never answers; on COM7 and COM12, ports the
+# system lists (as Windows lists a USB tester's port), testers probed only when none of COM1 to
+# COM5 answers; on COM8, linked but not listed, a tester never probed. COM1 is Wine's own mapping of the
+# machine's first serial port; COM5 does not exist. The tester on COM2 has a newer firmware's
+# longer replies and misses its first voltages reply.
 e2e_start_sim COM2 --on --steady --timed-out --cooling "$COOLING_MS" --pad 9 --drop-once 0c
 e2e_start_sim COM4 --on --steady --refuse-off
 e2e_start_sim COM3 --silent
 e2e_start_sim COM7 --on
+e2e_list_port COM7
+e2e_start_sim COM12 --on
+e2e_list_port COM12
+e2e_start_sim COM8 --on
 out_dir=$e2e_out
 docs="$(e2e_documents)/Zentarix/Ombrelo"
 
@@ -277,7 +284,9 @@ e2e_expect "selected port" "COM2" "${ports[1]-}"
 e2e_expect "Connect button" Connect "$(e2e_driver text 1003)"
 expect_enabled 1001 1 1003 1 1004 0 1007 0 1009 0
 grep -q '^0a' "${e2e_sim_log[COM3]}" || e2e_fail "COM3 was never probed"
-[ ! -s "${e2e_sim_log[COM7]}" ] || e2e_fail "COM7 was probed: $(head -n3 "${e2e_sim_log[COM7]}")"
+for port in COM7 COM8 COM12; do
+  [ ! -s "${e2e_sim_log[$port]}" ] || e2e_fail "$port was probed though COM2 and COM4 answer: $(head -n3 "${e2e_sim_log[$port]}")"
+done
 
 # ---- Connect: the cells fill and take their colours ---------------------------------------------
 
@@ -519,3 +528,22 @@ fi
 for port in COM2 COM4; do
   e2e_wait_port_free "$port" 5000 || e2e_fail "$port still open 5 s after Exit"
 done
+
+# ---- A tester above COM5 ----------------------------------------------------------------------------
+
+e2e_say "No tester on COM1 to COM5: the listed COM7 and COM12 are probed, and only they"
+rm -f "$WINEPREFIX"/dosdevices/com[2-5]
+e2e_start_ombrelo
+mapfile -t ports < <(e2e_driver ports)
+e2e_expect "port list without COM1 to COM5" "COM7 COM12" "${ports[0]-}"
+e2e_expect "selected port" "COM7" "${ports[1]-}"
+[ ! -s "${e2e_sim_log[COM8]}" ] || e2e_fail "COM8, which the system does not list, was probed"
+# A name of five characters reaches the worker whole ("COM1" would be another port).
+e2e_must select-port COM12
+e2e_must click 1003
+e2e_must wait-text 1003 Disconnect 10000
+e2e_must wait-filled 1101 10000
+grep -q '^0f$' "${e2e_sim_log[COM12]}" || e2e_fail "COM12 was not polled"
+e2e_must click 1012
+e2e_must wait-gone 10000
+e2e_wait_ombrelo_exit 10000 || e2e_fail "Ombrelo.exe still running 10 s after its window closed"

@@ -98,7 +98,7 @@ done <<'CASES'
 short-row.txt|line 7: expected 34 fields, found 33
 bad-stamp.txt|line 6: bad time stamp "Sat Dez  5 01:06:16 2026"
 bad-number.txt|line 7: field 3 is not a number
-not-a-log.txt|not a readings log (line 1
+not-a-log.txt|this is a test report, not a readings log
 spreadsheet.csv|not a readings log (line 1
 empty-file.txt|not a readings log (line 1
 CASES
@@ -112,9 +112,10 @@ run_plot "$(arg_path "$golden/empty_log.txt")" -o >/dev/null 2>&1; rc=$?
 [ $rc -eq 2 ] || fail "-o without a name exits $rc, not 2"
 run_plot "$(arg_path "$work/missing.txt")" >/dev/null 2>"$work/err"; rc=$?
 [ $rc -eq 3 ] || fail "a missing log exits $rc, not 3"
-grep -q "missing.txt: cannot be opened" "$work/err" || fail "missing log: '$(cat "$work/err")'"
+grep -q "missing.txt: cannot be opened: No such file or directory" "$work/err" || fail "missing log: '$(cat "$work/err")'"
 run_plot "$(arg_path "$golden/empty_log.txt")" -o "$(arg_path "$work/no folder/x.svg")" >/dev/null 2>"$work/err"; rc=$?
-[ $rc -eq 4 ] || fail "an unwritable chart exits $rc, not 4"
+[ $rc -eq 4 ] && grep -q "x.svg: cannot be created: No such file or directory" "$work/err" ||
+  fail "an unwritable chart: exit $rc, '$(cat "$work/err")'"
 
 # ---- A long log: well-formed, and the same chart from both builds ----
 make_long_log >"$work/burn-in.txt"

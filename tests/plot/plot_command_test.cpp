@@ -47,10 +47,18 @@ TEST(PlotCommand, ResultCodes)
     EXPECT_EQ(message, "chart of 20 rows (1 FAIL) written to " + chart);
     EXPECT_EQ(ReadTextFile(chart).substr(0, 5), "<?xml");
 
+    // One row is "1 row"; every file error gives the system's reason.
+    file = std::fopen(log.c_str(), "wb");
+    ASSERT_NE(file, nullptr);
+    const std::string oneRow = BuildLogText({rows[0]});
+    std::fwrite(oneRow.data(), 1, oneRow.size(), file);
+    std::fclose(file);
+    EXPECT_EQ(PlotReadingsLogFile(log, chart, message), kPlotOk) << message;
+    EXPECT_EQ(message, "chart of 1 row (0 FAIL) written to " + chart);
     EXPECT_EQ(PlotReadingsLogFile(folder + "no such log.txt", chart, message), kPlotCannotRead);
-    EXPECT_NE(message.find("no such log.txt: cannot be opened"), std::string::npos) << message;
+    EXPECT_NE(message.find("no such log.txt: cannot be opened: "), std::string::npos) << message;
     EXPECT_EQ(PlotReadingsLogFile(log, folder + "no such folder/x.svg", message), kPlotCannotWrite);
-    EXPECT_NE(message.find("x.svg: cannot be created"), std::string::npos) << message;
+    EXPECT_NE(message.find("x.svg: cannot be created: "), std::string::npos) << message;
 
     file = std::fopen(log.c_str(), "wb");
     ASSERT_NE(file, nullptr);

@@ -126,9 +126,14 @@ std::vector<std::vector<SvgPoint>> FindSeriesLines(const std::string& svg, const
 
 std::vector<SvgPoint> FindOutMarks(const std::string& svg, const std::string& key)
 {
-    const size_t at = svg.find("data-out=\"" + key + "\"");
-    if (at == std::string::npos) return {};
-    return ReadPoints(ReadAttribute(FindTag(svg, at), "d"));
+    // Red and grey marks are paths of their own.
+    std::vector<SvgPoint> points;
+    const std::string marker = "data-out=\"" + key + "\"";
+    for (size_t at = svg.find(marker); at != std::string::npos; at = svg.find(marker, at + 1)) {
+        const std::vector<SvgPoint> more = ReadPoints(ReadAttribute(FindTag(svg, at), "d"));
+        points.insert(points.end(), more.begin(), more.end());
+    }
+    return points;
 }
 
 std::string FindAttribute(const std::string& svg, const std::string& marker, const std::string& name)

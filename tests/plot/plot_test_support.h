@@ -35,7 +35,7 @@ struct SvgPoint {
 
 // The point lists of every <polyline data-series="key">, one list per line.
 std::vector<std::vector<SvgPoint>> FindSeriesLines(const std::string& svg, const std::string& key);
-// The points of the out-of-limit marks of a series (empty when it has none).
+// The points of the out-of-limit marks of a series, red and grey (empty when it has none).
 std::vector<SvgPoint> FindOutMarks(const std::string& svg, const std::string& key);
 // The value of attribute name in the first element that contains marker, or "".
 std::string FindAttribute(const std::string& svg, const std::string& marker, const std::string& name);

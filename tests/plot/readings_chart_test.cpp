@@ -1,6 +1,8 @@
 // The chart read back from its SVG: every row lies on its series' line, readings outside the
-// supply-on limits are marked and those inside are not, the bands sit where the limit table puts
-// them, gaps break lines, the title counts rows and failures, and the size stays bounded.
+// supply-on limits are marked (red in FAIL rows, grey in PASS rows) and those inside are not, a
+// voltage panel's scale tells the rails apart and clips what lies far out, the bands sit where
+// the limit table puts them, a rail keeps its colour, gaps break lines, the title counts rows and
+// failures, a failed row shows in the verdict strip, and the size stays bounded.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -22,10 +24,12 @@ ReadingsLogData ParseOrDie(const std::string& text)
     return log;
 }
 
-// The test's own mapping of a value onto a panel, from the layout's bounds.
+// The test's own mapping of a value onto a panel, from the layout's bounds; a value beyond them is
+// drawn at the panel's edge.
 double ExpectY(const PanelLayout& panel, double value)
 {
-    return panel.bottom - (value - panel.low) * (panel.bottom - panel.top) / (panel.high - panel.low);
+    const double y = panel.bottom - (value - panel.low) * (panel.bottom - panel.top) / (panel.high - panel.low);
+    return std::clamp(y, static_cast<double>(panel.top), static_cast<double>(panel.bottom));
 }
 
 double ExpectX(const TimeScale& scale, int64_t time)
@@ -105,31 +109,48 @@ TEST(ReadingsChart, ReadingsOutsideTheSupplyOnLimitsAreMarked)
         const char* key;
         const char* text;
         bool marked;
+        bool rowFails;  // the row's verdict: its marks are red, else grey
+        bool clipped;   // beyond the panel's scale: at its edge, with a clip mark
     };
     // Both limits are inclusive, as in the evaluation.
     const Case kCases[] = {
-        {LogField::Voltage12V, "v12v", "12.60", false},     {LogField::Voltage12V, "v12v", "12.61", true},
-        {LogField::Voltage12V, "v12v", "11.40", false},     {LogField::Voltage12V, "v12v", "11.39", true},
-        {LogField::Voltage12V, "v12v", "0.00", true},       {LogField::Voltage12VCpu, "v12vcpu", "12.70", true},
-        {LogField::Voltage12VPcie, "v12vpcie", "11.00", true}, {LogField::Voltage5V, "v5v", "5.25", false},
-        {LogField::Voltage5V, "v5v", "4.74", true},         {LogField::Voltage3V3, "v3v3", "3.47", false},
-        {LogField::Voltage3V3, "v3v3", "3.48", true},       {LogField::Voltage3V3, "v3v3", "3.13", true},
-        {LogField::VoltageMinus12V, "vm12v", "-10.79", true}, {LogField::VoltageMinus12V, "vm12v", "-13.20", false},
-        {LogField::VoltageMinus12V, "vm12v", "-13.21", true}, {LogField::Voltage5VSB, "v5vsb", "5.26", true},
-        {LogField::Voltage5VSB, "v5vsb", "4.75", false},
+        {LogField::Voltage12V, "v12v", "12.60", false, false, false},
+        {LogField::Voltage12V, "v12v", "12.61", true, true, false},
+        {LogField::Voltage12V, "v12v", "11.40", false, false, false},
+        {LogField::Voltage12V, "v12v", "11.39", true, true, false},
+        {LogField::Voltage12V, "v12v", "0.00", true, false, true},  // the supply off: judged PASS
+        {LogField::Voltage12VCpu, "v12vcpu", "12.70", true, true, false},
+        {LogField::Voltage12VPcie, "v12vpcie", "11.00", true, false, false},  // the cable not declared
+        {LogField::Voltage5V, "v5v", "5.25", false, false, false},
+        {LogField::Voltage5V, "v5v", "4.74", true, true, false},
+        {LogField::Voltage3V3, "v3v3", "3.47", false, false, false},
+        {LogField::Voltage3V3, "v3v3", "3.48", true, true, false},
+        {LogField::Voltage3V3, "v3v3", "3.13", true, true, false},
+        {LogField::VoltageMinus12V, "vm12v", "-10.79", true, true, false},
+        {LogField::VoltageMinus12V, "vm12v", "0.00", true, false, true},
+        {LogField::VoltageMinus12V, "vm12v", "-13.20", false, false, false},
+        {LogField::VoltageMinus12V, "vm12v", "-13.21", true, true, false},
+        {LogField::Voltage5VSB, "v5vsb", "5.26", true, true, false},
+        {LogField::Voltage5VSB, "v5vsb", "4.75", false, false, false},
     };
     for (const Case& c : kCases) {
         std::vector<TestRow> rows;
         for (int i = 0; i < 60; ++i) rows.push_back(MakeNominalRow(kTestStart + i * 10));
         rows[23].fields[static_cast<int>(c.field)] = c.text;
+        rows[23].fail = c.rowFails;
         const ReadingsLogData log = ParseOrDie(BuildLogText(rows));
         const std::string svg = BuildReadingsChart(log, "marks.txt");
         const ChartLayout layout = ComputeChartLayout(log);
         const std::vector<SvgPoint> marks = FindOutMarks(svg, c.key);
+        EXPECT_EQ(svg.find("data-clipped=\"" + std::string(c.key) + "\"") != std::string::npos, c.clipped)
+            << c.key << " " << c.text;
         if (!c.marked) {
             EXPECT_TRUE(marks.empty()) << c.key << " " << c.text;
             continue;
         }
+        EXPECT_EQ(FindAttribute(svg, "data-out=\"" + std::string(c.key) + "\"", "data-judged"),
+                  c.rowFails ? "FAIL" : "PASS")
+            << c.key << " " << c.text;
         int panel = 0;
         for (const ChartSeries& series : kChartSeries) {
             if (series.key == std::string(c.key)) panel = series.panel;
@@ -138,6 +159,23 @@ TEST(ReadingsChart, ReadingsOutsideTheSupplyOnLimitsAreMarked)
         EXPECT_NEAR(marks[0].x, ExpectX(layout.time, rows[23].time), 0.01) << c.key << " " << c.text;
         EXPECT_NEAR(marks[0].y, ExpectY(layout.panels[panel], std::atof(c.text)), 0.051) << c.key << " " << c.text;
     }
+}
+
+TEST(ReadingsChart, EachRailKeepsItsColourAndTheTwelveVoltRailsStandApart)
+{
+    for (const ChartSeries& a : kChartSeries) {
+        for (const ChartSeries& b : kChartSeries) {
+            EXPECT_EQ(std::string(a.label) == b.label, std::string(a.colour) == b.colour) << a.key << " " << b.key;
+        }
+    }
+    // The nominal 12 V rails lie 0.01 to 0.04 V apart: some pixels apart on their panel's scale,
+    // while a row with the supply off is clipped at the panel's foot.
+    std::vector<TestRow> rows;
+    for (int i = 0; i < 60; ++i) rows.push_back(MakeNominalRow(kTestStart + i * 10));
+    for (int i = 20; i < 30; ++i) rows[i].fields[static_cast<int>(LogField::Voltage12V)] = "0.00";
+    const PanelLayout panel = ComputeChartLayout(ParseOrDie(BuildLogText(rows))).panels[0];
+    EXPECT_GE(ExpectY(panel, 12.01) - ExpectY(panel, 12.02), 5.0) << panel.low << " to " << panel.high;
+    EXPECT_GT(panel.low, 11.0);
 }
 
 TEST(ReadingsChart, AnExcursionSurvivesTheReduction)
@@ -248,8 +286,9 @@ TEST(ReadingsChart, TitleGivesTheSpanTheRowsAndTheFailures)
     EXPECT_EQ(FindElementText(svg, "data-summary"),
               "Sat Dec 5 01:06:16 2026 to Sat Dec 5 02:06:16 2026 (1 h 0 min)  |  3,601 rows  |  2 FAIL");
     EXPECT_NE(svg.find("Readings log burn-in &lt;7&gt; &amp; more.txt"), std::string::npos);
-    // The verdict strip shows where the failures were.
+    // The verdict strip shows where the failures were, each at least 3 px wide.
     EXPECT_EQ(CountOccurrences(svg, "data-verdict=\"FAIL\""), 2u);
+    EXPECT_EQ(FindAttribute(svg, "data-verdict=\"FAIL\"", "width"), "3.0");
     // Ten-minute ticks on a one-hour log.
     for (const char* tick : {">01:10</text>", ">01:20</text>", ">02:00</text>"}) {
         EXPECT_NE(svg.find(tick), std::string::npos) << tick;

@@ -124,7 +124,8 @@ TEST(ReadingsLogReader, RejectsWhatSaveLogCannotHaveWritten)
     };
     const Case kCases[] = {
         {"empty file", "", LogReadResult::NotALog, "line 1"},
-        {"a test report", ReadTextFile(GoldenPath("report_sample.txt")), LogReadResult::NotALog, "line 1"},
+        {"a test report", ReadTextFile(GoldenPath("report_sample.txt")), LogReadResult::NotALog,
+         "this is a test report, not a readings log"},
         {"binary", std::string("\x89PNG\r\n\x1a\n\0\0", 10), LogReadResult::NotALog, "line 1"},
         {"no underline", Replace(good, "=====\r\n", "=====x\r\n"), LogReadResult::NotALog, "line 2"},
         {"no count", Replace(good, "logged: 4", "logged: four"), LogReadResult::NotALog, "line 3"},

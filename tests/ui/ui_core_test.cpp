@@ -282,4 +282,31 @@ TEST_F(CommandTest, ProbeListsOnlyAnsweringPortsAndNeverSharesTheTester)
     EXPECT_EQ(first.ReadLog().size(), requestsBefore);
 }
 
+TEST(PortList, ListedPortsAboveTheFirstFiveAreTakenInOrderOnce)
+{
+    const std::vector<std::wstring> listed = {L"COM7", L"COM3", L"com12", L"COM7", L"LPT1", L"COM", L"COM06",
+                                              L"COM6x", L"COM257", L"COM256", L"COM6"};
+    EXPECT_EQ(ChooseListedPorts(listed), (std::vector<std::wstring>{L"COM6", L"COM7", L"COM12", L"COM256"}));
+}
+
+TEST_F(CommandTest, ListedPortsAreProbedOnlyWhenNoneOfTheFirstAnswers)
+{
+    SimulatedTester low;
+    SimulatedTester high;
+    ASSERT_TRUE(low.Start({}));
+    ASSERT_TRUE(high.Start({}));
+    auto wide = [](const std::string& s) { return std::wstring(s.begin(), s.end()); };
+    const std::wstring lowPath = wide(low.Path());
+    const std::vector<std::wstring> listed = {L"/nonexistent/tty9", wide(high.Path())};
+    const wchar_t* missing[] = {L"/nonexistent/tty0"};
+    std::vector<std::wstring> found;
+    ASSERT_TRUE(FindTesterPorts(missing, 1, listed, found));
+    EXPECT_EQ(found, std::vector<std::wstring>{listed[1]});
+    const size_t highRequests = high.ReadLog().size();
+    const wchar_t* answering[] = {L"/nonexistent/tty0", lowPath.c_str()};
+    ASSERT_TRUE(FindTesterPorts(answering, 2, listed, found));
+    EXPECT_EQ(found, std::vector<std::wstring>{lowPath});
+    EXPECT_EQ(high.ReadLog().size(), highRequests) << "a listed port was probed though a first one answered";
+}
+
 }  // namespace
