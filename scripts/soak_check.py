@@ -44,6 +44,7 @@ RSS_TOLERANCE_KB = 1024
 # the readings table copies them.
 RAIL_SOURCES = [(0, 0), (1, 1), (2, 2), (3, 3), (6, 6), (4, 4), (5, 5), (0, 7), (1, 8), (2, 9)]
 MAIN_RAILS = 4
+MINUS_12V_RAIL = 4
 TIMING_COLUMNS = ["t1", "t2", "t3", "t6"]
 SETTING_CPU_CABLE = 14
 SETTING_PCIE_CABLE = 15
@@ -96,9 +97,11 @@ def cell_sources():
         yield rail, "minVolt", "voltageMin", vc, "milli"
         yield rail, "volt", "voltage", vc, "milli"
         yield rail, "maxVolt", "voltageMax", vc, "milli"
-        yield rail, "minCurrent", "currentMin", cc, "milli"
-        yield rail, "current", "current", cc, "milli"
-        yield rail, "maxCurrent", "currentMax", cc, "milli"
+        # The tester measures no current on -12V: those cells are the grid's own N/A.
+        if rail != MINUS_12V_RAIL:
+            yield rail, "minCurrent", "currentMin", cc, "milli"
+            yield rail, "current", "current", cc, "milli"
+            yield rail, "maxCurrent", "currentMax", cc, "milli"
         if rail < MAIN_RAILS:
             yield rail, "ripple", "ripple", rail, "milli"
             for k, key in enumerate(TIMING_COLUMNS):
