@@ -10,6 +10,8 @@ namespace {
 
 // The pairing search stops here and decides nothing; real accounts need a few dozen steps.
 constexpr uint32_t kMaxSearchSteps = 20000;
+// Lengths taken into the search: more than the commands this program sends.
+constexpr uint32_t kMaxLearned = 16;
 
 uint16_t MinimumLength(uint8_t command)
 {
@@ -45,7 +47,7 @@ struct PairingSearch {
 
     Group groups[ReplyMatcher::kMaxOwed];
     uint32_t groupCount = 0;
-    Learned known[256];
+    Learned known[kMaxLearned];
     uint32_t knownCount = 0;
     const uint32_t* lengths = nullptr;
     uint32_t frameCount = 0;
@@ -257,7 +259,7 @@ bool ReplyMatcher::Place()
     }
     for (uint32_t c = 0; c < 256; ++c) {
         uint8_t which = static_cast<uint8_t>(c);
-        if (learned[which])
+        if (learned[which] && search.knownCount < kMaxLearned)
             search.known[search.knownCount++] = {which, learned[which] - 1u, PresentLength(which)};
     }
     uint32_t lengths[kMaxPending];
