@@ -24,9 +24,9 @@ constexpr uint32_t kResponseFree = 0;
 constexpr uint32_t kResponsePortWriting = 1;
 constexpr uint32_t kResponseRequesterReading = 2;
 
-// Room for the longest reply any decoder reads; the requester copies replies here so that the
-// port's thread is never kept waiting by a decode. Kept small: the worker runs on a small stack.
-constexpr uint32_t kReplyCopySize = 96;
+// A frame length slot: the frame number's low bits above the length.
+constexpr uint32_t kLengthBits = 12;
+constexpr uint32_t kNumberTagMask = 0xFFFFF;
 
 uint64_t NowMs()
 {
@@ -39,11 +39,13 @@ uint64_t NowMs()
 
 TesterDevice::TesterDevice()
     : response{},
-      responseLength(0),
-      responseSequence(0),
+      responseLength{},
+      responseSequence{},
       responseOwner(kResponseFree),
       frameCount(0),
-      lastFrameMs(0)
+      lastFrameMs(0),
+      frameLengths{},
+      framesSeen(0)
 {
     for (auto& byte : readings.deviceSettings)
         StoreByte(byte, 0);
@@ -77,7 +79,8 @@ uint32_t TesterDevice::Open(const wchar_t* portName)
     port = std::make_unique<SerialPort>();
     // A partial frame or an owed reply of an earlier connection has nothing to do with this one.
     assembler.Reset();
-    matcher.Reset(frameCount.load(std::memory_order_acquire));
+    matcher.Reset();
+    framesSeen = frameCount.load(std::memory_order_acquire);
     port->SetEventHandler(&TesterDevice::OnSerialEvent, this);
     return port->Open(portName, kBaudRate, kParityNone, kDataBits, true);
 }
@@ -127,19 +130,36 @@ void TesterDevice::OnSerialEvent(SerialPort* port, void* context, SerialEvent co
 void TesterDevice::PublishFrame(const uint8_t* data, uint32_t length, uint64_t nowMs)
 {
     uint32_t number = frameCount.load(std::memory_order_relaxed) + 1;
+    uint32_t slot = number % kResponseSlots;
     uint32_t expected = kResponseFree;
     if (responseOwner.compare_exchange_strong(expected, kResponsePortWriting,
                                               std::memory_order_acquire,
                                               std::memory_order_relaxed)) {
-        std::memcpy(response, data, length);
-        responseLength = length;
-        responseSequence = number;
+        std::memcpy(response[slot], data, std::min(length, kReplyCopySize));
+        responseLength[slot] = length;
+        responseSequence[slot] = number;
         responseOwner.store(kResponseFree, std::memory_order_release);
     }
-    // Counted even when dropped: it answers some request, and the accounting of owed replies
-    // must see it.
+    // Counted even when its data was dropped: it answers some request, and the account of owed
+    // replies must see it.
+    frameLengths[number % kLengthSlots].store(((number & kNumberTagMask) << kLengthBits) | length,
+                                              std::memory_order_relaxed);
     lastFrameMs.store(nowMs, std::memory_order_relaxed);
     frameCount.store(number, std::memory_order_release);
+}
+
+void TesterDevice::PassFramesToMatcher()
+{
+    uint32_t count = frameCount.load(std::memory_order_acquire);
+    uint64_t now = NowMs();
+    while (framesSeen != count) {
+        ++framesSeen;
+        uint32_t entry = frameLengths[framesSeen % kLengthSlots].load(std::memory_order_relaxed);
+        // A slot already taken by a newer frame: this frame's length is lost.
+        bool kept = (entry >> kLengthBits) == (framesSeen & kNumberTagMask);
+        uint32_t length = kept ? entry & ((1u << kLengthBits) - 1) : ReplyMatcher::kLengthLost;
+        matcher.AddFrame(framesSeen, length, now);
+    }
 }
 
 bool TesterDevice::TakeFrame(uint32_t sequence, uint8_t* reply, uint32_t replyCapacity,
@@ -153,10 +173,11 @@ bool TesterDevice::TakeFrame(uint32_t sequence, uint8_t* reply, uint32_t replyCa
         expected = kResponseFree;
         std::this_thread::yield();
     }
-    bool same = responseSequence == sequence;
+    uint32_t slot = sequence % kResponseSlots;
+    bool same = responseSequence[slot] == sequence;
     if (same) {
-        replyLength = responseLength;
-        std::memcpy(reply, response, std::min(responseLength, replyCapacity));
+        replyLength = responseLength[slot];
+        std::memcpy(reply, response[slot], std::min({responseLength[slot], replyCapacity, kReplyCopySize}));
     }
     responseOwner.store(kResponseFree, std::memory_order_release);
     return same;
@@ -171,14 +192,17 @@ bool TesterDevice::Exchange(uint8_t command, const uint8_t* payload, uint32_t pa
     if (!layout || frameLength == 0 || !port)
         return false;
 
-    matcher.BeginRequest(frameCount.load(std::memory_order_acquire), NowMs());
+    PassFramesToMatcher();
+    matcher.BeginRequest(command, NowMs());
     if (!layout->onlyReads && matcher.OwedReplies() > 0) {
-        // A request that changes the tester is never sent twice, so it must not go out while a
-        // reply is owed: a status request settles the account first.
+        // A request that changes the tester is never sent twice, so it had better not go out
+        // while replies are owed that may be taken for its own: a status request gives them
+        // time to come and be placed first.
         uint8_t scratch[kReplyCopySize];
         uint32_t scratchLength = 0;
         Exchange(kCommandStatus, nullptr, 0, scratch, sizeof(scratch), scratchLength);
-        matcher.BeginRequest(frameCount.load(std::memory_order_acquire), NowMs());
+        PassFramesToMatcher();
+        matcher.BeginRequest(command, NowMs());
     }
 
     // A second send shares the first one's time: the request keeps its bound.
@@ -189,17 +213,18 @@ bool TesterDevice::Exchange(uint8_t command, const uint8_t* payload, uint32_t pa
         responseEvent.Reset();
         if (!port->Write(frame, frameLength))
             return false;  // not sent (the port is closed, or an earlier frame is still going out)
+        matcher.Sent(NowMs());
         uint64_t now = NowMs();
         uint64_t writeWaitMs = boundMs > now ? std::min<uint64_t>(boundMs - now, kWriteWaitMs) : 0;
         bool written = transmitDoneEvent.Wait(static_cast<uint32_t>(writeWaitMs));
         // Without a write completion there is no time for a reply, but the request may have gone
-        // out: the matcher books its reply as owed.
+        // out: its reply stays owed.
         uint64_t deadlineMs = written ? std::min<uint64_t>(NowMs() + kReplyWaitMs, boundMs) : NowMs();
         for (;;) {
-            uint32_t count = frameCount.load(std::memory_order_acquire);
+            PassFramesToMatcher();
             now = NowMs();
-            MatchStep step = matcher.Judge(count, lastFrameMs.load(std::memory_order_relaxed), now,
-                                           deadlineMs, boundMs, layout->onlyReads);
+            MatchStep step = matcher.Judge(lastFrameMs.load(std::memory_order_relaxed), now, deadlineMs,
+                                           boundMs, layout->onlyReads);
             if (step.action == MatchAction::Fail)
                 return false;
             if (step.action == MatchAction::Resend)
@@ -209,16 +234,11 @@ bool TesterDevice::Exchange(uint8_t command, const uint8_t* payload, uint32_t pa
                 continue;
             }
             if (TakeFrame(step.frame, reply, replyCapacity, takenLength)) {
-                matcher.Taken(step.frame);
                 taken = true;
                 break;
             }
-            if (frameCount.load(std::memory_order_acquire) == step.frame) {
-                // Our reply came while an older frame was being copied and could not be kept.
-                matcher.Taken(step.frame);
-                return false;
-            }
-            // A newer frame replaced it: judge again.
+            // Its data was not kept (newer frames took the slot, or it came while another was
+            // being copied): wait for what else comes.
         }
     }
     if (takenLength < layout->minLength)

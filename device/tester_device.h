@@ -58,33 +58,49 @@ private:
     bool ReadAndDecode(uint8_t command);
     // Port thread: a frame was accepted by the assembler.
     void PublishFrame(const uint8_t* data, uint32_t length, uint64_t nowMs);
-    // Requester: copies the frame numbered `sequence` out of response. False when a newer frame
-    // has replaced it in the meantime, or it could not be kept.
+    // Requester: gives the matcher every frame that arrived since it last looked.
+    void PassFramesToMatcher();
+    // Requester: copies the frame numbered `sequence` out of its response slot. False when a newer
+    // frame has taken the slot in the meantime, or the frame could not be kept.
     bool TakeFrame(uint32_t sequence, uint8_t* reply, uint32_t replyCapacity, uint32_t& replyLength);
+
+    // Room for the longest reply any decoder reads; the requester copies replies out of their
+    // slot so that the port's thread is never kept waiting by a decode. Kept small: the worker
+    // runs on a small stack.
+    static constexpr uint32_t kReplyCopySize = 96;
+    // The last few frames are kept, so that a request still finds its reply when a late one for
+    // another request arrived right behind it.
+    static constexpr uint32_t kResponseSlots = 4;
+    // The lengths of the last frames, for the matcher, each tagged with its frame number.
+    static constexpr uint32_t kLengthSlots = 16;
 
     std::unique_ptr<SerialPort> port;
 
     // Receive side, written by the port's thread only.
     FrameAssembler assembler;
 
-    // The last accepted frame's data. Written by the port's thread while it holds responseOwner,
-    // read by the requesting thread while it holds it.
-    uint8_t response[kAssemblyBufferSize];
-    uint32_t responseLength;
-    uint32_t responseSequence;  // frameCount value of the frame in response
-    // kResponseFree, or which side is using response. The port's thread drops a frame (counting
-    // it) rather than wait while the requester copies.
+    // The last accepted frames' data (at most kReplyCopySize bytes of each), in slot
+    // number % kResponseSlots. Written by the port's thread while it holds responseOwner, read by
+    // the requesting thread while it holds it.
+    uint8_t response[kResponseSlots][kReplyCopySize];
+    uint32_t responseLength[kResponseSlots];
+    uint32_t responseSequence[kResponseSlots];  // frameCount value of the frame in the slot
+    // kResponseFree, or which side is using response. The port's thread drops a frame's data
+    // (counting the frame) rather than wait while the requester copies.
     std::atomic<uint32_t> responseOwner;
-    // Written by the port's thread: frames accepted since construction, and when the last one
-    // arrived (steady clock, ms).
+    // Written by the port's thread: frames accepted since construction, when the last one arrived
+    // (steady clock, ms), and each frame's length: (number & 0xFFFFF) << 12 | length, in slot
+    // number % kLengthSlots, stored before frameCount.
     std::atomic<uint32_t> frameCount;
     std::atomic<uint64_t> lastFrameMs;
+    std::atomic<uint32_t> frameLengths[kLengthSlots];
 
     AutoResetEvent responseEvent;      // signalled by the port's thread after a frame
     AutoResetEvent transmitDoneEvent;  // signalled by the port's thread after a write
 
-    // Requesting thread only: which frame answers which request.
+    // Requesting thread only: which frame answers which request, and the frames it has been given.
     ReplyMatcher matcher;
+    uint32_t framesSeen;
 };
 
 // The application's single tester.

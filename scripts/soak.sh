@@ -6,6 +6,8 @@
 #     reset or settings write (which may wait for an owed reply first), plus 50 ms for scheduling;
 #   - every fault was followed by a clean poll cycle (per fault class: count, median and worst
 #     number of cycles until then);
+#   - every decoded value of every cycle is one the simulator sent for that field (its log of
+#     replies, --state-log) or the field's value the cycle before: no reply decoded by another;
 #   - once the faults stop (the last 15 s, with the readings steady) the fault-free cycles' readings
 #     equal the simulator's state exactly;
 #   - the console's resident memory stays within 1 MB of its value after warm-up (the first minute,
@@ -78,7 +80,7 @@ trap cleanup EXIT
 
 "$build/sim/ombrelo-sim" --on --chaos "$seed" --chaos-rate "$rate" --chaos-hang-up "$hang_up" \
   --link "$run/tester" \
-  --fault-log "$run/faults.log" --state-file "$run/state.json" </dev/null >"$run/sim.out" 2>"$run/sim.err" &
+  --fault-log "$run/faults.log" --state-file "$run/state.json" --state-log "$run/states.jsonl" </dev/null >"$run/sim.out" 2>"$run/sim.err" &
 sim_pid=$!
 for _ in $(seq 50); do
   [ -e "$run/tester" ] && break

@@ -6,15 +6,21 @@ cycles.jsonl  the console's JSON line per poll cycle (its "link" object: request
 faults.log    the simulator's line per injected fault: monotonic ms, fault, command
 rss.tsv       the console's resident memory: seconds since the start, kB
 state.json    the simulator's readings as the host decodes them, written after the faults stopped
+states.jsonl  the simulator's line per reply: the values it carries, as the host decodes them
 
 Prints the summary and exits 1 when a check fails, naming it.
+
+  soak_check.py --cycles CYCLES.jsonl --states STATES.jsonl
+checks only that every decoded value of every cycle line is one the simulator sent for that field
+or the field's value in the line before (for end-to-end tests).
 """
 import argparse
 import json
 import statistics
 import sys
 
-FAULT_CLASSES = ["drop", "late", "garbage", "bad-end", "huge-length", "short", "pad", "hang-up"]
+FAULT_CLASSES = ["drop", "late", "late-unordered", "garbage", "bad-end", "huge-length", "short", "pad",
+                 "hang-up"]
 
 # Bounds on one request: a read answers within the write wait and the reply wait (100 + 100 ms);
 # a power switch, min/max reset or settings write made while an earlier reply is still owed may
@@ -38,6 +44,7 @@ RSS_TOLERANCE_KB = 1024
 # the readings table copies them.
 RAIL_SOURCES = [(0, 0), (1, 1), (2, 2), (3, 3), (6, 6), (4, 4), (5, 5), (0, 7), (1, 8), (2, 9)]
 MAIN_RAILS = 4
+MINUS_12V_RAIL = 4
 TIMING_COLUMNS = ["t1", "t2", "t3", "t6"]
 SETTING_CPU_CABLE = 14
 SETTING_PCIE_CABLE = 15
@@ -83,30 +90,98 @@ def milli(value):
     return None if value is None else round(value * 1000)
 
 
+def cell_sources():
+    """Yields (rail index, column key, readings field, index, units) for every cell the tester's
+    replies decide."""
+    for rail, (vc, cc) in enumerate(RAIL_SOURCES):
+        yield rail, "minVolt", "voltageMin", vc, "milli"
+        yield rail, "volt", "voltage", vc, "milli"
+        yield rail, "maxVolt", "voltageMax", vc, "milli"
+        # The tester measures no current on -12V: those cells are the grid's own N/A.
+        if rail != MINUS_12V_RAIL:
+            yield rail, "minCurrent", "currentMin", cc, "milli"
+            yield rail, "current", "current", cc, "milli"
+            yield rail, "maxCurrent", "currentMax", cc, "milli"
+        if rail < MAIN_RAILS:
+            yield rail, "ripple", "ripple", rail, "milli"
+            for k, key in enumerate(TIMING_COLUMNS):
+                yield rail, key, "timing", rail * 4 + k, "whole"
+            yield rail, "slewRate", "slewRate", rail, "milli"
+            yield rail, "turnOnSlope", "turnOnSlope", rail, "whole"
+            # The tester reports no sequencing for 3.3V: those cells are the grid's own.
+            if rail != 2:
+                yield rail, "vSeq", "voltageSequence", rail, "whole"
+                yield rail, "tSeq", "timeSequence", rail, "whole"
+
+
 def expected_cells(values):
     """Yields (rail index, column key, expected stored value, units) for every cell the tester's
     replies decide."""
-    def at(field, index):
+    for rail, key, field, index, unit in cell_sources():
         array = values.get(field, [])
-        return array[index] if index < len(array) else None
+        yield rail, key, array[index] if index < len(array) else None, unit
 
-    for rail, (vc, cc) in enumerate(RAIL_SOURCES):
-        yield rail, "minVolt", at("voltageMin", vc), "milli"
-        yield rail, "volt", at("voltage", vc), "milli"
-        yield rail, "maxVolt", at("voltageMax", vc), "milli"
-        yield rail, "minCurrent", at("currentMin", cc), "milli"
-        yield rail, "current", at("current", cc), "milli"
-        yield rail, "maxCurrent", at("currentMax", cc), "milli"
-        if rail < MAIN_RAILS:
-            yield rail, "ripple", at("ripple", rail), "milli"
-            for k, key in enumerate(TIMING_COLUMNS):
-                yield rail, key, at("timing", rail * 4 + k), "whole"
-            yield rail, "slewRate", at("slewRate", rail), "milli"
-            yield rail, "turnOnSlope", at("turnOnSlope", rail), "whole"
-            # The tester reports no sequencing for 3.3V: those cells are the grid's own.
-            if rail != 2:
-                yield rail, "vSeq", at("voltageSequence", rail), "whole"
-                yield rail, "tSeq", at("timeSequence", rail), "whole"
+
+def decoded_values(cycle):
+    """Yields (name, readings field, index, stored value) of every decoded value of a cycle line."""
+    rails = cycle["rails"]
+    for rail, key, field, index, unit in cell_sources():
+        cell = rails[rail].get(key)
+        value = None if cell is None else cell["value"]
+        yield f"{rails[rail]['rail']} {key}", field, index, milli(value) if unit == "milli" else value
+    yield "powerStatus", "powerStatus", 0, cycle["powerStatus"]
+    yield "totalPower", "totalPower", 0, milli(cycle["totalPower"])
+
+
+def load_sent_values(path):
+    """Per readings field, per index: the set of values the simulator's replies carried."""
+    sent = {}
+    with open(path, encoding="utf-8") as f:
+        for line in f:
+            if not line.strip():
+                continue
+            for field, array in json.loads(line)["values"].items():
+                slots = sent.setdefault(field, [])
+                slots.extend(set() for _ in range(len(array) - len(slots)))
+                for index, value in enumerate(array):
+                    slots[index].add(value)
+    return sent
+
+
+# What every readings value holds before the first reply that carries it.
+START_VALUE = 0
+
+
+def check_every_cycle(cycles, sent):
+    """Every decoded value of every cycle line is one the simulator sent for that field, or the
+    value the field had in the line before: never another reply's bytes. Returns the number of
+    values checked and the mismatches, each (cycle, name, value, previous)."""
+    previous = {}
+    checked = 0
+    mismatches = []
+    for cycle in cycles:
+        for name, field, index, value in decoded_values(cycle):
+            slots = sent.get(field, [])
+            before = previous.get(name, START_VALUE)
+            if value != before and not (index < len(slots) and value in slots[index]):
+                mismatches.append((cycle["cycle"], name, value, before))
+            previous[name] = value
+            checked += 1
+    return checked, mismatches
+
+
+def describe_mismatches(mismatches):
+    return "; ".join(f"cycle {c} {name}: {value} (before {before})" for c, name, value, before in mismatches[:6])
+
+
+def check_values_only(cycles_path, states_path):
+    cycles = load_cycles(cycles_path)
+    checked, mismatches = check_every_cycle(cycles, load_sent_values(states_path))
+    print(f"Every cycle: {len(cycles)} cycle lines, {checked} decoded values checked, "
+          f"{len(mismatches)} mismatched decodes")
+    if mismatches:
+        print("FAIL: " + describe_mismatches(mismatches))
+    return 1 if mismatches or not cycles else 0
 
 
 def compare_with_state(cycle, values):
@@ -141,6 +216,12 @@ def count_cells(values):
 
 
 def main():
+    if "--cycles" in sys.argv:
+        parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+        parser.add_argument("--cycles", required=True)
+        parser.add_argument("--states", required=True)
+        args = parser.parse_args()
+        return check_values_only(args.cycles, args.states)
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("run", help="the run folder")
     parser.add_argument("--minutes", type=float, required=True)
@@ -218,7 +299,7 @@ def main():
         else:
             recovery[name].append(found)
     print("Faults by class, and the poll cycles each took to recover (0: its own cycle was clean):")
-    print(f"  {'class':<12} {'count':>6} {'median':>7} {'worst':>6}")
+    print(f"  {'class':<14} {'count':>6} {'median':>7} {'worst':>6}")
     all_recoveries = []
     for name in recovery:
         values = recovery[name]
@@ -228,12 +309,12 @@ def main():
         worst = f"{max(values)}" if values else "-"
         note = f"  ({unrecovered[name]} never recovered)" if unrecovered[name] else ""
         note += "  (not injected in this run)" if count == 0 else ""
-        print(f"  {name:<12} {count:>6} {median:>7} {worst:>6}{note}")
+        print(f"  {name:<14} {count:>6} {median:>7} {worst:>6}{note}")
         if unrecovered[name]:
             failures.append(f"{unrecovered[name]} {name} faults were not followed by a clean cycle")
     median = f"{statistics.median(all_recoveries):g}" if all_recoveries else "-"
     worst = f"{max(all_recoveries)}" if all_recoveries else "-"
-    print(f"  {'all':<12} {len(faults):>6} {median:>7} {worst:>6}")
+    print(f"  {'all':<14} {len(faults):>6} {median:>7} {worst:>6}")
     # The counts above include cycles spoilt by later faults. A fault alone until its recovery
     # shows what the link itself costs.
     times = sorted(when for when, _name, _command in faults)
@@ -252,8 +333,21 @@ def main():
         if (later is None or later > ends[found]) and (earlier is None or earlier <= previous_end):
             alone.append(found - start)
     if alone:
-        print(f"  {'alone':<12} {len(alone):>6} {statistics.median(alone):>7g} {max(alone):>6}"
+        print(f"  {'alone':<14} {len(alone):>6} {statistics.median(alone):>7g} {max(alone):>6}"
               "   (faults with no other fault from the cycle before to the recovering cycle)")
+
+    # ---- every cycle: no value but the tester's -----------------------------------------------
+    try:
+        sent = load_sent_values(f"{args.run}/states.jsonl")
+    except FileNotFoundError:
+        sent = None
+        failures.append("no log of the simulator's replies (states.jsonl)")
+    if sent is not None:
+        checked, mismatches = check_every_cycle(cycles, sent)
+        print(f"Every cycle: {checked} decoded values in {len(cycles)} cycle lines, each one the simulator "
+              f"sent for its field or the field's value before; {len(mismatches)} mismatched decodes")
+        if mismatches:
+            failures.append(f"{len(mismatches)} mismatched decodes: " + describe_mismatches(mismatches))
 
     # ---- resident memory -------------------------------------------------------------------
     total_s = args.minutes * 60

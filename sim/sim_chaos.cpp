@@ -10,9 +10,9 @@ constexpr uint32_t kLateMaxMs = 250;
 constexpr uint32_t kPadMaxBytes = 16;
 
 // The faults drawn per reply, Short last; a hang-up is scheduled by time instead.
-constexpr ReplyFault kReplyFaults[] = {ReplyFault::Drop,   ReplyFault::Late,       ReplyFault::Garbage,
-                                       ReplyFault::BadEnd, ReplyFault::HugeLength, ReplyFault::Pad,
-                                       ReplyFault::Short};
+constexpr ReplyFault kReplyFaults[] = {ReplyFault::Drop,       ReplyFault::Late,   ReplyFault::LateUnordered,
+                                       ReplyFault::Garbage,    ReplyFault::BadEnd, ReplyFault::HugeLength,
+                                       ReplyFault::Pad,        ReplyFault::Short};
 constexpr uint32_t kReplyFaultCount = sizeof(kReplyFaults) / sizeof(kReplyFaults[0]);
 
 }  // namespace
@@ -23,6 +23,7 @@ const char* NameReplyFault(ReplyFault fault)
     case ReplyFault::None: return "none";
     case ReplyFault::Drop: return "drop";
     case ReplyFault::Late: return "late";
+    case ReplyFault::LateUnordered: return "late-unordered";
     case ReplyFault::Garbage: return "garbage";
     case ReplyFault::BadEnd: return "bad-end";
     case ReplyFault::HugeLength: return "huge-length";

@@ -15,7 +15,8 @@ constexpr uint64_t kHangUpPauseMs = 1500;
 enum class ReplyFault : uint8_t {
     None,
     Drop,        // no reply at all
-    Late,        // the reply after the host's time-out
+    Late,        // the reply after the host's time-out, and the replies behind it held back
+    LateUnordered,  // the reply after the host's time-out, the replies behind it not held back
     Garbage,     // stray bytes before the reply
     BadEnd,      // a wrong end byte
     HugeLength,  // a length above what a frame may carry (and that many bytes)

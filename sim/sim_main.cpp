@@ -10,11 +10,13 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <deque>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -50,6 +52,7 @@ struct LinkOptions {
     bool echo = false;
     bool ignore[256] = {};
     uint32_t lateMs[256] = {};
+    uint32_t lateUnorderedMs[256] = {};
     FaultFilter garbage;
     FaultFilter badEnd;
     FaultFilter hugeLength;
@@ -60,12 +63,14 @@ struct LinkOptions {
     std::string linkPath;       // a stable name for the terminal, which a hang-up replaces
     std::string faultLogPath;
     std::string stateFilePath;  // written on SIGUSR1
+    std::string stateLogPath;   // a line per reply
 };
 
 // What one reply looks like on the line, from the fault options and the chaos draw together.
 struct ReplyShape {
     bool drop = false;
     uint32_t lateMs = 0;
+    bool unordered = false;  // the replies behind a late one are not held back
     bool garbage = false;
     bool badEnd = false;
     bool hugeLength = false;
@@ -112,7 +117,11 @@ void PrintUsage()
         "Faults on the line (CMD is a command byte in hex, e.g. 0c):\n"
         "  --silent              never answer\n"
         "  --ignore CMD          never answer CMD (may be given several times)\n"
-        "  --late CMD[:MS]       answer CMD after MS (default 150, past the host's time-out)\n"
+        "  --late CMD[:MS]       answer CMD after MS (default 150, past the host's time-out); the\n"
+        "                        replies to later requests wait behind it\n"
+        "  --late-unordered CMD[:MS]\n"
+        "                        the same, but later requests are answered meanwhile: the late\n"
+        "                        reply comes after theirs\n"
         "  --garbage[=CMD]       stray bytes before each reply (or CMD's)\n"
         "  --bad-end[=CMD]       wrong end byte on each reply (or CMD's)\n"
         "  --huge-length[=CMD]   announce a length above 4092 (and send that many bytes)\n"
@@ -121,9 +130,10 @@ void PrintUsage()
         "  --pad N               N more data bytes (up to 1024) after every reply's own, counted in\n"
         "                        its length: a newer firmware that added fields\n\n"
         "Random faults, for soak runs:\n"
-        "  --chaos SEED          seeded random faults: each reply may be dropped, late (120-250 ms),\n"
-        "                        behind garbage, with a bad end byte, a huge length, cut short or\n"
-        "                        padded; with --link the tester also hangs up now and then\n"
+        "  --chaos SEED          seeded random faults: each reply may be dropped, late (120-250 ms)\n"
+        "                        with the replies behind it held back or not, behind garbage, with\n"
+        "                        a bad end byte, a huge length, cut short or padded; with --link\n"
+        "                        the tester also hangs up now and then\n"
         "  --chaos-rate PERCENT  share of replies with a fault (default 4)\n"
         "  --chaos-hang-up S     mean seconds between hang-ups (default 120; 0: none)\n"
         "  --chaos-stop-after S  no faults after S seconds, and the readings turn steady (SIGUSR2:\n"
@@ -132,7 +142,9 @@ void PrintUsage()
         "                        hang-up removes it, closes the terminal, and after 1.5 s points it\n"
         "                        at a new terminal\n"
         "  --fault-log FILE      append one line per injected fault: monotonic ms, fault, command\n"
-        "  --state-file FILE     on SIGUSR1, write the readings as the host decodes them (JSON)\n\n"
+        "  --state-file FILE     on SIGUSR1, write the readings as the host decodes them (JSON)\n"
+        "  --state-log FILE      append a JSON line per reply: the values it carries, as the host\n"
+        "                        decodes them\n\n"
         "Tools:\n"
         "  --log FILE            append one line per request: command and payload bytes in hex\n"
         "  --echo                echo every byte back instead of playing the tester\n"
@@ -276,15 +288,15 @@ bool ParseArguments(int argc, char** argv, TesterOptions& tester, LinkOptions& l
                 return false;
             }
             link.padBytes = static_cast<uint32_t>(count);
-        } else if (!std::strcmp(arg, "--late")) {
+        } else if (!std::strcmp(arg, "--late") || !std::strcmp(arg, "--late-unordered")) {
             if (!needValue()) return false;
             if (!ParseHexByte(value, command)) {
                 std::fprintf(stderr, "ombrelo-sim: bad command byte '%s'\n", value);
                 return false;
             }
             const char* colon = std::strchr(value, ':');
-            link.lateMs[command] =
-                colon ? static_cast<uint32_t>(std::strtoul(colon + 1, nullptr, 10)) : kDefaultLateMs;
+            uint32_t* late = !std::strcmp(arg, "--late") ? link.lateMs : link.lateUnorderedMs;
+            late[command] = colon ? static_cast<uint32_t>(std::strtoul(colon + 1, nullptr, 10)) : kDefaultLateMs;
         } else if (!std::strcmp(arg, "--log")) {
             if (!needValue()) return false;
             link.logPath = value;
@@ -323,6 +335,9 @@ bool ParseArguments(int argc, char** argv, TesterOptions& tester, LinkOptions& l
         } else if (!std::strcmp(arg, "--state-file")) {
             if (!needValue()) return false;
             link.stateFilePath = value;
+        } else if (!std::strcmp(arg, "--state-log")) {
+            if (!needValue()) return false;
+            link.stateLogPath = value;
         } else if (ParseFilter(arg, "--garbage", link.garbage) ||
                    ParseFilter(arg, "--bad-end", link.badEnd) ||
                    ParseFilter(arg, "--huge-length", link.hugeLength)) {
@@ -378,17 +393,21 @@ public:
             log = std::fopen(options.logPath.c_str(), "a");
         if (!options.faultLogPath.empty())
             faultLog.Open(options.faultLogPath);
+        if (!options.stateLogPath.empty())
+            stateLog = std::fopen(options.stateLogPath.c_str(), "a");
     }
     ~SimulatorLink()
     {
         if (log)
             std::fclose(log);
+        if (stateLog)
+            std::fclose(stateLog);
     }
 
     void ReceiveBytes(const uint8_t* data, size_t count, uint64_t now)
     {
         if (options.echo) {
-            Queue(std::vector<uint8_t>(data, data + count), now);
+            Queue(std::vector<uint8_t>(data, data + count), now, false);
             return;
         }
         if (requestPosition > 0 && now - lastByteMs > kRequestStallMs)
@@ -404,6 +423,7 @@ public:
     {
         master = masterFd;
         outputs.clear();
+        orderedDueMs = 0;
         requestPosition = 0;
     }
 
@@ -510,6 +530,7 @@ private:
         int32_t length = tester.Answer(command, payload, payloadLength, now, data);
         if (length < 0)
             return;
+        LogState(command, now);
         // The tester has acted on the request (a switch, a reset, new settings) whatever happens
         // to its reply from here on.
         ReplyShape shape = ShapeReply(command, now);
@@ -539,7 +560,20 @@ private:
         if (shape.badEnd)
             frame[frameLength - 1] = kFrameEnd + 1;
         bytes.insert(bytes.end(), frame, frame + frameLength);
-        Queue(std::move(bytes), now + shape.lateMs);
+        Queue(std::move(bytes), now + shape.lateMs, shape.unordered);
+    }
+
+    // --state-log: what the reply to `command` reports, whatever becomes of it on the line.
+    void LogState(uint8_t command, uint64_t now)
+    {
+        if (!stateLog)
+            return;
+        std::string values = FormatDecodedValuesJson(tester.Values(), command);
+        if (values == "{}")
+            return;  // a reply without readings
+        std::fprintf(stateLog, "{\"ms\":%llu,\"command\":\"%02x\",\"values\":%s}\n",
+                     static_cast<unsigned long long>(now), command, values.c_str());
+        std::fflush(stateLog);
     }
 
     // The faults of one reply: those the options ask for, and the chaos draw. Each is logged.
@@ -551,6 +585,10 @@ private:
             shape.drop = true;
         }
         shape.lateMs = options.lateMs[command];
+        if (options.lateUnorderedMs[command] > 0) {
+            shape.lateMs = options.lateUnorderedMs[command];
+            shape.unordered = true;
+        }
         shape.garbage = options.garbage.Matches(command);
         shape.badEnd = options.badEnd.Matches(command);
         shape.hugeLength = options.hugeLength.Matches(command);
@@ -565,7 +603,8 @@ private:
             faultLog.Write(now, ReplyFault::HangUp, command);
             return shape;
         case ReplyFault::Drop: shape.drop = true; break;
-        case ReplyFault::Late: shape.lateMs = chaos.DrawLateMs(); break;
+        case ReplyFault::Late: shape.lateMs = chaos.DrawLateMs(); shape.unordered = false; break;
+        case ReplyFault::LateUnordered: shape.lateMs = chaos.DrawLateMs(); shape.unordered = true; break;
         case ReplyFault::Garbage: shape.garbage = true; break;
         case ReplyFault::BadEnd: shape.badEnd = true; break;
         case ReplyFault::HugeLength: shape.hugeLength = true; break;
@@ -578,7 +617,8 @@ private:
             faultLog.Write(now, ReplyFault::Drop, command);
             return shape;
         }
-        if (shape.lateMs > 0) faultLog.Write(now, ReplyFault::Late, command);
+        if (shape.lateMs > 0)
+            faultLog.Write(now, shape.unordered ? ReplyFault::LateUnordered : ReplyFault::Late, command);
         if (shape.garbage) faultLog.Write(now, ReplyFault::Garbage, command);
         if (shape.badEnd) faultLog.Write(now, ReplyFault::BadEnd, command);
         if (shape.hugeLength) faultLog.Write(now, ReplyFault::HugeLength, command);
@@ -587,22 +627,30 @@ private:
         return shape;
     }
 
-    void Queue(std::vector<uint8_t> bytes, uint64_t due)
+    void Queue(std::vector<uint8_t> bytes, uint64_t due, bool unordered)
     {
-        // The tester answers in order: nothing overtakes a late reply.
-        if (!outputs.empty() && outputs.back().dueMs > due)
-            due = outputs.back().dueMs;
-        outputs.push_back(PendingOutput{due, std::move(bytes), 0});
+        // Replies leave in order, none before one held back ahead of it; an unordered late reply
+        // holds nothing back and is overtaken by the replies that are due before it.
+        if (!unordered) {
+            due = std::max(due, orderedDueMs);
+            orderedDueMs = due;
+        }
+        auto at = outputs.end();
+        while (at != outputs.begin() && std::prev(at)->dueMs > due && std::prev(at)->sent == 0)
+            --at;
+        outputs.insert(at, PendingOutput{due, std::move(bytes), 0});
     }
 
     const LinkOptions& options;
     SimulatedTester tester;
     int master;
     FILE* log;
+    FILE* stateLog = nullptr;
     ChaosPlan chaos;
     FaultLog faultLog;
     bool hangUpRequested = false;
     std::deque<PendingOutput> outputs;
+    uint64_t orderedDueMs = 0;  // when the last reply that keeps its order leaves
     uint32_t requestPosition = 0;
     uint32_t requestLength = 0;
     std::vector<uint8_t> requestBody;

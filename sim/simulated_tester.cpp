@@ -110,7 +110,7 @@ constexpr ReadingField kAllFields[] = {
 
 }  // namespace
 
-std::string FormatDecodedValuesJson(const TesterValues& source)
+std::string FormatDecodedValuesJson(const TesterValues& source, int command)
 {
     TesterValues values = source;
     uint32_t count = 0;
@@ -126,7 +126,7 @@ std::string FormatDecodedValuesJson(const TesterValues& source)
         uint32_t used = 0;
         for (uint32_t r = 0; r < count; ++r) {
             const DecodeRule& rule = table[r];
-            if (rule.field != field)
+            if (rule.field != field || (command >= 0 && rule.command != command))
                 continue;
             for (uint32_t i = 0; i < rule.count; ++i) {
                 uint32_t index = rule.firstIndex + i;
@@ -141,6 +141,8 @@ std::string FormatDecodedValuesJson(const TesterValues& source)
                 used = index + 1 > used ? index + 1 : used;
             }
         }
+        if (command >= 0 && used == 0)
+            continue;
         out += firstField ? "\"" : ",\"";
         firstField = false;
         out += NameField(field);

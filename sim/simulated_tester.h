@@ -51,8 +51,9 @@ int32_t EncodeValue(const DecodeRule& rule, int32_t value);
 
 // The values as the host decodes them from the replies, by the decoding table: one JSON object
 // with an array per DeviceReadings field ("voltage", "currentMax", "timing", ...) in stored units,
-// null for not available and timed out. For a soak run's last check against the host's readings.
-std::string FormatDecodedValuesJson(const TesterValues& values);
+// null for not available and timed out. For a soak run's checks against the host's readings. With
+// a command, only the fields its reply carries ("{}" for a reply without readings).
+std::string FormatDecodedValuesJson(const TesterValues& values, int command = -1);
 
 class SimulatedTester {
 public:

@@ -354,6 +354,23 @@ jq -s -e '[.[].cycle] | length >= 3 and . == (sort | unique)' "$work/json" > /de
   fail "monitor --json: fewer than 3 cycle lines, or a cycle repeated"
 grep -q '"powerStatus"' "$work/err" && fail "monitor --json: a JSON line went to stderr"
 
+# Voltages and timings answered late and out of order, after the requests behind them: in every one
+# of 20 cycles each decoded value is one the simulator sent for its field or the value before it,
+# never another reply's; from the third cycle on only those two requests fail.
+start_sim --on --late-unordered 0c:250 --late-unordered 11:150 --state-log "$work/states.jsonl"
+rm -f "$work/json-keys"; mkfifo "$work/json-keys"
+timeout 90 "$console" --json "$pty" < "$work/json-keys" > "$work/json" 2> "$work/err" &
+monitor=$!
+exec {keys}> "$work/json-keys"
+wait_for_file '"cycle":20,' "$work/json"
+echo q >&$keys
+wait $monitor || fail "the monitor of late unordered replies exits $?"
+exec {keys}>&-
+python3 "$(dirname "$0")/../../scripts/soak_check.py" --cycles "$work/json" --states "$work/states.jsonl" \
+  > "$work/check" || fail "late unordered replies: $(cat "$work/check")"
+jq -s -e 'map(select(.type == "cycle" and .cycle >= 3)) | length >= 18 and all(.link.failed == 2)' "$work/json" \
+  > /dev/null || fail "late unordered replies: requests other than voltages and timings failed"
+
 # ---- files: --test writes what the monitor's t and l write for the same supply ----------------
 start_sim --on --steady
 timeout 30 "$console" --test --settle 6 --log-interval 1 --report "$work/test-report.txt" \

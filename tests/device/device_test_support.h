@@ -1,22 +1,42 @@
 // Shared by the device tests: a marker in every field of DeviceReadings, so that a test sees which
-// fields a reply wrote, and the list of TesterDevice's requests that answer true or false.
+// fields a reply wrote, a copy of every field, and the list of TesterDevice's requests that answer
+// true or false.
 #pragma once
+
+#include <vector>
 
 #include "device/tester_device.h"
 
+// Calls word(atomic int32) and byte(atomic uint8) for every field of the readings, in one order.
+template <typename Readings, typename Word, typename Byte>
+void VisitReadings(Readings& r, Word word, Byte byte)
+{
+    auto words = [&](auto* field, int count) {
+        for (int i = 0; i < count; ++i) word(field[i]);
+    };
+    for (auto& b : r.deviceSettings) byte(b);
+    byte(r.powerStatus);
+    words(&r.totalPower, 1);
+    for (auto* field : {r.voltageMin, r.voltageMax}) words(field, kVoltageMinMaxChannels);
+    for (auto* field : {r.voltage, r.currentMin, r.current, r.currentMax}) words(field, kChannelCount);
+    words(r.ripple, kRippleChannels);
+    for (auto& channel : r.timing) words(channel, kTimingsPerChannel);
+    for (auto* field : {r.slewRate, r.turnOnSlope, r.voltageSequence, r.timeSequence}) words(field, kTimedChannels);
+}
+
 inline void FillReadings(DeviceReadings& r, int32_t word, uint8_t byte = 0x77)
 {
-    auto fill = [word](std::atomic<int32_t>* field, int count) {
-        for (int i = 0; i < count; ++i) StoreWord(field[i], word);
-    };
-    for (auto& b : r.deviceSettings) StoreByte(b, byte);
-    StoreByte(r.powerStatus, byte);
-    fill(&r.totalPower, 1);
-    for (auto* field : {r.voltageMin, r.voltageMax}) fill(field, kVoltageMinMaxChannels);
-    for (auto* field : {r.voltage, r.currentMin, r.current, r.currentMax}) fill(field, kChannelCount);
-    fill(r.ripple, kRippleChannels);
-    for (auto& channel : r.timing) fill(channel, kTimingsPerChannel);
-    for (auto* field : {r.slewRate, r.turnOnSlope, r.voltageSequence, r.timeSequence}) fill(field, kTimedChannels);
+    VisitReadings(r, [word](std::atomic<int32_t>& w) { StoreWord(w, word); },
+                  [byte](std::atomic<uint8_t>& b) { StoreByte(b, byte); });
+}
+
+// Every field of the readings, in VisitReadings' order.
+inline std::vector<int32_t> SnapshotReadings(const DeviceReadings& r)
+{
+    std::vector<int32_t> values;
+    VisitReadings(r, [&](const std::atomic<int32_t>& w) { values.push_back(LoadWord(w)); },
+                  [&](const std::atomic<uint8_t>& b) { values.push_back(LoadByte(b)); });
+    return values;
 }
 
 // In the order of the tester's command numbers.

@@ -1,13 +1,16 @@
 // TesterDevice with the Win32 serial port, run under Wine on a COM port whose far end is the
 // native simulated tester (scripts/wine-pty-test.sh). --mode=normal expects a tester started with
-// "--on --steady", --mode=silent one started with "--silent".
+// "--on --steady", --mode=silent one started with "--silent", --mode=unordered one started with
+// "--on --steady --late-unordered 0c:250 --late-unordered 11:150".
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "device/tester_device.h"
+#include "sim/simulated_tester.h"
 #include "tests/device/device_test_support.h"
 
 namespace {
@@ -25,6 +28,7 @@ protected:
 };
 
 using WineSilent = WineTester;
+using WineUnordered = WineTester;
 
 TEST_F(WineTester, IdentifyAndEveryRead)
 {
@@ -98,6 +102,53 @@ TEST_F(WineSilent, EveryRequestTimesOut)
     EXPECT_EQ(LoadWord(device.readings.voltage[0]), 4242);
 }
 
+// Voltages and timings come late, after the replies to the requests behind them. In each of 20
+// poll cycles every field a request changes takes the steady tester's value, which a tester of the
+// test's own encodes; from the third cycle on every other request is answered.
+TEST_F(WineUnordered, LateRepliesOutOfOrderAreDecodedByNoOtherRequest)
+{
+    const struct {
+        bool (TesterDevice::*read)();
+        uint8_t command;
+        bool late;
+    } kCycle[] = {{&TesterDevice::ReadStatus, kCommandStatus, false},
+                  {&TesterDevice::ReadVoltages, kCommandVoltages, true},
+                  {&TesterDevice::ReadRipple, kCommandRipple, false},
+                  {&TesterDevice::ReadCurrents, kCommandCurrents, false},
+                  {&TesterDevice::ReadTimings, kCommandTimings, true},
+                  {&TesterDevice::ReadSlewAndSequence, kCommandSlewAndSequence, false},
+                  {&TesterDevice::ReadVoltageMinMax, kCommandVoltageMinMax, false},
+                  {&TesterDevice::ReadCurrentMinMax, kCommandCurrentMinMax, false}};
+    TesterOptions options;
+    options.steady = true;
+    options.startOn = true;
+    SimulatedTester tester(options);
+    DeviceReadings steady;
+    FillReadings(steady, 4242);
+    for (const auto& request : kCycle) {
+        static uint8_t data[kMaxReplyData];
+        int32_t length = tester.Answer(request.command, nullptr, 0, 0, data);
+        ASSERT_TRUE(DecodeReply(request.command, data, static_cast<uint32_t>(length), steady));
+    }
+    std::vector<int32_t> expected = SnapshotReadings(steady);
+    for (int cycle = 0; cycle < 20; ++cycle) {
+        for (const auto& request : kCycle) {
+            SCOPED_TRACE("cycle " + std::to_string(cycle) + ", command " + std::to_string(request.command));
+            std::vector<int32_t> before = SnapshotReadings(device.readings);
+            bool answered = (device.*request.read)();
+            std::vector<int32_t> after = SnapshotReadings(device.readings);
+            for (size_t i = 0; i < after.size(); ++i)
+                EXPECT_TRUE(after[i] == before[i] || after[i] == expected[i])
+                    << "field " << i << ": " << after[i] << ", the tester's " << expected[i];
+            // A late request may take its own command's reply of the cycle before, one of the
+            // same values; every other request takes its own reply.
+            if (cycle >= 2 && !request.late) {
+                EXPECT_TRUE(answered);
+            }
+        }
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -112,6 +163,7 @@ int main(int argc, char** argv)
             mode = argv[i] + 7;
         }
     }
-    ::testing::GTEST_FLAG(filter) = mode == "silent" ? "WineSilent.*" : "WineTester.*";
+    ::testing::GTEST_FLAG(filter) =
+        mode == "silent" ? "WineSilent.*" : mode == "unordered" ? "WineUnordered.*" : "WineTester.*";
     return RUN_ALL_TESTS();
 }
