@@ -142,8 +142,9 @@ e2e_start_xvfb() {
   e2e_fail "Xvfb did not start"
 }
 
-# A private copy of the project's prepared prefix: its own wineserver, COM ports and documents
-# folder, so the run neither sees nor changes anything outside it.
+# A private copy of the project's prepared prefix (with its settings: no crash dialog, unmanaged
+# windows): its own wineserver, COM ports and documents folder, so the run neither sees nor
+# changes anything outside it.
 e2e_make_prefix() {
   local prepared
   prepared=$(
@@ -167,9 +168,6 @@ e2e_make_prefix() {
       mkdir -p "$link"
     fi
   done
-  # A crash ends the program with a backtrace on stderr instead of waiting in a crash dialog.
-  printf '\n[Software\\\\Wine\\\\WineDbg] %s\n"ShowCrashDialog"=dword:00000000\n' "$(date +%s)" \
-    >>"$WINEPREFIX/user.reg"
   e2e_say "private prefix ready"
 }
 
