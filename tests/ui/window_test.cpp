@@ -1,7 +1,8 @@
 // Tests of the real main window under Wine, built from the program's own resources: the window
 // procedure and both dialogs driven by messages, the Connect/Disconnect states against the
 // simulated tester on a COM port, Escape, colour messages, and the graphics objects and windows a
-// long run of display ticks leaves behind. After every test, every heap of the process is checked.
+// long run of display ticks leaves behind. After every test, every heap of the process is checked
+// and no connection is left.
 //
 // One window serves the whole program. It is created on the main thread, which is therefore its
 // UI thread: only this thread sends it messages. A helper thread reads nothing but enabled states
@@ -896,12 +897,19 @@ void CALLBACK CloseUnexpectedDialogs(HWND, UINT, UINT_PTR, DWORD)
     EnumThreadWindows(GetCurrentThreadId(), CloseUnexpectedDialog, 0);
 }
 
-// Damage to a heap shows in the test that did it rather than as a crash minutes later. With Wine's
-// heap checks on (WINEDEBUG=warn+heap, as CTest runs this) freed blocks are filled with a pattern,
-// so a write into freed memory shows up too.
-class HeapCheck : public testing::EmptyTestEventListener {
+// After each test. A connection the test left behind (it stopped half-way) is ended, so that its
+// worker cannot act on the next test's window. Damage to a heap shows in the test that did it
+// rather than as a crash minutes later; with Wine's heap checks on (WINEDEBUG=warn+heap, as CTest
+// runs this) freed blocks are filled with a pattern, so a write into freed memory shows up too.
+class AfterEachTest : public testing::EmptyTestEventListener {
     void OnTestEnd(const testing::TestInfo&) override
     {
+        if (g_workerThreads.load() != 0) {
+            ADD_FAILURE() << "the test left a connection behind: " << DescribeWindow();
+            if (g_stopRequested.load() == 0)
+                Click(kConnectButtonId);
+            EXPECT_TRUE(PumpUntil([] { return g_workerThreads.load() == 0 && !HasQueuedWorkerRequest(); }));
+        }
         HANDLE heaps[64];
         const DWORD count = GetProcessHeaps(64, heaps);
         for (DWORD i = 0; i < count && i < 64; ++i)
@@ -914,7 +922,7 @@ class HeapCheck : public testing::EmptyTestEventListener {
 int main(int argc, char** argv)
 {
     testing::InitGoogleTest(&argc, argv);
-    testing::UnitTest::GetInstance()->listeners().Append(new HeapCheck);
+    testing::UnitTest::GetInstance()->listeners().Append(new AfterEachTest);
     for (int i = 1; i < argc; ++i) {
         if (std::strncmp(argv[i], "--port=", 7) == 0) {
             g_testerPort.clear();
