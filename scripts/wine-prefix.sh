@@ -17,6 +17,7 @@ if ! grep -q '^"ShowCrashDialog"=dword:00000000' "$WINEPREFIX/user.reg" 2>/dev/n
   ! grep -q '^"Managed"="N"' "$WINEPREFIX/user.reg" 2>/dev/null; then
   wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f >/dev/null 2>&1 || true
   wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /t REG_SZ /d N /f >/dev/null 2>&1 || true
-  # Written out to user.reg when the server ends, for the scripts that copy the prefix.
-  wineserver -w || true
+  # Written out to user.reg when the server ends, for the scripts that copy the prefix. Bounded: a
+  # program still running in the prefix keeps its server up.
+  timeout 60 wineserver -w || true
 fi
