@@ -322,6 +322,8 @@ void SerialPort::RunThread()
         lineWaitPending.store(false, std::memory_order_relaxed);
     };
 
+    // A write handed to the system and not yet reported done. Port thread only.
+    bool writeStarted = false;
     bool running = true;
     while (running) {
         DWORD signalled = WaitForMultipleObjects(kEventCount, events, FALSE, INFINITE);
@@ -343,6 +345,7 @@ void SerialPort::RunThread()
                         ResetEvent(events[kReadDoneEvent]);
                         completeRead(true, 0);
                     } else {
+                        readPending.store(false, std::memory_order_relaxed);  // never started
                         running = false;
                     }
                 }
@@ -369,13 +372,16 @@ void SerialPort::RunThread()
 
         case kWriteRequestEvent: {
             DWORD length = transmitLength.load(std::memory_order_acquire);
-            if (!IsStarted(WriteFile(device, transmitBuffer, length, nullptr, writeRecord)))
+            writeStarted = IsStarted(WriteFile(device, transmitBuffer, length, nullptr, writeRecord));
+            if (!writeStarted)
                 running = false;
             break;
         }
 
         case kWriteDoneEvent: {
             Completion result = FetchResult(device, writeRecord, count, error);
+            if (result != Completion::InProgress)
+                writeStarted = false;
             if (result == Completion::Done) {
                 ResetEvent(events[kWriteDoneEvent]);
                 writePending.store(false, std::memory_order_release);
@@ -395,10 +401,12 @@ void SerialPort::RunThread()
                 lineWaitsSupported) {
                 lineWaitPending.store(true, std::memory_order_relaxed);
                 if (!IsStarted(WaitCommEvent(device, &lineEventMask, lineWaitRecord))) {
-                    if (GetLastError() == ERROR_NOT_SUPPORTED)
+                    if (GetLastError() == ERROR_NOT_SUPPORTED) {
                         stopLineWaits();
-                    else
+                    } else {
+                        lineWaitPending.store(false, std::memory_order_relaxed);  // never started
                         running = false;
+                    }
                 }
             }
             break;
@@ -420,6 +428,7 @@ void SerialPort::RunThread()
                     ResetEvent(events[kLineWaitDoneEvent]);
                     stopLineWaits();
                 } else {
+                    lineWaitPending.store(false, std::memory_order_relaxed);  // it has ended
                     running = false;
                 }
                 break;
@@ -446,9 +455,22 @@ void SerialPort::RunThread()
         }
     }
 
-    // Outstanding operations must not write into this object after the thread is gone.
+    // The system writes an operation's result into this object (its OVERLAPPED record, the line
+    // event mask, the receive buffer) when the operation ends, a cancelled one too, and the owner
+    // may free the object once this thread is gone. Under Wine a pending line-event wait is served
+    // by a thread of its own that CancelIo does not reach: it looks at the device every 10 ms and
+    // ends when the event mask changes. So every operation is ended and waited for here, however
+    // long the system takes; each one's event is set as its completion's last act. The device
+    // stays open meanwhile, as the ending operations still use it.
     deviceOpen.store(false, std::memory_order_release);
+    SetCommMask(device, 0);
     CancelIo(device);
+    if (readPending.load(std::memory_order_relaxed))
+        WaitForSingleObject(events[kReadDoneEvent], INFINITE);
+    if (writeStarted)
+        WaitForSingleObject(events[kWriteDoneEvent], INFINITE);
+    if (lineWaitPending.load(std::memory_order_relaxed))
+        WaitForSingleObject(events[kLineWaitDoneEvent], INFINITE);
     CloseHandle(device);
     device = INVALID_HANDLE_VALUE;
     NotifyUser(SerialEvent::Stopped);

@@ -111,8 +111,10 @@ echo "Ombrelo.exe: $exe"
 
 if [ -n "${DISPLAY:-}" ] && xdpyinfo >/dev/null 2>&1; then
   echo "Opening the window on $DISPLAY; press Connect, and Exit when done."
-  wine "$exe"
-  exit 0
+  # The program's own exit status; a crash fails with its backtrace.
+  status=0
+  "$here/scripts/wine-run.sh" "$exe" || status=$?
+  exit "$status"
 fi
 
 # No display: a virtual one, and the window worked from outside.

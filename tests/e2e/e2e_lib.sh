@@ -39,7 +39,10 @@ e2e_cleanup() {
     # What the screen showed when the run went wrong.
     import -display "$DISPLAY" -window root "$e2e_out/$e2e_name-failure.png" 2>/dev/null &&
       echo "screen at the failure: $e2e_out/$e2e_name-failure.png" >&2
-    if [ -n "$e2e_ombrelo_log" ] && [ -s "$e2e_ombrelo_log" ]; then
+    if [ -n "$e2e_ombrelo_log" ] && grep -q '^Unhandled exception' "$e2e_ombrelo_log"; then
+      echo "--- Ombrelo.exe crashed ---" >&2
+      sed -n '/^Unhandled exception/,/^Modules:/p' "$e2e_ombrelo_log" >&2
+    elif [ -n "$e2e_ombrelo_log" ] && [ -s "$e2e_ombrelo_log" ]; then
       echo "--- Wine output of Ombrelo.exe (last lines) ---" >&2
       tail -n 40 "$e2e_ombrelo_log" >&2
     fi
@@ -142,8 +145,9 @@ e2e_start_xvfb() {
   e2e_fail "Xvfb did not start"
 }
 
-# A private copy of the project's prepared prefix: its own wineserver, COM ports and documents
-# folder, so the run neither sees nor changes anything outside it.
+# A private copy of the project's prepared prefix (with its settings: no crash dialog, unmanaged
+# windows): its own wineserver, COM ports and documents folder, so the run neither sees nor
+# changes anything outside it.
 e2e_make_prefix() {
   local prepared
   prepared=$(
@@ -167,9 +171,6 @@ e2e_make_prefix() {
       mkdir -p "$link"
     fi
   done
-  # A crash ends the program with a backtrace on stderr instead of waiting in a crash dialog.
-  printf '\n[Software\\\\Wine\\\\WineDbg] %s\n"ShowCrashDialog"=dword:00000000\n' "$(date +%s)" \
-    >>"$WINEPREFIX/user.reg"
   e2e_say "private prefix ready"
 }
 
@@ -246,13 +247,32 @@ e2e_wait_port_free() {
   done
 }
 
-# Starts Ombrelo.exe and waits for its window.
+# Starts Ombrelo.exe and waits for its window; a program that ends before it shows one fails the
+# test at once. Wine's heap checks are on (see e2e_check_ombrelo_log).
 e2e_start_ombrelo() {
   e2e_ombrelo_runs=$((e2e_ombrelo_runs + 1))
   e2e_ombrelo_log="$e2e_tmp/ombrelo-$e2e_ombrelo_runs.log"
-  WINEDEBUG=-all,err+all wine "$E2E_EXE" </dev/null >"$e2e_ombrelo_log" 2>&1 &
+  WINEDEBUG=-all,err+all,warn+heap "$E2E_REPO/scripts/wine-run.sh" "$E2E_EXE" </dev/null \
+    >"$e2e_ombrelo_log" 2>&1 &
   e2e_ombrelo_pid=$!
-  e2e_must wait-window 60000
+  e2e_driver wait-window 60000 &
+  local waiter=$!
+  while kill -0 "$waiter" 2>/dev/null; do
+    if ! kill -0 "$e2e_ombrelo_pid" 2>/dev/null; then
+      e2e_wait_ombrelo_exit 0 || true
+      e2e_fail "Ombrelo.exe ended (exit status $e2e_ombrelo_status) before its window showed"
+    fi
+    sleep 0.1
+  done
+  wait "$waiter" || e2e_fail "driver: wait-window 60000"
+}
+
+# Fails the test when the last Ombrelo.exe's output shows a crash or a heap error.
+e2e_check_ombrelo_log() { # what
+  local pattern='unhandled exception|page fault|assertion|err:heap|warn:heap'
+  if grep -q -i -E "$pattern" "$e2e_ombrelo_log"; then
+    e2e_fail "$1: $(grep -i -E -m3 "$pattern" "$e2e_ombrelo_log")"
+  fi
 }
 
 # Waits up to MS for the Ombrelo process to end; sets e2e_ombrelo_status. Returns 1 on time-out.
@@ -274,13 +294,15 @@ e2e_wait_ombrelo_exit() {
 e2e_driver() {
   local status=0
   # Wine's own error channel stays on: a driver that fails before it can say why leaves a trace.
-  WINEDEBUG=-all,err+all timeout 60 wine "$E2E_DRIVER" "$@" 2>"$e2e_tmp/driver.err" || status=$?
+  WINEDEBUG=-all,err+all timeout 60 "$E2E_REPO/scripts/wine-run.sh" "$E2E_DRIVER" "$@" 2>"$e2e_tmp/driver.err" ||
+    status=$?
   # The driver explains every failure of its own on stderr. Status 1 with nothing said is Wine
   # failing to run it at all (seen twice in some hundred runs): nothing was done, so run it again.
   if [ "$status" -eq 1 ] && [ ! -s "$e2e_tmp/driver.err" ]; then
     e2e_say "driver: $* ended with status 1 and no word; running it again" >&2
     status=0
-    WINEDEBUG=-all,err+all timeout 60 wine "$E2E_DRIVER" "$@" 2>"$e2e_tmp/driver.err" || status=$?
+    WINEDEBUG=-all,err+all timeout 60 "$E2E_REPO/scripts/wine-run.sh" "$E2E_DRIVER" "$@" \
+      2>"$e2e_tmp/driver.err" || status=$?
   fi
   if [ -s "$e2e_tmp/driver.err" ]; then
     sed 's/^/    /' "$e2e_tmp/driver.err" >&2

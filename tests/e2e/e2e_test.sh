@@ -522,9 +522,7 @@ e2e_must click 1012
 e2e_must wait-gone 10000
 e2e_wait_ombrelo_exit 10000 || e2e_fail "Ombrelo.exe still running 10 s after its window closed"
 e2e_expect "exit status" 0 "$e2e_ombrelo_status"
-if grep -q -i 'unhandled exception\|page fault' "$e2e_ombrelo_log"; then
-  e2e_fail "Ombrelo.exe crashed: $(grep -i -m3 'unhandled exception\|page fault' "$e2e_ombrelo_log")"
-fi
+e2e_check_ombrelo_log "Ombrelo.exe"
 for port in COM2 COM4; do
   e2e_wait_port_free "$port" 5000 || e2e_fail "$port still open 5 s after Exit"
 done

@@ -11,7 +11,7 @@ if(NOT WIN32)
   )
   target_link_libraries(ombrelo_worker_handshake_tests PRIVATE
     ombrelo_measurement ombrelo_recording_window_ops GTest::gtest_main)
-  add_test(NAME worker_handshake COMMAND ombrelo_worker_handshake_tests)
+  ombrelo_add_gtest(worker_handshake ombrelo_worker_handshake_tests)
   set_tests_properties(worker_handshake PROPERTIES LABELS threaded)
 
   if(TARGET ombrelo-sim)
@@ -22,7 +22,7 @@ if(NOT WIN32)
     )
     target_link_libraries(ombrelo_worker_tests PRIVATE
       ombrelo_measurement ombrelo_recording_window_ops ombrelo_sim_process GTest::gtest_main)
-    add_test(NAME worker COMMAND ombrelo_worker_tests)
+    ombrelo_add_gtest(worker ombrelo_worker_tests)
     set_tests_properties(worker PROPERTIES LABELS threaded TIMEOUT 300)
   endif()
 endif()

@@ -15,12 +15,14 @@
 #include <cstring>
 #include <functional>
 #include <mutex>
+#include <new>
 #include <string>
 #include <thread>
 #include <vector>
 
 #ifdef _WIN32
 #include <windows.h>
+#include <tlhelp32.h>
 #else
 #include <cerrno>
 #include <fcntl.h>
@@ -433,6 +435,70 @@ TEST_F(SerialPortTest, CloseReturnsWhileTheHandlerHoldsTheThread)
     ASSERT_TRUE(log.WaitForCount(SerialEvent::Stopped, 1, kEventWaitMs));
     EXPECT_EQ(log.Events().back(), SerialEvent::Stopped);
 }
+
+#ifdef _WIN32
+// Threads of this process, the system's own helpers included.
+std::vector<DWORD> ListProcessThreads()
+{
+    std::vector<DWORD> ids;
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+    if (snapshot == INVALID_HANDLE_VALUE)
+        return ids;
+    THREADENTRY32 entry = {};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry)) {
+        if (entry.th32OwnerProcessID == GetCurrentProcessId())
+            ids.push_back(entry.th32ThreadID);
+    }
+    CloseHandle(snapshot);
+    return ids;
+}
+
+// The system writes an operation's result into the port (its OVERLAPPED records, the line-event
+// mask) when the operation ends, even after a cancel. On a port with modem lines Wine serves the
+// line-event wait with a thread of its own, which writes when it next looks at the device. None of
+// that may come after the port is destroyed: its owner frees the memory then. Run on COM1, which
+// Wine links to the machine's first UART when there is one.
+TEST_F(SerialPortTest, NothingWritesIntoTheDestroyedPort)
+{
+    alignas(SerialPort) unsigned char storage[sizeof(SerialPort)];
+    constexpr unsigned char kFreed = 0xA5;
+    // The system's helper may end before the memory is refilled: a few rounds.
+    for (int round = 0; round < 5; ++round) {
+        SCOPED_TRACE(round);
+        EventLog roundLog;
+        roundLog.SetRearm(true, 1);
+        roundLog.HoldStarted();
+        SerialPort* other = new (storage) SerialPort();
+        other->SetEventHandler(EventLog::Handle, &roundLog);
+        if (other->Open(name.c_str(), 115200, 0, 8, true) != kSerialOpenOk) {
+            other->~SerialPort();
+            GTEST_SKIP() << "no serial port behind this name";
+        }
+        ASSERT_TRUE(roundLog.WaitForCount(SerialEvent::Started, 1, kEventWaitMs));
+        const std::vector<DWORD> before = ListProcessThreads();
+        roundLog.Release();
+        // Reads and the line-event wait are under way.
+        ASSERT_TRUE(roundLog.WaitForCount(SerialEvent::DataReceived, 3, kEventWaitMs));
+        std::vector<HANDLE> helpers;
+        for (DWORD id : ListProcessThreads()) {
+            HANDLE thread = std::count(before.begin(), before.end(), id) ? nullptr : OpenThread(SYNCHRONIZE, FALSE, id);
+            if (thread != nullptr)
+                helpers.push_back(thread);
+        }
+        other->~SerialPort();
+        std::memset(storage, kFreed, sizeof storage);
+        if (!helpers.empty()) {
+            EXPECT_EQ(WaitForMultipleObjects(static_cast<DWORD>(helpers.size()), helpers.data(), TRUE, kEventWaitMs),
+                      WAIT_OBJECT_0) << "a helper thread of the port outlived it";
+        }
+        for (HANDLE thread : helpers)
+            CloseHandle(thread);
+        EXPECT_EQ(std::count(storage, storage + sizeof storage, kFreed), static_cast<long>(sizeof storage))
+            << "written after the port was destroyed";
+    }
+}
+#endif
 
 // ----- Reads -----
 

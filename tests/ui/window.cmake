@@ -24,10 +24,12 @@ endif()
 # Wine links COMn to /dev/ttyS<n-1> itself when that is a real serial port, over any link of ours:
 # the last probed port is the least likely to be one.
 set(window_port COM5)
-add_test(NAME ui_window
-  COMMAND ${OMBRELO_XVFB_RUN} -a -s "-screen 0 1280x1024x24"
+ombrelo_add_gtest(ui_window
+  ${OMBRELO_XVFB_RUN} -a -s "-screen 0 1280x1024x24"
           ${PROJECT_SOURCE_DIR}/scripts/wine-pty-test.sh ${window_port}
           ${OMBRELO_NATIVE_BUILD_DIR}/sim/ombrelo-sim --on
           -- $<TARGET_FILE:ombrelo_window_tests> --port=${window_port})
 string(TOLOWER "wine_${window_port}" window_lock)
-set_tests_properties(ui_window PROPERTIES LABELS threaded TIMEOUT 600 RESOURCE_LOCK ${window_lock})
+# Wine's heap checks fill freed blocks, so the heap check after each test sees writes into them.
+set_tests_properties(ui_window PROPERTIES LABELS threaded TIMEOUT 600 RESOURCE_LOCK ${window_lock}
+                     ENVIRONMENT "WINEDEBUG=-all,err+heap,warn+heap")
