@@ -1,0 +1,118 @@
+# Shared by the shell tests (sourced): a scratch folder and the processes a script starts, both
+# gone on every way out; failures counted (t_fail) or fatal (t_die); simulated testers on
+# pseudo-terminals with their request logs; waits that end as soon as what they wait for is there;
+# Windows programs under Wine. A script calls t_init first and t_end last.
+# shellcheck shell=bash
+
+T_REPO=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+t_name=test
+t_work=""
+t_failures=0
+t_started=$SECONDS
+t_pids=()
+t_watchdog=""
+# Per simulator NAME: its terminal, its request log (a line per request: command and payload in
+# hex), its output, its pid and the fd of its stdin, the pipe this script holds open as its life line.
+declare -A t_pty=() t_simlog=() t_simout=() t_simpid=() t_simfd=()
+
+t_say() { printf '[%s %3ds] %s\n' "$t_name" $((SECONDS - t_started)) "$*"; }
+t_fail() { printf '[%s %3ds] FAIL: %s\n' "$t_name" $((SECONDS - t_started)) "$*" >&2; t_failures=$((t_failures + 1)); }
+t_die() { t_fail "$*"; exit 1; }
+
+# Runs on every way out: what the script started ends, then its hooks run, the scratch folder goes.
+t_hooks=()
+t_cleanup() {
+  local status=$? hook pid
+  trap - EXIT INT TERM
+  for hook in "${t_hooks[@]}"; do "$hook" "$status" || true; done
+  for pid in "${t_pids[@]}" ${t_watchdog:+"$t_watchdog"}; do kill "$pid" 2>/dev/null || true; done
+  for pid in "${t_pids[@]}"; do wait "$pid" 2>/dev/null || true; done
+  [ -n "$t_work" ] && rm -rf "$t_work"
+  exit "$status"
+}
+
+# t_init NAME [LIMIT_SECONDS]: the scratch folder $t_work; with a limit, a watchdog that ends a
+# script whose step hangs, so that the cleanup still runs.
+t_init() {
+  t_name=$1
+  t_work=$(mktemp -d "${TMPDIR:-/tmp}/ombrelo-$t_name.XXXXXX")
+  chmod 755 "$t_work"
+  trap t_cleanup EXIT
+  trap 't_die "interrupted"' INT
+  if [ -n "${2:-}" ]; then
+    trap 't_die "stopped by the watchdog after '"$2"' s (a step hung)"' TERM
+    ( sleep "$2"; kill -TERM $$ ) </dev/null >/dev/null 2>&1 &
+    t_watchdog=$!
+  fi
+}
+
+# The script's exit: the number of failures (0: all passed).
+t_end() {
+  if [ "$t_failures" -eq 0 ]; then t_say "all checks passed"; else t_say "$t_failures check(s) failed"; fi
+  exit "$t_failures"
+}
+
+# t_expect WHAT EXPECTED ACTUAL: a failure unless the two are equal.
+t_expect() { [ "$2" = "$3" ] || t_fail "$1: expected \"$2\", found \"$3\""; }
+
+# t_wait_for PATTERN FILE [SECONDS]: returns as soon as FILE holds a line matching the extended
+# regex PATTERN; 1 after SECONDS (default 30) without one.
+t_wait_for() {
+  local deadline=$((SECONDS + ${3:-30}))
+  until grep -qE -- "$1" "$2" 2>/dev/null; do
+    [ "$SECONDS" -ge "$deadline" ] && return 1
+    sleep 0.05
+  done
+}
+
+# t_start_sim NAME SIM ARGS...: a simulated tester logging its requests; sets t_pty[NAME] and the
+# others above. It runs until this script ends or t_stop_sim NAME.
+t_start_sim() {
+  local name=$1 sim=$2
+  shift 2
+  local base="$t_work/sim-$name" fd pts=""
+  rm -f "$base.in"
+  mkfifo "$base.in"
+  : >"$base.log"
+  "$sim" --log "$base.log" "$@" <"$base.in" >"$base.out" 2>&1 &
+  t_simpid[$name]=$!
+  t_pids+=($!)
+  exec {fd}>"$base.in"
+  t_simfd[$name]=$fd
+  t_simlog[$name]=$base.log
+  t_simout[$name]=$base.out
+  t_wait_for '/dev/pts/[0-9]+' "$base.out" 10 && pts=$(grep -o -m1 '/dev/pts/[0-9]*' "$base.out")
+  [ -n "$pts" ] && [ -c "$pts" ] || t_die "simulator $name ($*) did not start: $(cat "$base.out")"
+  t_pty[$name]=$pts
+}
+
+t_stop_sim() {
+  local fd=${t_simfd[$1]:-}
+  [ -n "$fd" ] && exec {fd}>&-
+  kill "${t_simpid[$1]}" 2>/dev/null || true
+  wait "${t_simpid[$1]}" 2>/dev/null || true
+  unset "t_simfd[$1]"
+}
+
+# t_requests NAME CMD [AFTER]: requests of command byte CMD in the simulator's log; with AFTER,
+# only those after the last request of command AFTER.
+t_requests() {
+  awk -v cmd="$2" -v after="${3:-}" '
+    after != "" && $1 == after { n = 0; seen = 1; next }
+    (after == "" || seen) && $1 == cmd { n++ }
+    END { print n + 0 }' "${t_simlog[$1]}"
+}
+
+# t_pty_holders NAME: processes other than the simulator that hold its terminal open.
+t_pty_holders() {
+  local pts=${t_pty[$1]} sim=${t_simpid[$1]} fd pid
+  find /proc/[0-9]*/fd -maxdepth 1 -lname "$pts" 2>/dev/null | while read -r fd; do
+    pid=${fd#/proc/}
+    pid=${pid%%/*}
+    [ "$pid" = "$sim" ] || echo "$pid"
+  done | sort -u
+}
+
+# t_wine PROGRAM ARGS...: a Windows program under Wine in the prefix WINEPREFIX names; a crash
+# fails it, whatever status Wine reports.
+t_wine() { "$T_REPO/scripts/wine-run.sh" "$@"; }
