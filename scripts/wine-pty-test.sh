@@ -98,6 +98,13 @@ exec {peer_copy}<&- {peer_out}<&-
 
 ln -sfn "$pts" "$link"
 
+# The program starts under a server of its own. A server a moment-ago program left running keeps
+# the desktop it started, and that desktop's display: one started with no display makes every window
+# of a program run under Xvfb fail to open. This script ends the prefix's server when it is done, so
+# it owns that server from the start too.
+wineserver -k 2>/dev/null || true
+wineserver -w 2>/dev/null || true
+
 status=0
 "$here/wine-run.sh" "$@" {peer_in}>&- || status=$?
 exit "$status"
