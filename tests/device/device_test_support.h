@@ -41,7 +41,7 @@ inline std::vector<int32_t> SnapshotReadings(const DeviceReadings& r)
 
 // In the order of the tester's command numbers.
 using Request = bool (TesterDevice::*)();
-constexpr Request kRequests[] = {
+inline constexpr Request kRequests[] = {
     &TesterDevice::ReadStatus,        &TesterDevice::ReadVoltages,      &TesterDevice::ReadCurrents,
     &TesterDevice::ReadVoltageMinMax, &TesterDevice::ReadCurrentMinMax, &TesterDevice::ReadRipple,
     &TesterDevice::ReadTimings,       &TesterDevice::ReadSlewAndSequence, &TesterDevice::ReadSettings,
