@@ -3,8 +3,9 @@
 # SECONDS (default 60) on a scratch copy of its seed corpus (fuzz/corpus/<target>/ is never
 # written). Prints, per target, the executions, the coverage after loading the seeds and at the
 # end, and the crashes; exits non-zero when any target crashed. Usage: fuzz.sh [SECONDS]
-# The build tree is build/fuzz (OMBRELO_BUILD_ROOT overrides build/); crash inputs and logs are
-# kept under build/fuzz/run/<target>/.
+# The build tree is build/fuzz (OMBRELO_BUILD_ROOT overrides build/), or OMBRELO_FUZZ_DIR: a tree
+# already configured with clang and OMBRELO_FUZZ=ON (the test script's sanitizer tree), which is
+# built as it is. Crash inputs and logs are kept under <tree>/run/<target>/.
 set -euo pipefail
 here="$(cd "$(dirname "$0")/.." && pwd)"
 root="${OMBRELO_BUILD_ROOT:-$here/build}"
@@ -14,9 +15,11 @@ seconds="${1:-60}"
 # clang-14 only recommends the run-time libraries that hold libFuzzer and the sanitizers.
 bash "$here/scripts/deps.sh" clang libclang-rt-14-dev cmake ninja-build
 
-dir="$root/fuzz"
-cmake -S "$here" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
-  -DOMBRELO_FUZZ=ON -DOMBRELO_TESTS=OFF -DOMBRELO_BENCH=OFF >/dev/null
+dir="${OMBRELO_FUZZ_DIR:-$root/fuzz}"
+if [ -z "${OMBRELO_FUZZ_DIR:-}" ]; then
+  cmake -S "$here" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
+    -DOMBRELO_FUZZ=ON -DOMBRELO_TESTS=OFF -DOMBRELO_BENCH=OFF >/dev/null
+fi
 cmake --build "$dir" --target ombrelo_fuzz -j"$jobs"
 
 # target:max_len. Reply frames and replies reach kMaxReplyData (4092) bytes; a readings set is
