@@ -324,6 +324,25 @@ read -r voltages timings < <(e2e_pixels "$e2e_tmp/connected-screen.png" \
   $((pl + 251)) $((pt + 15)) $((pl + 251)) $((pt + 41)))
 e2e_expect "status panel voltages verdict" "$GREEN" "$voltages"
 e2e_expect "status panel timings verdict" "$RED" "$timings"
+# No text of the panel runs into the next: on both rows the four columns before the verdict
+# (x 246 to 249) and, on the lower row, the four before the timings label (x 186 to 189) show
+# nothing but the panel's white over the text's height (16 pixels from y 14 and y 40); the
+# labels and the total power still show ink of their own.
+expect_panel_area() { # what x y w h white|ink
+  local colours first
+  read -r colours first < <(e2e_area "$e2e_tmp/connected-screen.png" $((pl + $2)) $((pt + $3)) "$4" "$5")
+  if [ "$6" = white ]; then
+    [ "$colours $first" = "1 ffffff" ] || e2e_fail "status panel: $1 is not clear ($colours colours, first #$first)"
+  else
+    [ "$colours" -gt 1 ] || e2e_fail "status panel: $1 shows no text"
+  fi
+}
+expect_panel_area "the gap before the voltages verdict" 246 14 4 16 white
+expect_panel_area "the gap before the timings verdict" 246 40 4 16 white
+expect_panel_area "the gap between the total power and the timings label" 186 40 4 16 white
+expect_panel_area "the voltages label" 180 14 66 16 ink
+expect_panel_area "the timings label" 190 40 56 16 ink
+expect_panel_area "the total power" 25 40 161 16 ink
 
 # ---- Power, and both refusals -------------------------------------------------------------------
 

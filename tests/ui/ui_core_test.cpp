@@ -41,6 +41,30 @@ TEST(CenteredPosition, CentresAndKeepsInsideTheScreen)
     }
 }
 
+// Labels keep their position; one whose ink would come within 4 px of the next item is drawn
+// tighter, by at most 2 px per character, and clipped 4 px before that item.
+TEST(StatusLabelFit, EndsFourPixelsBeforeTheNextItem)
+{
+    struct Case {
+        const char* what;
+        int x, inkWidth, characters, nextX;
+        PanelLabelFit expected;
+    };
+    const Case cases[] = {
+        {"fits with room", 190, 50, 8, 250, {0, 246}},
+        {"ends exactly 4 px before", 180, 66, 9, 250, {0, 246}},
+        {"one pixel over", 180, 67, 9, 250, {-1, 246}},
+        {"nine over: 2 px per gap", 180, 75, 9, 250, {-2, 246}},
+        {"too wide to tighten: clipped", 180, 100, 9, 250, {-2, 246}},
+        {"one character: clipped only", 240, 20, 1, 250, {0, 246}},
+    };
+    for (const Case& c : cases) {
+        const PanelLabelFit fit = FitStatusLabel(c.x, c.inkWidth, c.characters, c.nextX);
+        EXPECT_EQ(fit.characterExtra, c.expected.characterExtra) << c.what;
+        EXPECT_EQ(fit.clipRight, c.expected.clipRight) << c.what;
+    }
+}
+
 TEST(ConfigMappings, ValuesToIndicesAndBack)
 {
     struct Case {
