@@ -44,7 +44,8 @@ extern std::atomic<int32_t> g_workerThreads;
 // values. Written by the worker only.
 extern std::atomic<uint32_t> g_pollCycleCount;
 
-// Power (1004), Configure (1009) and Reset Min/Max (1007), in that order.
+// Enable: Power (1004) and Reset Min/Max (1007); Configure follows only once the worker has read
+// the tester's settings block. Disable: Power, Configure (1009) and Reset Min/Max, in that order.
 void EnableDeviceControls(WindowHandle window);
 void DisableDeviceControls(WindowHandle window);
 

@@ -3,7 +3,9 @@
 // window seam. Connect, Disconnect and the port probe run against the simulated tester.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
+#include <memory>
 #include <thread>
 
 #include "device/tester_device.h"
@@ -136,6 +138,57 @@ TEST_F(ConfigOkTest, ChosenCablesAndSixtySecondsAndNoSelections)
 
 // Commands that need no tester: which hand-shake words and controls each one touches.
 class CommandTest : public WorkerTest {};
+
+// The request log's line of a settings write: the command, then the 18 bytes.
+std::string SettingsWriteLine(const uint8_t (&bytes)[kSettingsSize])
+{
+    std::string line = "41";
+    char hex[4];
+    for (uint8_t byte : bytes) {
+        snprintf(hex, sizeof hex, " %02x", byte);
+        line += hex;
+    }
+    return line;
+}
+
+// The tester misses its first settings reply. Configure stays off until the read is tried again at
+// the top of a poll cycle and answered, and OK then sends bytes 0-13 as this tester holds them, not the block
+// the program held before (here another tester's).
+TEST_F(CommandTest, ConfigureWaitsForTheTestersOwnSettings)
+{
+    SimulatedTester sim;
+    ASSERT_TRUE(sim.Start({"--drop-once", "40"}));
+    for (auto& byte : g_testerDevice.readings.deviceSettings)
+        StoreByte(byte, 0xEE);
+    // Settings reads the tester had seen when Configure was offered.
+    auto readsAtConfigure = std::make_shared<std::atomic<int>>(-1);
+    SetCallObserver([&sim, readsAtConfigure](const WindowCall& call) {
+        if (IsEnable(kConfigureButtonId)(call) && readsAtConfigure->load() < 0)
+            readsAtConfigure->store(CountCommand(sim.ReadCommands(), "40"));
+    });
+    SetRecordedPortName(std::wstring(sim.Path().begin(), sim.Path().end()));
+    RunMainCommand(&window, kConnectButtonId);
+    if (!WaitForRecordedCall(IsEnable(kConfigureButtonId), 8000)) {
+        std::string asked;
+        for (const std::string& line : sim.ReadCommands())
+            asked += line + " ";
+        FAIL() << "Configure never offered; requests: " << asked;
+    }
+    EXPECT_EQ(readsAtConfigure->load(), 2) << "Configure offered before the tester's block was read";
+    EXPECT_EQ(CountRecordedCalls(IsEnable(kConfigureButtonId)), 1);
+
+    const size_t before = sim.ReadLog().size();
+    ApplyConfigDialogState(&window, {false, true, 1, 1, 1});
+    ASSERT_TRUE(sim.WaitForRequests(before + 10, 5000));
+    const std::vector<std::string> log = sim.ReadLog();
+    std::string written;
+    for (size_t i = before; i < log.size() && written.empty(); ++i)
+        if (log[i].rfind("41", 0) == 0)
+            written = log[i];
+    const uint8_t expected[kSettingsSize] = {0x01, 0x00, 0x32, 0x00, 0x64, 0x00, 0x05, 0x0a, 0x00,
+                                             0x00, 0x00, 0x00, 0x00, 0x00, 0,    1,    1,    1};
+    EXPECT_EQ(written, SettingsWriteLine(expected));
+}
 
 TEST_F(CommandTest, IgnoredIdsDoNothing)
 {
