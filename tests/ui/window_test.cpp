@@ -228,11 +228,13 @@ std::wstring SelectedPort()
     return text;
 }
 
-// The worker offers Disconnect as its last request when it accepts the tester; requests are
-// applied in order, so everything it asked for before has been applied then too.
+// The worker offers Configure as its last request when it accepts the tester, once it has read the
+// tester's settings; requests are applied in order, so everything it asked for before has been
+// applied then too.
 bool WorkerHasConnected()
 {
-    return TextOf(Control(kConnectButtonId)) == L"Disconnect" && IsWindowEnabled(Control(kConnectButtonId));
+    return TextOf(Control(kConnectButtonId)) == L"Disconnect" && IsWindowEnabled(Control(kConnectButtonId)) &&
+           IsWindowEnabled(Control(kConfigureButtonId));
 }
 
 // Connect, then the worker's requests pumped until the window shows the connection.
