@@ -78,8 +78,13 @@ protected:
         ClearRecordedCalls();
         g_settingsChangedEvent.Reset();
         g_logIntervalSeconds.store(10);
+        g_stopRequested.store(0);  // connected: OK restarts timer 2
     }
-    void TearDown() override { g_logIntervalSeconds.store(10); }
+    void TearDown() override
+    {
+        g_logIntervalSeconds.store(10);
+        g_stopRequested.store(1);
+    }
     void StoreSettings(uint8_t cpu, uint8_t pcie, uint8_t compliance, uint8_t buzzer)
     {
         auto& block = g_testerDevice.readings.deviceSettings;
@@ -188,6 +193,28 @@ TEST_F(CommandTest, ConfigureWaitsForTheTestersOwnSettings)
     const uint8_t expected[kSettingsSize] = {0x01, 0x00, 0x32, 0x00, 0x64, 0x00, 0x05, 0x0a, 0x00,
                                              0x00, 0x00, 0x00, 0x00, 0x00, 0,    1,    1,    1};
     EXPECT_EQ(written, SettingsWriteLine(expected));
+}
+
+// The connection is lost while the Configuration dialog is open (the worker sits in its
+// "Connection lost" message); OK then still stores the interval and asks the worker, but starts
+// no timer 2, so no readings-log row is added without a tester.
+TEST_F(CommandTest, OkAfterALostConnectionStartsNoLogTimer)
+{
+    SimulatedTester sim;
+    ASSERT_TRUE(sim.Start({"--ignore", "0f"}));
+    HoldMessageBoxes(true);
+    SetRecordedPortName(std::wstring(sim.Path().begin(), sim.Path().end()));
+    RunMainCommand(&window, kConnectButtonId);
+    ASSERT_TRUE(WaitForRecordedCall(IsMessage(L"Connection lost\n"), 8000));
+    ClearRecordedCalls();
+    ApplyConfigDialogState(&window, {false, false, 0, 0, 0});
+    EXPECT_EQ(g_logIntervalSeconds.load(), 1);
+    EXPECT_TRUE(g_settingsChangedEvent.Wait(0));
+    HoldMessageBoxes(false);
+    ASSERT_TRUE(WaitForWorkersEnded(8000));
+    EXPECT_EQ(CountRecordedCalls(IsKind(WindowCallKind::StartTimer)), 0) << "timer 2 started without a tester";
+    EXPECT_EQ(CountRecordedCalls(IsKind(WindowCallKind::StopTimer)), 1);
+    g_logIntervalSeconds.store(10);
 }
 
 TEST_F(CommandTest, IgnoredIdsDoNothing)
