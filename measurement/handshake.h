@@ -60,7 +60,8 @@ bool ReadPowerRequest(int32_t& target);
 void ClearPowerRequest();
 
 // The wait of Exit and Disconnect: asks the worker to stop, then waits while g_workerRunning is
-// non-zero. Returns as soon as the worker has ended, or after about 2 s whether or not it has.
+// non-zero (and, for a worker that was polling, until its thread has ended). Returns as soon as
+// the worker has ended, or after about 2 s whether or not it has.
 void WaitForWorkerExit();
 
 // The TesterDevice has one user at a time: a connection worker or a port probe. A worker takes

@@ -217,6 +217,37 @@ TEST_F(CommandTest, OkAfterALostConnectionStartsNoLogTimer)
     g_logIntervalSeconds.store(10);
 }
 
+// Disconnect while the worker cannot end (it sits in a refusal message): the tester is still
+// held after the wait, so Refresh is not offered, neither by Disconnect nor by the ending worker's
+// request nor by a display tick; the first tick after the worker has let go of it offers it.
+TEST_F(CommandTest, RefreshWaitsUntilTheEndingWorkerHasLetGoOfTheTester)
+{
+    SimulatedTester sim;
+    ASSERT_TRUE(sim.Start({"--on", "--refuse-off"}));
+    SetRecordedPortName(std::wstring(sim.Path().begin(), sim.Path().end()));
+    RunMainCommand(&window, kConnectButtonId);
+    ASSERT_TRUE(WaitForRecordedCall(IsSetText(kConnectButtonId, L"Disconnect"), 5000));
+    ASSERT_TRUE(WaitForCycles(sim, 1, 5000));
+    HoldMessageBoxes(true);
+    RunMainCommand(&window, kPowerButtonId);
+    ASSERT_TRUE(WaitForRecordedCall(IsMessage(L"Not allowed\nUse PC power botton"), 5000));
+
+    ClearRecordedCalls();
+    RunMainCommand(&window, kConnectButtonId);  // Disconnect: the wait gives up
+    ASSERT_TRUE(IsTesterDeviceTaken());
+    EXPECT_TRUE(WaitForRecordedCall(IsEnable(kConnectButtonId), 0));
+    ApplyWorkerEnable(&window, kRefreshButtonId, true);
+    EnableOwedRefresh(&window);
+    EXPECT_EQ(CountRecordedCalls(IsEnable(kRefreshButtonId)), 0) << "Refresh offered while the tester is held";
+
+    HoldMessageBoxes(false);
+    ASSERT_TRUE(WaitForWorkersEnded(8000));
+    EnableOwedRefresh(&window);
+    EXPECT_EQ(CountRecordedCalls(IsEnable(kRefreshButtonId)), 1);
+    EnableOwedRefresh(&window);
+    EXPECT_EQ(CountRecordedCalls(IsEnable(kRefreshButtonId)), 1) << "offered once";
+}
+
 TEST_F(CommandTest, IgnoredIdsDoNothing)
 {
     for (int id : {kOkId, kCancelId, kPortListId, 1000, kStatusPanelId, 1100}) {
