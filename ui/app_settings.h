@@ -53,6 +53,6 @@ ConfigDialogState GetConfigDialogState(const AppSettings& settings);
 // OK in the Configuration dialog (UI thread): stores the chosen values in the settings block and
 // the interval, restarts timer 2 of the window with the interval while a tester is connected (the
 // next readings-log row comes one full period later; without a tester no row is due), then asks
-// the worker to write the block to the tester. The bytes are
-// stored before the request is signalled, so the worker never sends an older block.
+// the worker to write the block to the tester. The bytes are stored before the request is
+// signalled, so the worker never sends an older block.
 void ApplyConfigDialogState(WindowHandle mainWindow, const ConfigDialogState& chosen);
