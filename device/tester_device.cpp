@@ -45,7 +45,8 @@ TesterDevice::TesterDevice()
       frameCount(0),
       lastFrameMs(0),
       frameLengths{},
-      framesSeen(0)
+      framesSeen(0),
+      settingsRead(false)
 {
     for (auto& byte : readings.deviceSettings)
         StoreByte(byte, 0);
@@ -81,6 +82,8 @@ uint32_t TesterDevice::Open(const wchar_t* portName)
     assembler.Reset();
     matcher.Reset();
     framesSeen = frameCount.load(std::memory_order_acquire);
+    // The block held now is another tester's, or none at all.
+    settingsRead = false;
     port->SetEventHandler(&TesterDevice::OnSerialEvent, this);
     return port->Open(portName, kBaudRate, kParityNone, kDataBits, true);
 }
@@ -269,7 +272,13 @@ bool TesterDevice::ReadCurrentMinMax() { return ReadAndDecode(kCommandCurrentMin
 bool TesterDevice::ReadRipple() { return ReadAndDecode(kCommandRipple); }
 bool TesterDevice::ReadTimings() { return ReadAndDecode(kCommandTimings); }
 bool TesterDevice::ReadSlewAndSequence() { return ReadAndDecode(kCommandSlewAndSequence); }
-bool TesterDevice::ReadSettings() { return ReadAndDecode(kCommandReadSettings); }
+bool TesterDevice::ReadSettings()
+{
+    if (!ReadAndDecode(kCommandReadSettings))
+        return false;
+    settingsRead = true;
+    return true;
+}
 
 bool TesterDevice::ReadAndDecode(uint8_t command)
 {

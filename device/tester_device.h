@@ -40,6 +40,9 @@ public:
     bool ReadSettings();
     bool ResetMinMax();
     bool WriteSettings();
+    // A settings block has been read from the tester since the port was opened, so that
+    // readings.deviceSettings holds its bytes 0-13 as this tester reported them. Requester only.
+    bool HasSettings() const { return settingsRead; }
     // The reply's result byte; 1 when either wait times out.
     uint8_t SetPower(bool on);
 
@@ -101,6 +104,8 @@ private:
     // Requesting thread only: which frame answers which request, and the frames it has been given.
     ReplyMatcher matcher;
     uint32_t framesSeen;
+    // Requester only: see HasSettings.
+    bool settingsRead;
 };
 
 // The application's single tester.

@@ -8,6 +8,10 @@
 //   one waits there until the ending one is done) and gives it back as its very last act, after
 //   the port is closed and timer 2 killed.
 // - A power switch acts on the target published with the request (see RequestPowerSwitch).
+// - Configure is offered only once a settings block has been read from this tester in this
+//   connection: the dialog shows that block and OK writes all 18 bytes of it back, so a block
+//   that was never read (zeros, or the previous tester's) would overwrite bytes 0-13, which the
+//   program neither shows nor means to change. A missed read is tried again in every cycle.
 // - Requests left over from an earlier connection (a Power press or a Save Log just before the
 //   connection ended, or while none existed) are dropped when a tester is accepted: a new
 //   connection must not switch the supply or wipe the tester's minima and maxima unasked.
@@ -156,8 +160,20 @@ void SleepBetweenCycles()
     }
 }
 
+void ReadSettingsAndOfferConfigure(WindowHandle window)
+{
+    if (TallyRequest(RequestKind::Read, [] { return g_testerDevice.ReadSettings(); }))
+        EnableControl(window, kConfigureButtonId, true);
+}
+
 void RunPollCycle(WindowHandle window)
 {
+    // A missed settings read is tried again first in the cycle, after the pause, when no reply of
+    // the measurements is still owed: the currents reply has the settings reply's length, so
+    // behind a late one the settings read would fail again, and a settings read left owed would
+    // spoil the currents read that follows, cycle after cycle.
+    if (!g_testerDevice.HasSettings())
+        ReadSettingsAndOfferConfigure(window);
     ServePowerRequest(window);
     UpdatePowerButton(window);
 
@@ -179,7 +195,8 @@ void RunPollCycle(WindowHandle window)
     // Zero time-out: tests and consumes, so several presses within a cycle give one command.
     if (g_resetMinMaxEvent.Wait(0))
         TallyRequest(RequestKind::Other, [] { return g_testerDevice.ResetMinMax(); });
-    if (g_settingsChangedEvent.Wait(0)) {
+    if (g_testerDevice.HasSettings() && g_settingsChangedEvent.Wait(0)) {
+        // A failed read-back leaves the block as last reported, with the dialog's bytes 14-17.
         TallyRequest(RequestKind::Other, [] { return g_testerDevice.WriteSettings(); });
         TallyRequest(RequestKind::Read, [] { return g_testerDevice.ReadSettings(); });
     }
@@ -226,7 +243,7 @@ void ConnectionWorker(WindowHandle /*window*/)
     EnableControl(window, kConnectButtonId, true);
 
     g_tally = RequestTally{};
-    TallyRequest(RequestKind::Read, [] { return g_testerDevice.ReadSettings(); });
+    ReadSettingsAndOfferConfigure(window);
     TallyRequest(RequestKind::Read, [] { return g_testerDevice.ReadStatus(); });
     ShowPowerButton(window, LoadByte(g_testerDevice.readings.powerStatus));
 

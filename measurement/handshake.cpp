@@ -30,12 +30,14 @@ constexpr auto kExitWaitStep = std::chrono::milliseconds(10);
 constexpr auto kOwnerPollStep = std::chrono::milliseconds(10);
 
 const int kDeviceControls[] = {kPowerButtonId, kConfigureButtonId, kResetMinMaxButtonId};
+// Configure is not among them: it waits for the tester's settings block (see the worker).
+const int kEnabledDeviceControls[] = {kPowerButtonId, kResetMinMaxButtonId};
 
 }  // namespace
 
 void EnableDeviceControls(WindowHandle window)
 {
-    for (int id : kDeviceControls)
+    for (int id : kEnabledDeviceControls)
         EnableControl(window, id, true);
 }
 
@@ -69,8 +71,14 @@ void ClearPowerRequest() { g_powerRequest.store(0, std::memory_order_relaxed); }
 void WaitForWorkerExit()
 {
     g_stopRequested.store(1, std::memory_order_relaxed);
+    // A polling worker clears g_workerRunning a moment before it gives the tester back and its
+    // thread ends; the wait takes that moment too, so that the tester is free when it returns.
+    // A worker still connecting is not waited for beyond g_workerRunning, as before.
+    const bool polling = g_workerRunning.load(std::memory_order_relaxed) != 0;
     const auto end = std::chrono::steady_clock::now() + kExitWaitLimit;
-    while (g_workerRunning.load(std::memory_order_relaxed) != 0 && std::chrono::steady_clock::now() < end)
+    while ((g_workerRunning.load(std::memory_order_relaxed) != 0 ||
+            (polling && g_workerThreads.load(std::memory_order_acquire) != 0)) &&
+           std::chrono::steady_clock::now() < end)
         std::this_thread::sleep_for(kExitWaitStep);
 }
 

@@ -44,7 +44,8 @@ extern std::atomic<int32_t> g_workerThreads;
 // values. Written by the worker only.
 extern std::atomic<uint32_t> g_pollCycleCount;
 
-// Power (1004), Configure (1009) and Reset Min/Max (1007), in that order.
+// Enable: Power (1004) and Reset Min/Max (1007); Configure follows only once the worker has read
+// the tester's settings block. Disable: Power, Configure (1009) and Reset Min/Max, in that order.
 void EnableDeviceControls(WindowHandle window);
 void DisableDeviceControls(WindowHandle window);
 
@@ -59,7 +60,8 @@ bool ReadPowerRequest(int32_t& target);
 void ClearPowerRequest();
 
 // The wait of Exit and Disconnect: asks the worker to stop, then waits while g_workerRunning is
-// non-zero. Returns as soon as the worker has ended, or after about 2 s whether or not it has.
+// non-zero (and, for a worker that was polling, until its thread has ended). Returns as soon as
+// the worker has ended, or after about 2 s whether or not it has.
 void WaitForWorkerExit();
 
 // The TesterDevice has one user at a time: a connection worker or a port probe. A worker takes

@@ -2,8 +2,10 @@
 // application's single instance with its busy-counter guarded add path.
 #include "records/logger.h"
 
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <new>
 #include <thread>
 
 std::atomic<int32_t> g_loggerBusy{0};
@@ -67,21 +69,26 @@ const char* GetLogCategoryName(int32_t category)
     return kNames[category];
 }
 
+// The texts come zeroed from the system (fresh pages that nothing touches until a record lands
+// there), so an empty log costs neither start-up time nor resident memory for its 61 MB.
 Logger::Logger()
     : capacity(kLogCapacity),
-      texts(new char16_t[static_cast<size_t>(kLogCapacity) * kLogTextUnits]),
+      texts(static_cast<char16_t*>(std::calloc(static_cast<size_t>(kLogCapacity) * kLogTextUnits, sizeof(char16_t)))),
       categories(new int32_t[kLogCapacity]),
       times(new int64_t[kLogCapacity]),
       head(0),
       oldest(0),
-      count(0)
+      count(0),
+      highWater(0)
 {
+    // The same out-of-memory end as the arrays' new[] below.
+    if (texts == nullptr) throw std::bad_alloc();
     Clear();
 }
 
 Logger::~Logger()
 {
-    delete[] texts;
+    std::free(texts);
     delete[] categories;
     delete[] times;
 }
@@ -128,6 +135,7 @@ void Logger::StoreWorkingText(const char16_t* working, int32_t category, int64_t
 
     categories[head] = category;
     times[head] = time;
+    if (head >= highWater) highWater = head + 1;
 
     ++head;
     if (head == capacity) head = 0;
@@ -141,7 +149,10 @@ void Logger::StoreWorkingText(const char16_t* working, int32_t category, int64_t
 void Logger::Clear()
 {
     EnterBusy();
-    std::memset(texts, 0, static_cast<size_t>(capacity) * kLogTextUnits * sizeof(char16_t));
+    // Only slots below the high-water mark were written since the last clear (all of them once
+    // the ring has wrapped); the rest are still zero.
+    std::memset(texts, 0, static_cast<size_t>(highWater) * kLogTextUnits * sizeof(char16_t));
+    highWater = 0;
     head = 0;
     oldest = 0;
     count = 0;
@@ -167,6 +178,16 @@ const char16_t* Logger::GetRecord(int32_t index, int32_t& category, int64_t& tim
     category = categories[slot];
     time = times[slot];
     return text;
+}
+
+bool Logger::IsSlotEmpty(int32_t slot) const
+{
+    if (slot < 0 || slot >= capacity) return true;
+    const char16_t* text = texts + static_cast<size_t>(slot) * kLogTextUnits;
+    for (int unit = 0; unit < kLogTextUnits; ++unit) {
+        if (text[unit] != 0) return false;
+    }
+    return true;
 }
 
 void CreateApplicationLogger()

@@ -1,6 +1,8 @@
 // The program's in-memory event log: a fixed ring of up to 100000 timestamped text records, each
 // with a category. All storage is reserved once, so a long recording never grows memory. Texts are
 // kept as 16-bit units on every platform (61.2 MB in all) and converted from wchar_t on the way in.
+// The texts start as zero pages from the system and Clear empties only the slots written since the
+// last clear, so the storage costs time and resident memory only as far as records have reached.
 #pragma once
 
 #include <atomic>
@@ -41,12 +43,16 @@ public:
     void AddRecord(const wchar_t* text, int32_t category);
     // The same with a given time; replays and tests use it.
     void AddRecordAt(const wchar_t* text, int32_t category, int64_t time);
-    // Empties every slot under the busy counter.
+    // Empties every slot under the busy counter: every unit of every slot written since the last
+    // clear (the whole ring once it has wrapped) is set to 0.
     void Clear();
     int32_t GetRecordCount() const { return count; }
     // index 0 is the oldest record, -1 the newest. Null (and category 0, time untouched) for an
     // index outside the readable records; the pointer lives until the slot is overwritten.
     const char16_t* GetRecord(int32_t index, int32_t& category, int64_t& time) const;
+    // Whether every unit of a slot's text is 0, whatever the readable records; true outside the
+    // ring. For checks of what Clear leaves behind.
+    bool IsSlotEmpty(int32_t slot) const;
 
 private:
     void StoreWorkingText(const char16_t* working, int32_t category, int64_t time);
@@ -58,6 +64,8 @@ private:
     int32_t head;
     int32_t oldest;
     int32_t count;
+    // One past the highest slot written since the last clear.
+    int32_t highWater;
 };
 
 // Guard of the add and clear paths: a plain counter, not a lock. Written by whichever thread adds

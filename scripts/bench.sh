@@ -26,11 +26,12 @@ benchmarks=(
   "ombrelo-bench-save"
   "ombrelo-bench-plot"
   "ombrelo-bench-poll --seconds ${OMBRELO_POLL_SECONDS:-60}"
+  "ombrelo-bench-log"
 )
 
 cmake -S "$here" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DOMBRELO_TESTS=OFF \
   -DOMBRELO_BENCH=ON >/dev/null
-targets=(ombrelo-sim)
+targets=(ombrelo-sim ombrelo-console)
 for entry in "${benchmarks[@]}"; do
   read -r target _ <<<"$entry"
   targets+=("$target")
@@ -46,6 +47,63 @@ for entry in "${benchmarks[@]}"; do
   # shellcheck disable=SC2086
   "$program" $args || status=1
 done
+
+# Resident memory of the console monitor (ombrelo-console against the simulated tester on a
+# pseudo-terminal), connected and polling: read from /proc once the monitor has shown the supply's
+# state from five poll cycles. The simulator, a small program on the same pseudo-terminal, is
+# measured in the same moment as the baseline. Goal: the monitor at most 8 MB (VmRSS and VmHWM).
+console_memory() {
+  printf '\n==== console monitor memory ====\n'
+  local work pts="" hold sim_pid monitor keys result=0
+  work=$(mktemp -d)
+  mkfifo "$work/in" "$work/keys"
+  sleep infinity >"$work/in" &
+  hold=$!
+  "$dir/sim/ombrelo-sim" --on <"$work/in" >"$work/sim" 2>&1 &
+  sim_pid=$!
+  for _ in $(seq 100); do
+    pts=$(grep -o '/dev/pts/[0-9]*' "$work/sim" | head -n 1 || true)
+    [ -n "$pts" ] && break
+    sleep 0.1
+  done
+  if [ -z "$pts" ]; then
+    echo "The simulated tester did not start." >&2
+    result=1
+  else
+    "$dir/tools/ombrelo-console" "$pts" <"$work/keys" >"$work/monitor" 2>&1 &
+    monitor=$!
+    exec {keys}>"$work/keys"
+    local shown=0
+    for _ in $(seq 300); do
+      shown=$(grep -c 'Power: ON' "$work/monitor" || true)
+      [ "$shown" -ge 5 ] && break
+      sleep 0.1
+    done
+    if [ "$shown" -lt 5 ]; then
+      echo "The monitor did not show five poll cycles." >&2
+      result=1
+    else
+      local rss hwm sim_rss
+      rss=$(awk '/^VmRSS:/ { print $2 }' "/proc/$monitor/status")
+      hwm=$(awk '/^VmHWM:/ { print $2 }' "/proc/$monitor/status")
+      sim_rss=$(awk '/^VmRSS:/ { print $2 }' "/proc/$sim_pid/status")
+      awk -v rss="$rss" -v hwm="$hwm" -v sim="$sim_rss" 'BEGIN {
+        printf "console monitor, connected and polling: VmRSS %.1f MB, VmHWM %.1f MB\n", rss / 1024, hwm / 1024
+        printf "simulated tester (baseline):            VmRSS %.1f MB\n", sim / 1024
+        met = rss <= 8192 && hwm <= 8192
+        printf "goal monitor <= 8 MB: %s\n", met ? "met" : "NOT met"
+        exit met ? 0 : 1 }' || result=1
+    fi
+    echo q >&"$keys"
+    exec {keys}>&-
+    wait "$monitor" 2>/dev/null || true
+  fi
+  kill "$sim_pid" "$hold" 2>/dev/null || true
+  wait "$sim_pid" "$hold" 2>/dev/null || true
+  rm -rf "$work"
+  return $result
+}
+[ "$native" = 0 ] || console_memory || status=1
 
 [ "$windows" != 0 ] || exit $status
 

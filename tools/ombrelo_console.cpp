@@ -590,11 +590,12 @@ void ShowScreen(const Monitor& monitor)
     WriteConsoleText(screen);
 }
 
-// Cable flags from the command line: applied once the worker has read the tester's settings
-// (it sets the Power button's text right after).
+// Cable flags from the command line: applied once the worker has read the tester's settings,
+// which it shows by offering Configure (a missed read is tried again in the next cycles).
 void ApplyPresets(Monitor& monitor)
 {
-    if (monitor.presetsApplied || g_workerRunning.load() == 0 || GetConsoleControlText(kPowerButtonId).empty())
+    if (monitor.presetsApplied || g_workerRunning.load() == 0 || GetConsoleControlText(kPowerButtonId).empty() ||
+        !IsConsoleControlEnabled(kConfigureButtonId))
         return;
     monitor.presetsApplied = true;
     if (!monitor.presetCpuCable && !monitor.presetPcieCable)

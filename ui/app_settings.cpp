@@ -81,7 +81,11 @@ void ApplyConfigDialogState(WindowHandle mainWindow, const ConfigDialogState& ch
     uint8_t interval = 0;
     if (GetLogIntervalFromIndex(chosen.logIntervalIndex, interval))
         g_logIntervalSeconds.store(interval, std::memory_order_relaxed);
-    StartLogTimer(mainWindow, static_cast<uint32_t>(g_logIntervalSeconds.load(std::memory_order_relaxed)) * 1000u);
+    // Without a tester every tick would log the last readings as if they had just been measured.
+    // A connection lost after this test has its worker's stop of timer 2 still to come, which the
+    // UI thread applies after this.
+    if (g_stopRequested.load(std::memory_order_relaxed) == 0)
+        StartLogTimer(mainWindow, static_cast<uint32_t>(g_logIntervalSeconds.load(std::memory_order_relaxed)) * 1000u);
     // The event's signal publishes the bytes above to the worker that consumes it.
     g_settingsChangedEvent.Signal();
 }

@@ -51,7 +51,8 @@ struct ConfigDialogState {
 ConfigDialogState GetConfigDialogState(const AppSettings& settings);
 
 // OK in the Configuration dialog (UI thread): stores the chosen values in the settings block and
-// the interval, restarts timer 2 of the window with the interval (the next readings-log row comes
-// one full period later), then asks the worker to write the block to the tester. The bytes are
-// stored before the request is signalled, so the worker never sends an older block.
+// the interval, restarts timer 2 of the window with the interval while a tester is connected (the
+// next readings-log row comes one full period later; without a tester no row is due), then asks
+// the worker to write the block to the tester. The bytes are stored before the request is
+// signalled, so the worker never sends an older block.
 void ApplyConfigDialogState(WindowHandle mainWindow, const ConfigDialogState& chosen);

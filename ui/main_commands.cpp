@@ -1,5 +1,9 @@
 // The main window's command table without the window system, and the port probe.
 //
+// Refresh probes the ports with the one TesterDevice, which a disconnected or lost worker may
+// hold for a while after Connect is offered again (the rest of its cycle, the port's close). So
+// Refresh is enabled only when no worker exists; until then it is owed, and timer 1 enables it.
+//
 // Disconnect and Exit wait for the worker on the UI thread. The worker's requests to the window
 // are posted, never sent, so the worker does not stall behind that wait: the wait ends as soon as
 // the worker has ended, and whatever it asked for meanwhile is applied afterwards, where
@@ -7,9 +11,7 @@
 #include "ui/main_commands.h"
 
 #include <algorithm>
-#include <chrono>
 #include <memory>
-#include <thread>
 
 #include "device/tester_device.h"
 #include "measurement/connection_worker.h"
@@ -25,8 +27,8 @@ const wchar_t* const kProbedPortNames[kProbedPortCount] = {L"COM1", L"COM2", L"C
 
 namespace {
 
-constexpr auto kDeviceWaitStep = std::chrono::milliseconds(10);
-constexpr int kDeviceWaitSteps = 250;
+// Refresh was due to be enabled while a worker still existed. UI thread only.
+bool g_refreshOwed = false;
 
 bool IsDeviceControl(int controlId)
 {
@@ -37,12 +39,14 @@ bool IsDeviceControl(int controlId)
 void ConnectOrDisconnect(WindowHandle window)
 {
     if (g_stopRequested.load(std::memory_order_relaxed) != 0) {
+        // The new worker hands Refresh back when it ends.
+        g_refreshOwed = false;
         EnableControl(window, kConnectButtonId, false);
         EnableControl(window, kRefreshButtonId, false);
         if (!StartConnectionWorker(window)) {
             // No worker will ever hand the buttons back.
             EnableControl(window, kConnectButtonId, true);
-            EnableControl(window, kRefreshButtonId, true);
+            OfferRefresh(window);
         }
         return;
     }
@@ -51,7 +55,8 @@ void ConnectOrDisconnect(WindowHandle window)
     WaitForWorkerExit();
     SetControlText(window, kConnectButtonId, kConnectText);
     EnableControl(window, kConnectButtonId, true);
-    EnableControl(window, kRefreshButtonId, true);
+    // A worker still finishing its cycle or closing the port holds the tester.
+    OfferRefresh(window);
 }
 
 }  // namespace
@@ -59,6 +64,28 @@ void ConnectOrDisconnect(WindowHandle window)
 bool IsWorkerEnableStale(int controlId, bool enable)
 {
     return enable && IsDeviceControl(controlId) && g_stopRequested.load(std::memory_order_relaxed) != 0;
+}
+
+void ApplyWorkerEnable(WindowHandle window, int controlId, bool enable)
+{
+    if (enable && controlId == kRefreshButtonId)
+        OfferRefresh(window);
+    else if (!IsWorkerEnableStale(controlId, enable))
+        EnableControl(window, controlId, enable);
+}
+
+void OfferRefresh(WindowHandle window)
+{
+    // Acquire: a worker's count drops after it has given the tester back.
+    g_refreshOwed = g_workerThreads.load(std::memory_order_acquire) != 0;
+    if (!g_refreshOwed)
+        EnableControl(window, kRefreshButtonId, true);
+}
+
+void EnableOwedRefresh(WindowHandle window)
+{
+    if (g_refreshOwed)
+        OfferRefresh(window);
 }
 
 WindowAction RunMainCommand(WindowHandle window, int commandId)
@@ -105,13 +132,10 @@ bool ProbeTesterPorts(const wchar_t* const* names, int count, bool* answered)
 {
     for (int i = 0; i < count; ++i)
         answered[i] = false;
-    // A disconnected worker may still be closing the port: give it the time its close takes.
-    int waited = 0;
-    while (!TryTakeTesterDevice()) {
-        if (++waited > kDeviceWaitSteps)
-            return false;
-        std::this_thread::sleep_for(kDeviceWaitStep);
-    }
+    // Refresh is offered only once no worker holds the tester, so it is free here; should it not
+    // be, waiting would only freeze the window.
+    if (!TryTakeTesterDevice())
+        return false;
     for (int i = 0; i < count; ++i) {
         if (g_testerDevice.Open(names[i]) != 0)
             continue;

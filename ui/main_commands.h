@@ -33,6 +33,17 @@ WindowAction RunMainCommand(WindowHandle window, int commandId);
 // set), by the user or by the worker itself, and must then be dropped. UI thread.
 bool IsWorkerEnableStale(int controlId, bool enable);
 
+// A worker's request to enable or disable a control, as the UI thread applies it: stale ones
+// (IsWorkerEnableStale) are dropped, and enabling Refresh goes through OfferRefresh.
+void ApplyWorkerEnable(WindowHandle window, int controlId, bool enable);
+
+// Refresh probes the tester, so it is enabled only once no worker holds or waits for it
+// (g_workerThreads is 0). OfferRefresh enables it now when that is so and otherwise owes it;
+// EnableOwedRefresh, run on every tick of timer 1, enables an owed Refresh once it is so. Connect
+// cancels what is owed. UI thread.
+void OfferRefresh(WindowHandle window);
+void EnableOwedRefresh(WindowHandle window);
+
 // The ports the port list probes first, in order.
 constexpr int kProbedPortCount = 5;
 extern const wchar_t* const kProbedPortNames[kProbedPortCount];
@@ -49,6 +60,6 @@ bool FindTesterPorts(const wchar_t* const* firstNames, int firstCount, const std
 
 // Probes each named port for a tester: open, identify, close. answered[i] tells whether port i
 // answered. Probing uses the application's TesterDevice, which has one user at a time: when a
-// worker still holds it after about 2.5 s the probe does not run and false is returned (the list
-// must then stay as it is).
+// worker holds it the probe does not run and false is returned at once (the list must then stay
+// as it is).
 bool ProbeTesterPorts(const wchar_t* const* names, int count, bool* answered);

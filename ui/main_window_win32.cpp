@@ -124,8 +124,10 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
         SetTimer(window, kDisplayTimerId, kDisplayPeriodMs, nullptr);
         break;
     case WM_TIMER:
-        if (wParam == kDisplayTimerId)
+        if (wParam == kDisplayTimerId) {
             UpdateReadingsDisplay();
+            EnableOwedRefresh(window);
+        }
         if (wParam == kLogTimerId)
             AddReadingsLogRow();
         break;

@@ -16,6 +16,7 @@
 #include "measurement/readings_display.h"
 #include "measurement/readings_table.h"
 #include "ui/main_window.h"
+#include "ui/window_geometry.h"
 
 HBRUSH g_cellBrush = nullptr;
 
@@ -44,7 +45,7 @@ constexpr COLORREF kPanelDefaultBackground = RGB(255, 255, 255);
 // "N/A" and nothing more is read back from a cell.
 constexpr int kCellReadBackUnits = 4;
 
-void DrawPanelText(HDC context, POINT at, const wchar_t* text, StatusBackground background)
+void SetPanelBackground(HDC context, StatusBackground background)
 {
     switch (background) {
     case StatusBackground::Transparent:
@@ -63,7 +64,54 @@ void DrawPanelText(HDC context, POINT at, const wchar_t* text, StatusBackground 
         SetBkColor(context, kPanelDefaultBackground);
         break;
     }
+}
+
+void DrawPanelText(HDC context, POINT at, const wchar_t* text, StatusBackground background)
+{
+    SetPanelBackground(context, background);
     TextOutW(context, at.x, at.y, text, lstrlenW(text));
+}
+
+// Draws text from at with characterExtra pixels after each character: only the characters whose
+// advance ends before clipRight, so no glyph is shown cut in half (a cut "W" reads as a "V"), and
+// nothing at or right of clipRight.
+void DrawClippedPanelText(HDC context, POINT at, const wchar_t* text, StatusBackground background, int clipRight,
+                          int characterExtra)
+{
+    SetPanelBackground(context, background);
+    const int previousExtra = SetTextCharacterExtra(context, characterExtra);
+    int shown = lstrlenW(text);
+    SIZE extent = {};
+    if (!GetTextExtentExPointW(context, text, shown, clipRight - at.x, &shown, nullptr, &extent))
+        shown = lstrlenW(text);
+    TEXTMETRICW metrics = {};
+    GetTextMetricsW(context, &metrics);
+    const RECT clip = {at.x, at.y, clipRight, at.y + metrics.tmHeight};
+    ExtTextOutW(context, at.x, at.y, ETO_CLIPPED, &clip, text, static_cast<UINT>(shown), nullptr);
+    SetTextCharacterExtra(context, previousExtra);
+}
+
+// How far right of its origin a text's ink reaches in the selected font at normal spacing: its
+// advance, plus what an italic last glyph leans out beyond it.
+int MeasurePanelInk(HDC context, const wchar_t* text)
+{
+    const int length = lstrlenW(text);
+    if (length == 0)
+        return 0;
+    SIZE extent = {};
+    GetTextExtentPoint32W(context, text, length, &extent);
+    const UINT last = static_cast<UINT>(text[length - 1]);
+    ABC widths = {};
+    if (GetCharABCWidthsW(context, last, last, &widths) && widths.abcC < 0)
+        extent.cx -= widths.abcC;
+    return extent.cx;
+}
+
+// A text at its fixed position, ending kPanelTextGap before the item at nextX.
+void DrawFittedPanelText(HDC context, POINT at, const wchar_t* text, StatusBackground background, int nextX)
+{
+    const PanelLabelFit fit = FitStatusLabel(at.x, MeasurePanelInk(context, text), lstrlenW(text), nextX);
+    DrawClippedPanelText(context, at, text, background, fit.clipRight, fit.characterExtra);
 }
 
 }  // namespace
@@ -168,11 +216,16 @@ void PaintStatusPanel()
     DrawPanelText(context, kPowerStatePosition, powerState.text, powerState.background);
     wchar_t totalPower[kTotalPowerTextSize];
     FormatTotalPowerText(static_cast<uint32_t>(LoadWord(g_testerDevice.readings.totalPower)), totalPower);
-    DrawPanelText(context, kTotalPowerPosition, totalPower, StatusBackground::Default);
-    DrawPanelText(context, kVoltagesLabelPosition, L"Voltages:", StatusBackground::Transparent);
+    // The fixed positions leave less room than the font needs: a long total power would run into
+    // the timings label, and each label into its verdict. Each is drawn a little tighter or cut
+    // short instead, so that it stops kPanelTextGap before the next item.
+    DrawFittedPanelText(context, kTotalPowerPosition, totalPower, StatusBackground::Default, kTimingsLabelPosition.x);
+    DrawFittedPanelText(context, kVoltagesLabelPosition, L"Voltages:", StatusBackground::Transparent,
+                        kVoltagesVerdictPosition.x);
     const StatusText voltages = GetVoltagesVerdict(powerStatus);
     DrawPanelText(context, kVoltagesVerdictPosition, voltages.text, voltages.background);
-    DrawPanelText(context, kTimingsLabelPosition, L"Timings:", StatusBackground::Transparent);
+    DrawFittedPanelText(context, kTimingsLabelPosition, L"Timings:", StatusBackground::Transparent,
+                        kTimingsVerdictPosition.x);
     const StatusText timings = GetTimingsVerdict(powerStatus);
     DrawPanelText(context, kTimingsVerdictPosition, timings.text, timings.background);
 

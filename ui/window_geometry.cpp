@@ -1,4 +1,5 @@
-// Centring arithmetic of CenterWindowOnParent.
+// Centring arithmetic of CenterWindowOnParent, and how the status panel's labels fit before their
+// verdicts.
 #include "ui/window_geometry.h"
 
 namespace {
@@ -20,4 +21,18 @@ WindowPosition ComputeCenteredPosition(int dialogWidth, int dialogHeight, const 
 {
     return {CentreOnAxis(parent.left, parent.width, dialogWidth, screenWidth),
             CentreOnAxis(parent.top, parent.height, dialogHeight, screenHeight)};
+}
+
+PanelLabelFit FitStatusLabel(int labelX, int inkWidth, int characters, int nextX)
+{
+    const int clipRight = nextX - kPanelTextGap;
+    const int overflow = labelX + inkWidth - clipRight;
+    if (overflow <= 0 || characters < 2)
+        return {0, clipRight};
+    // The ink of the last character moves by the extra of every character before it.
+    const int gaps = characters - 1;
+    int tightening = (overflow + gaps - 1) / gaps;
+    if (tightening > kMaxPanelTightening)
+        tightening = kMaxPanelTightening;
+    return {-tightening, clipRight};
 }

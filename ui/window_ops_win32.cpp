@@ -167,10 +167,7 @@ bool HandleWorkerRequest(HWND window, UINT message, WPARAM wParam, LPARAM lParam
         return true;
     }
     case kEnableRequest: {
-        const int controlId = static_cast<int>(wParam);
-        const bool enable = lParam != 0;
-        if (!IsWorkerEnableStale(controlId, enable))
-            ApplyEnable(window, controlId, enable);
+        ApplyWorkerEnable(window, static_cast<int>(wParam), lParam != 0);
         return true;
     }
     case kLogTimerRequest:

@@ -337,3 +337,10 @@ e2e_pixels() {
   done
   convert "$file" -format "$format\n" info: | tr 'A-F' 'a-f' || e2e_fail "cannot read $file"
 }
+
+# e2e_area FILE X Y W H: the number of colours in that area of a screenshot and the colour of its
+# first pixel, as "N rrggbb".
+e2e_area() {
+  convert "$1" -crop "$4x$5+$2+$3" +repage -format "%k %[hex:p{0,0}]\n" info: | tr 'A-F' 'a-f' ||
+    e2e_fail "cannot read $1"
+}

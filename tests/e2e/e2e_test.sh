@@ -262,8 +262,8 @@ e2e_start_xvfb
 # system lists (as Windows lists a USB tester's port), testers probed only when none of COM1 to
 # COM5 answers; on COM8, linked but not listed, a tester never probed. COM1 is Wine's own mapping of the
 # machine's first serial port; COM5 does not exist. The tester on COM2 has a newer firmware's
-# longer replies and misses its first voltages reply.
-e2e_start_sim COM2 --on --steady --timed-out --cooling "$COOLING_MS" --pad 9 --drop-once 0c
+# longer replies and misses its first settings reply and its first voltages reply.
+e2e_start_sim COM2 --on --steady --timed-out --cooling "$COOLING_MS" --pad 9 --drop-once 40 --drop-once 0c
 e2e_start_sim COM4 --on --steady --refuse-off
 e2e_start_sim COM3 --silent
 e2e_start_sim COM7 --on
@@ -291,10 +291,16 @@ done
 # ---- Connect: the cells fill and take their colours ---------------------------------------------
 
 e2e_say "Connect"
-e2e_must click 1003
-e2e_must wait-text 1003 Disconnect 10000
+# The first settings reply is missed: Configure is not offered with the connection, only once the
+# read, tried again in the first poll cycle, has been answered.
+configure_at_connect=$(e2e_driver click-then-enabled-at-text 1003 1003 Disconnect 10000 1009) ||
+  e2e_fail "driver: Connect"
 connected_at=$SECONDS
 connected_epoch=$(date +%s)
+e2e_expect "Configure when Disconnect is offered" 0 "$configure_at_connect"
+e2e_must wait-enabled 1009 1 5000
+[ "$(grep -c '^40$' "${e2e_sim_log[COM2]}")" -ge 2 ] ||
+  e2e_fail "Configure offered without the tester's settings: $(paste -sd' ' "${e2e_sim_log[COM2]}")"
 e2e_must wait-enabled 1004 1 5000
 e2e_must wait-enabled 1003 1 5000
 expect_enabled 1001 0 1007 1 1009 1
@@ -324,6 +330,25 @@ read -r voltages timings < <(e2e_pixels "$e2e_tmp/connected-screen.png" \
   $((pl + 251)) $((pt + 15)) $((pl + 251)) $((pt + 41)))
 e2e_expect "status panel voltages verdict" "$GREEN" "$voltages"
 e2e_expect "status panel timings verdict" "$RED" "$timings"
+# No text of the panel runs into the next: on both rows the four columns before the verdict
+# (x 246 to 249) and, on the lower row, the four before the timings label (x 186 to 189) show
+# nothing but the panel's white over the text's height (16 pixels from y 14 and y 40); the
+# labels and the total power still show ink of their own.
+expect_panel_area() { # what x y w h white|ink
+  local colours first
+  read -r colours first < <(e2e_area "$e2e_tmp/connected-screen.png" $((pl + $2)) $((pt + $3)) "$4" "$5")
+  if [ "$6" = white ]; then
+    [ "$colours $first" = "1 ffffff" ] || e2e_fail "status panel: $1 is not clear ($colours colours, first #$first)"
+  else
+    [ "$colours" -gt 1 ] || e2e_fail "status panel: $1 shows no text"
+  fi
+}
+expect_panel_area "the gap before the voltages verdict" 246 14 4 16 white
+expect_panel_area "the gap before the timings verdict" 246 40 4 16 white
+expect_panel_area "the gap between the total power and the timings label" 186 40 4 16 white
+expect_panel_area "the voltages label" 180 14 66 16 ink
+expect_panel_area "the timings label" 190 40 56 16 ink
+expect_panel_area "the total power" 25 40 161 16 ink
 
 # ---- Power, and both refusals -------------------------------------------------------------------
 

@@ -495,6 +495,59 @@ int WaitEnabled(const Args& args)
         [](HWND c) { return std::wstring(IsWindowEnabled(c) ? L"enabled" : L"disabled"); });
 }
 
+// Presses button CLICK, then watches control OTHER over the first moment (kMomentMs) that control
+// ID shows TEXT: prints 1 if OTHER was enabled at any time of it, else 0. What a user sees as the
+// state the press leads to begins, before what follows it changes the window; the moment is long
+// enough for the requests made together with TEXT to have been applied. One run presses and
+// watches, and looks more often than the other waits.
+int ClickThenEnabledAtText(const Args& args)
+{
+    constexpr DWORD kSampleMs = 5;
+    constexpr DWORD kMomentMs = 50;
+    int click = 0;
+    int id = 0;
+    int other = 0;
+    DWORD timeout = 0;
+    if (args.size() != 5 || !ParseId(args[0], click) || !ParseId(args[1], id) || !ParseMs(args[3], timeout) ||
+        !ParseId(args[4], other))
+        return kExitUsage;
+    const std::wstring& want = args[2];
+    HWND main = RequireMainWindow();
+    if (!main)
+        return kExitMissing;
+    if (int status = PressButton(main, click); status != kExitOk)
+        return status;
+    DWORD start = GetTickCount();
+    std::wstring last = L"(no main window)";
+    for (;;) {
+        if (HWND main = FindMainWindow()) {
+            HWND control = GetDlgItem(main, id);
+            HWND watched = GetDlgItem(main, other);
+            if (!control || !watched) {
+                Complain(L"no control with id %d in the main window", control ? other : id);
+                return kExitMissing;
+            }
+            last = GetText(control);
+            if (last == want) {
+                bool enabled = false;
+                const DWORD seen = GetTickCount();
+                do {
+                    enabled = enabled || IsWindowEnabled(watched);
+                    Sleep(kSampleMs);
+                } while (GetTickCount() - seen < kMomentMs);
+                PrintLine(enabled ? L"1" : L"0");
+                return kExitOk;
+            }
+        }
+        if (GetTickCount() - start >= timeout) {
+            Complain(L"control %d: expected the text \"%ls\" within %lu ms, found \"%ls\"", id, want.c_str(),
+                     timeout, Escape(last).c_str());
+            return kExitMismatch;
+        }
+        Sleep(kSampleMs);
+    }
+}
+
 // Screen rectangle "left top right bottom" (right and bottom exclusive) of a control of the main
 // window, or of the window itself for id 0.
 int Rect(const Args& args)
@@ -891,6 +944,8 @@ void PrintUsage()
         "  wait-text ID TEXT MS        wait until control ID shows TEXT\n"
         "  wait-filled ID MS           wait until control ID shows any text\n"
         "  wait-enabled ID 0|1 MS      wait until control ID is disabled (0) or enabled (1)\n"
+        "  click-then-enabled-at-text CLICK ID TEXT MS OTHER\n"
+        "                              press CLICK; 1/0: OTHER enabled as ID first shows TEXT\n"
         "  rect ID                     screen rectangle of control ID (0: the window)\n"
         "  cells                       every readings cell: id left top right bottom text\n"
         "  messagebox TITLE [MS]       print the text of message box TITLE and press OK\n"
@@ -930,6 +985,7 @@ int main()
         {L"click", Click},                {L"text", Text},
         {L"enabled", Enabled},            {L"wait-text", WaitText},
         {L"wait-filled", WaitFilled},     {L"wait-enabled", WaitEnabled},
+        {L"click-then-enabled-at-text", ClickThenEnabledAtText},
         {L"rect", Rect},                  {L"cells", Cells},
         {L"messagebox", MessageBoxCommand}, {L"no-messagebox", NoMessageBox},
         {L"dialog", Dialog},              {L"press", Press},

@@ -107,9 +107,10 @@ TEST_F(ConnectTest, AcceptedTesterSetsUpTheWindowInOrderThenPolls)
     EXPECT_EQ(calls[2].kind, WindowCallKind::StartTimer);
     EXPECT_EQ(calls[2].periodMs, 30000u);
     EXPECT_TRUE(IsEnable(1004)(calls[3]));
-    EXPECT_TRUE(IsEnable(1009)(calls[4]));
-    EXPECT_TRUE(IsEnable(1007)(calls[5]));
-    EXPECT_TRUE(IsEnable(1003)(calls[6]));
+    EXPECT_TRUE(IsEnable(1007)(calls[4]));
+    EXPECT_TRUE(IsEnable(1003)(calls[5]));
+    // Configure once the settings block has been read.
+    EXPECT_TRUE(IsEnable(1009)(calls[6]));
     bool on = (LoadByte(g_testerDevice.readings.powerStatus) & kPowerStatusOn) != 0;
     EXPECT_TRUE(IsSetText(1004, on ? L"Power OFF" : L"Power ON")(calls[7]));
     EXPECT_EQ(g_stopRequested.load(), 0);

@@ -184,6 +184,28 @@ TEST_F(LoggerTest, ClearStartsAgainAndHidesEverythingBefore)
     EXPECT_EQ(readable, 2);  // index 0 and index -1, both "after"
 }
 
+// Every unit of every slot is 0 on a new log and after each Clear, however far the records
+// reached: a few slots, all of them but one, exactly round the ring, and well past its wrap.
+TEST_F(LoggerTest, NewAndClearedLogsHaveEverySlotEmpty)
+{
+    const auto countWrittenSlots = [](const Logger& logger) {
+        int written = 0;
+        for (int32_t slot = 0; slot < kLogCapacity; ++slot) {
+            if (!logger.IsSlotEmpty(slot)) ++written;
+        }
+        return written;
+    };
+    const auto fresh = std::make_unique<Logger>();
+    EXPECT_EQ(countWrittenSlots(*fresh), 0) << "new log";
+
+    for (int records : {3, 100000, 100001, 100002, 250000}) {
+        AddNumbered(1, records);
+        s_logger->Clear();
+        EXPECT_EQ(countWrittenSlots(*s_logger), 0) << "after " << records << " records and Clear";
+        EXPECT_EQ(s_logger->GetRecordCount(), 0);
+    }
+}
+
 TEST_F(LoggerTest, AddRecordStampsTheClock)
 {
     const int64_t before = static_cast<int64_t>(std::time(nullptr));

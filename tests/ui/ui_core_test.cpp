@@ -3,7 +3,9 @@
 // window seam. Connect, Disconnect and the port probe run against the simulated tester.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
+#include <memory>
 #include <thread>
 
 #include "device/tester_device.h"
@@ -38,6 +40,30 @@ TEST(CenteredPosition, CentresAndKeepsInsideTheScreen)
         const WindowPosition at = ComputeCenteredPosition(c.width, c.height, c.parent, 1024, 768);
         EXPECT_EQ(at.x, c.expected.x) << c.what;
         EXPECT_EQ(at.y, c.expected.y) << c.what;
+    }
+}
+
+// Labels keep their position; one whose ink would come within 4 px of the next item is drawn
+// tighter, by at most 2 px per character, and clipped 4 px before that item.
+TEST(StatusLabelFit, EndsFourPixelsBeforeTheNextItem)
+{
+    struct Case {
+        const char* what;
+        int x, inkWidth, characters, nextX;
+        PanelLabelFit expected;
+    };
+    const Case cases[] = {
+        {"fits with room", 190, 50, 8, 250, {0, 246}},
+        {"ends exactly 4 px before", 180, 66, 9, 250, {0, 246}},
+        {"one pixel over", 180, 67, 9, 250, {-1, 246}},
+        {"nine over: 2 px per gap", 180, 75, 9, 250, {-2, 246}},
+        {"too wide to tighten: clipped", 180, 100, 9, 250, {-2, 246}},
+        {"one character: clipped only", 240, 20, 1, 250, {0, 246}},
+    };
+    for (const Case& c : cases) {
+        const PanelLabelFit fit = FitStatusLabel(c.x, c.inkWidth, c.characters, c.nextX);
+        EXPECT_EQ(fit.characterExtra, c.expected.characterExtra) << c.what;
+        EXPECT_EQ(fit.clipRight, c.expected.clipRight) << c.what;
     }
 }
 
@@ -76,8 +102,13 @@ protected:
         ClearRecordedCalls();
         g_settingsChangedEvent.Reset();
         g_logIntervalSeconds.store(10);
+        g_stopRequested.store(0);  // connected: OK restarts timer 2
     }
-    void TearDown() override { g_logIntervalSeconds.store(10); }
+    void TearDown() override
+    {
+        g_logIntervalSeconds.store(10);
+        g_stopRequested.store(1);
+    }
     void StoreSettings(uint8_t cpu, uint8_t pcie, uint8_t compliance, uint8_t buzzer)
     {
         auto& block = g_testerDevice.readings.deviceSettings;
@@ -136,6 +167,110 @@ TEST_F(ConfigOkTest, ChosenCablesAndSixtySecondsAndNoSelections)
 
 // Commands that need no tester: which hand-shake words and controls each one touches.
 class CommandTest : public WorkerTest {};
+
+// The request log's line of a settings write: the command, then the 18 bytes.
+std::string SettingsWriteLine(const uint8_t (&bytes)[kSettingsSize])
+{
+    std::string line = "41";
+    char hex[4];
+    for (uint8_t byte : bytes) {
+        snprintf(hex, sizeof hex, " %02x", byte);
+        line += hex;
+    }
+    return line;
+}
+
+// The tester misses its first settings reply. Configure stays off until the read is tried again at
+// the top of a poll cycle and answered, and OK then sends bytes 0-13 as this tester holds them, not the block
+// the program held before (here another tester's).
+TEST_F(CommandTest, ConfigureWaitsForTheTestersOwnSettings)
+{
+    SimulatedTester sim;
+    ASSERT_TRUE(sim.Start({"--drop-once", "40"}));
+    for (auto& byte : g_testerDevice.readings.deviceSettings)
+        StoreByte(byte, 0xEE);
+    // Settings reads the tester had seen when Configure was offered.
+    auto readsAtConfigure = std::make_shared<std::atomic<int>>(-1);
+    SetCallObserver([&sim, readsAtConfigure](const WindowCall& call) {
+        if (IsEnable(kConfigureButtonId)(call) && readsAtConfigure->load() < 0)
+            readsAtConfigure->store(CountCommand(sim.ReadCommands(), "40"));
+    });
+    SetRecordedPortName(std::wstring(sim.Path().begin(), sim.Path().end()));
+    RunMainCommand(&window, kConnectButtonId);
+    if (!WaitForRecordedCall(IsEnable(kConfigureButtonId), 8000)) {
+        std::string asked;
+        for (const std::string& line : sim.ReadCommands())
+            asked += line + " ";
+        FAIL() << "Configure never offered; requests: " << asked;
+    }
+    EXPECT_EQ(readsAtConfigure->load(), 2) << "Configure offered before the tester's block was read";
+    EXPECT_EQ(CountRecordedCalls(IsEnable(kConfigureButtonId)), 1);
+
+    const size_t before = sim.ReadLog().size();
+    ApplyConfigDialogState(&window, {false, true, 1, 1, 1});
+    ASSERT_TRUE(sim.WaitForRequests(before + 10, 5000));
+    const std::vector<std::string> log = sim.ReadLog();
+    std::string written;
+    for (size_t i = before; i < log.size() && written.empty(); ++i)
+        if (log[i].rfind("41", 0) == 0)
+            written = log[i];
+    const uint8_t expected[kSettingsSize] = {0x01, 0x00, 0x32, 0x00, 0x64, 0x00, 0x05, 0x0a, 0x00,
+                                             0x00, 0x00, 0x00, 0x00, 0x00, 0,    1,    1,    1};
+    EXPECT_EQ(written, SettingsWriteLine(expected));
+}
+
+// The connection is lost while the Configuration dialog is open (the worker sits in its
+// "Connection lost" message); OK then still stores the interval and asks the worker, but starts
+// no timer 2, so no readings-log row is added without a tester.
+TEST_F(CommandTest, OkAfterALostConnectionStartsNoLogTimer)
+{
+    SimulatedTester sim;
+    ASSERT_TRUE(sim.Start({"--ignore", "0f"}));
+    HoldMessageBoxes(true);
+    SetRecordedPortName(std::wstring(sim.Path().begin(), sim.Path().end()));
+    RunMainCommand(&window, kConnectButtonId);
+    ASSERT_TRUE(WaitForRecordedCall(IsMessage(L"Connection lost\n"), 8000));
+    ClearRecordedCalls();
+    ApplyConfigDialogState(&window, {false, false, 0, 0, 0});
+    EXPECT_EQ(g_logIntervalSeconds.load(), 1);
+    EXPECT_TRUE(g_settingsChangedEvent.Wait(0));
+    HoldMessageBoxes(false);
+    ASSERT_TRUE(WaitForWorkersEnded(8000));
+    EXPECT_EQ(CountRecordedCalls(IsKind(WindowCallKind::StartTimer)), 0) << "timer 2 started without a tester";
+    EXPECT_EQ(CountRecordedCalls(IsKind(WindowCallKind::StopTimer)), 1);
+    g_logIntervalSeconds.store(10);
+}
+
+// Disconnect while the worker cannot end (it sits in a refusal message): the tester is still
+// held after the wait, so Refresh is not offered, neither by Disconnect nor by the ending worker's
+// request nor by a display tick; the first tick after the worker has let go of it offers it.
+TEST_F(CommandTest, RefreshWaitsUntilTheEndingWorkerHasLetGoOfTheTester)
+{
+    SimulatedTester sim;
+    ASSERT_TRUE(sim.Start({"--on", "--refuse-off"}));
+    SetRecordedPortName(std::wstring(sim.Path().begin(), sim.Path().end()));
+    RunMainCommand(&window, kConnectButtonId);
+    ASSERT_TRUE(WaitForRecordedCall(IsSetText(kConnectButtonId, L"Disconnect"), 5000));
+    ASSERT_TRUE(WaitForCycles(sim, 1, 5000));
+    HoldMessageBoxes(true);
+    RunMainCommand(&window, kPowerButtonId);
+    ASSERT_TRUE(WaitForRecordedCall(IsMessage(L"Not allowed\nUse PC power botton"), 5000));
+
+    ClearRecordedCalls();
+    RunMainCommand(&window, kConnectButtonId);  // Disconnect: the wait gives up
+    ASSERT_TRUE(IsTesterDeviceTaken());
+    EXPECT_TRUE(WaitForRecordedCall(IsEnable(kConnectButtonId), 0));
+    ApplyWorkerEnable(&window, kRefreshButtonId, true);
+    EnableOwedRefresh(&window);
+    EXPECT_EQ(CountRecordedCalls(IsEnable(kRefreshButtonId)), 0) << "Refresh offered while the tester is held";
+
+    HoldMessageBoxes(false);
+    ASSERT_TRUE(WaitForWorkersEnded(8000));
+    EnableOwedRefresh(&window);
+    EXPECT_EQ(CountRecordedCalls(IsEnable(kRefreshButtonId)), 1);
+    EnableOwedRefresh(&window);
+    EXPECT_EQ(CountRecordedCalls(IsEnable(kRefreshButtonId)), 1) << "offered once";
+}
 
 TEST_F(CommandTest, IgnoredIdsDoNothing)
 {

@@ -106,12 +106,13 @@ bool HasQueuedWorkerRequest()
 
 int CountLogRows() { return g_logger ? g_logger->GetRecordCount() : -1; }
 
-// Watches the main window's messages while a ScopedSpy is in place: Escape's cancel command and
-// the colour requests of the readings cells.
+// Watches the main window's messages while a ScopedSpy is in place: Escape's cancel command, the
+// colour requests of the readings cells and the ticks of timer 1.
 struct Spy {
     WNDPROC previous = nullptr;
     int cancelCommands = 0;
     int cellColourRequests = 0;
+    int displayTicks = 0;
 };
 Spy g_spy;
 
@@ -119,6 +120,8 @@ LRESULT CALLBACK SpyProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam
 {
     if (message == WM_COMMAND && LOWORD(wParam) == IDCANCEL)
         ++g_spy.cancelCommands;
+    if (message == WM_TIMER && wParam == kDisplayTimerId)
+        ++g_spy.displayTicks;
     if (message == WM_CTLCOLORSTATIC) {
         const int id = GetDlgCtrlID(reinterpret_cast<HWND>(lParam));
         if (id >= 1100 && id <= 1259)
@@ -228,11 +231,13 @@ std::wstring SelectedPort()
     return text;
 }
 
-// The worker offers Disconnect as its last request when it accepts the tester; requests are
-// applied in order, so everything it asked for before has been applied then too.
+// The worker offers Configure as its last request when it accepts the tester, once it has read the
+// tester's settings; requests are applied in order, so everything it asked for before has been
+// applied then too.
 bool WorkerHasConnected()
 {
-    return TextOf(Control(kConnectButtonId)) == L"Disconnect" && IsWindowEnabled(Control(kConnectButtonId));
+    return TextOf(Control(kConnectButtonId)) == L"Disconnect" && IsWindowEnabled(Control(kConnectButtonId)) &&
+           IsWindowEnabled(Control(kConfigureButtonId));
 }
 
 // Connect, then the worker's requests pumped until the window shows the connection.
@@ -736,9 +741,12 @@ TEST(ConfigurationDialog, ShowsTheSettingsAndStoresThemOnlyOnOk)
         {"odd tester values show as Loose and Off, an unlisted interval as nothing; OK normalises",
          {1, 0, 5, 7, 15}, {true, false, 1, 2, -1}, {kKeep, kKeep, kKeep, kKeep, kKeep}, Close::OkButton,
          {1, 0, 1, 0, 15}, true, LogTimer::NotWatched},
-        {"chosen values are stored and timer 2 runs with the new interval",
+        {"chosen values are stored and, while connected, timer 2 runs with the new interval",
          {0, 0, 0, 0, 10}, {false, false, 0, 2, 1}, {1, 1, 1, 0, 0}, Close::OkButton,
          {1, 1, 1, 2, 1}, true, LogTimer::Started},
+        {"without a tester OK starts no timer 2",
+         {0, 0, 0, 0, 10}, {false, false, 0, 2, 1}, {kKeep, kKeep, kKeep, kKeep, 0}, Close::OkButton,
+         {0, 0, 0, 0, 1}, true, LogTimer::NotStarted},
         {"the other way round",
          {1, 1, 1, 2, 60}, {true, true, 1, 0, 3}, {0, 0, 0, 1, 2}, Close::OkButton,
          {0, 0, 0, 1, 30}, true, LogTimer::NotWatched},
@@ -762,6 +770,8 @@ TEST(ConfigurationDialog, ShowsTheSettingsAndStoresThemOnlyOnOk)
         g_logger->Clear();
         StoreSettings(c.before);
         g_settingsChangedEvent.Reset();
+        // OK starts timer 2 only while a tester is connected; no worker runs here.
+        g_stopRequested.store(c.logTimer == LogTimer::Started ? 0 : 1);
 
         ConfigShown shown = {};
         ConfigShown typedShown = {};
@@ -796,19 +806,52 @@ TEST(ConfigurationDialog, ShowsTheSettingsAndStoresThemOnlyOnOk)
             EXPECT_EQ(typedShown.buzzer, -1);
             EXPECT_EQ(typedShown.interval, -1);
         }
+        g_stopRequested.store(1);
         EXPECT_EQ(ReadSettings(), c.after);
         EXPECT_EQ(g_settingsChangedEvent.Wait(0), c.signalled);
         if (c.logTimer == LogTimer::Started) {
             EXPECT_TRUE(PumpUntil([] { return CountLogRows() >= 2; })) << "timer 2 added no readings-log rows";
         } else if (c.logTimer == LogTimer::NotStarted) {
             // Killed before the case: there is none to kill unless the dialog started one.
-            EXPECT_FALSE(KillTimer(g_window, kLogTimerId)) << "timer 2 runs after the dialog was cancelled";
+            EXPECT_FALSE(KillTimer(g_window, kLogTimerId)) << "timer 2 runs after the dialog closed";
         }
     }
     KillTimer(g_window, kLogTimerId);
     g_logger->Clear();
     StoreSettings({0, 0, 0, 0, 10});
     g_settingsChangedEvent.Reset();
+    ExpectState(kIdle);
+}
+
+// The connection ends while the dialog is open (here by Disconnect, sent while the dialog is up;
+// a lost tester leaves the window the same way: not connected, timer 2 killed by the ending
+// worker). OK then starts no timer 2, so in three log intervals no readings-log row is added.
+TEST(ConfigurationDialog, OkAfterTheConnectionEndedAddsNoLogRows)
+{
+    ConnectToTester();
+    g_logger->Clear();
+    DialogDriver driver{L"Configuration", [](HWND dialog) {
+                            SendMessageW(g_window, WM_COMMAND, MAKEWPARAM(kConnectButtonId, BN_CLICKED),
+                                         reinterpret_cast<LPARAM>(Control(kConnectButtonId)));
+                            ChooseInList(dialog, kLogIntervalComboId, 0, L"10");  // 1 s
+                            // Posted behind the ended worker's requests, so it comes after them.
+                            CloseDialog(dialog, Close::OkButton);
+                        }};
+    RunDialogCommand(kConfigureButtonId, driver);
+    ASSERT_NE(driver.dialog, nullptr) << "the Configuration dialog did not open";
+    EXPECT_FALSE(driver.forcedClosed);
+    EXPECT_EQ(g_logIntervalSeconds.load(), 1);
+    EXPECT_TRUE(g_settingsChangedEvent.Wait(0));
+
+    {
+        // Three log intervals of 1 s, counted in ticks of timer 1 (500 ms).
+        ScopedSpy spy;
+        ASSERT_TRUE(PumpUntil([] { return g_spy.displayTicks >= 6; })) << "timer 1 stopped";
+    }
+    EXPECT_EQ(CountLogRows(), 0) << "readings-log rows without a tester";
+    EXPECT_FALSE(KillTimer(g_window, kLogTimerId)) << "timer 2 runs without a tester";
+    ASSERT_TRUE(PumpUntil([] { return g_workerThreads.load() == 0 && !HasQueuedWorkerRequest(); }));
+    g_logIntervalSeconds.store(10);
     ExpectState(kIdle);
 }
 
