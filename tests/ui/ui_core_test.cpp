@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <chrono>
 #include <memory>
 #include <thread>
 
@@ -282,13 +281,8 @@ TEST_F(CommandTest, IgnoredIdsDoNothing)
     EXPECT_FALSE(g_resetMinMaxEvent.Wait(0));
 }
 
-TEST_F(CommandTest, WindowActionsAndRequests)
+TEST_F(CommandTest, ButtonRequests)
 {
-    EXPECT_EQ(RunMainCommand(&window, kRefreshButtonId), WindowAction::RefreshPortList);
-    EXPECT_EQ(RunMainCommand(&window, kConfigureButtonId), WindowAction::OpenConfigDialog);
-    EXPECT_EQ(RunMainCommand(&window, kHelpButtonId), WindowAction::OpenUserGuide);
-    EXPECT_EQ(RunMainCommand(&window, kAboutButtonId), WindowAction::OpenAboutDialog);
-
     EXPECT_EQ(RunMainCommand(&window, kResetMinMaxButtonId), WindowAction::None);
     EXPECT_TRUE(g_resetMinMaxEvent.Wait(0));
 
@@ -359,13 +353,11 @@ TEST_F(CommandTest, ConnectThenDisconnectFollowsTheStateTable)
     EXPECT_EQ(g_stopRequested.load(), 0);
     EXPECT_EQ(g_workerRunning.load(), 1);
 
-    // Connected -> Disconnecting -> Idle; the wait ends with the worker, well inside its 2 s.
+    // Connected -> Disconnecting -> Idle; the wait ends with the worker: its thread is gone.
     ClearRecordedCalls();
-    const auto start = std::chrono::steady_clock::now();
     RunMainCommand(&window, kConnectButtonId);
-    const auto elapsed = std::chrono::steady_clock::now() - start;
     EXPECT_EQ(g_workerRunning.load(), 0);
-    EXPECT_LT(elapsed, std::chrono::milliseconds(1900));
+    EXPECT_EQ(g_workerThreads.load(), 0);
     calls = GetRecordedCalls();
     auto position = [&](const std::function<bool(const WindowCall&)>& match) {
         for (size_t i = 0; i < calls.size(); ++i)
