@@ -5,7 +5,7 @@
 #           under Xvfb) in one prepared prefix, then the end-to-end tests, the real Ombrelo.exe
 #           under Wine and Xvfb against simulated testers (each in a prefix copied from that one);
 #   asan    clang, AddressSanitizer and UBSan, with the libFuzzer targets: every native test, then
-#           each fuzz target for a few seconds on its seed corpus (scripts/fuzz.sh runs them long);
+#           each fuzz target for 5 s on its seed corpus (scripts/fuzz.sh runs them long);
 #   tsan    GCC, ThreadSanitizer: the programs of the threaded tests, and those tests.
 # The tests mostly wait on terminals, simulated testers and Wine, so each tree's tests run while
 # the next tree builds. The builds run at the lowest priority: a test never waits on a compiler.
@@ -101,24 +101,23 @@ build "$root/asan" -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_COMPILER=clang++ \
   -DOMBRELO_SANITIZE=address -DOMBRELO_FUZZ=ON -DOMBRELO_BENCH=OFF
 took "asan build"
 
+asan_tests() {
+  local status=0
+  ASAN_OPTIONS="detect_leaks=1" UBSAN_OPTIONS="halt_on_error=1 print_stacktrace=1" \
+    ctest --test-dir "$root/asan" --output-on-failure -j"$test_jobs" || status=1
+  printf '\n==== asan: each fuzz target for 5 s ====\n'
+  OMBRELO_FUZZ_DIR="$root/asan" bash "$here/scripts/fuzz.sh" 5 || status=1
+  return "$status"
+}
+wait_for_run win
+run_behind asan asan_tests
+
 step "tsan: build (ThreadSanitizer, the threaded tests' programs)"
 cmake -S "$here" -B "$root/tsan" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DOMBRELO_SANITIZE=thread \
   -DOMBRELO_BENCH=OFF >/dev/null
 nice -n 19 cmake --build "$root/tsan" -j"$jobs" --target ombrelo_threaded_tests
 took "tsan build"
-
-wait_for_run win
-
-step "asan: tests"
-asan_status=0
-ASAN_OPTIONS="detect_leaks=1" UBSAN_OPTIONS="halt_on_error=1 print_stacktrace=1" \
-  ctest --test-dir "$root/asan" --output-on-failure -j"$test_jobs" || asan_status=1
-[ "$asan_status" -eq 0 ] || failed+=(asan)
-took "asan tests"
-
-step "asan: each fuzz target for 5 s"
-OMBRELO_FUZZ_DIR="$root/asan" bash "$here/scripts/fuzz.sh" 5 || failed+=(fuzz)
-took "fuzz smoke"
+wait_for_run asan
 
 step "tsan: threaded tests"
 TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
