@@ -207,6 +207,16 @@ e2e_start_sim() {
   e2e_say "simulator $* on $port ($pts)"
 }
 
+# e2e_stop_sim COMn: the tester goes as if unplugged: it ends, and its terminal with it. (Its
+# life line alone would not end it: the programs started since hold the pipe open too.)
+e2e_stop_sim() {
+  local fd=${e2e_sim_fd[$1]}
+  exec {fd}>&-
+  kill "${e2e_sim_pid[$1]}"
+  wait "${e2e_sim_pid[$1]}" 2>/dev/null || true
+  unset "e2e_sim_fd[$1]" "e2e_sim_pid[$1]"
+}
+
 # e2e_list_port COMn: Wine maps COMn as it maps a serial device of the machine, and so lists it
 # where Windows lists its serial ports (HKLM\HARDWARE\DEVICEMAP\SERIALCOMM): Wine's mount
 # manager reads HKLM\Software\Wine\Ports when the prefix starts, makes the port's link from it

@@ -3,7 +3,8 @@
 # drive it, against simulated testers on COM ports of a private prefix: the port list at start,
 # Connect with the readings and their colours, Power with both refusals, Configure, Save Log and
 # Save Report through the real save dialog, About, Disconnect and Exit; then, with no tester on
-# COM1 to COM5, the tester on COM7 that the system lists is found and connected.
+# COM1 to COM5, the tester on COM7 that the system lists is found and connected, and a tester that
+# vanishes while connected leaves the window idle, logging nothing, ready to connect again.
 #
 #   e2e_test.sh OMBRELO_EXE DRIVER_EXE OMBRELO_SIM OUT_DIR
 #
@@ -567,6 +568,35 @@ e2e_must click 1003
 e2e_must wait-text 1003 Disconnect 10000
 e2e_must wait-filled 1101 10000
 grep -q '^0f$' "${e2e_sim_log[COM12]}" || e2e_fail "COM12 was not polled"
+
+# ---- The tester vanishes ------------------------------------------------------------------------------
+
+e2e_say "COM12's tester vanishes: Connection lost, Idle, no more log rows; then Connect again"
+# A log row every second, so that rows after the loss would show within a few seconds.
+e2e_must wait-enabled 1009 1 5000
+e2e_must click 1009
+e2e_driver config --interval 1 >/dev/null || e2e_fail "driver: config --interval 1"
+e2e_stop_sim COM12
+e2e_expect "box at the loss" 'Connection lost\n' "$(e2e_driver messagebox "Ombrelo: Error" 10000)"
+# Refresh comes back once the ended worker has given the tester back, after it stopped timer 2.
+e2e_must wait-enabled 1001 1 5000
+e2e_expect "Connect button after the loss" Connect "$(e2e_driver text 1003)"
+expect_enabled 1003 1 1004 0 1007 0 1009 0
+# logged_rows NAME: Save Log to NAME; the number of rows the file says it holds.
+logged_rows() {
+  e2e_must click 1006
+  e2e_driver save "$1" >/dev/null || e2e_fail "driver: save $1"
+  wait_file "$docs/$1" 0 10000
+  sed -n 3p "$docs/$1" | tr -dc 0-9
+}
+rows=$(logged_rows e2e-lost-1.txt)
+# Over three log intervals and more: a worker still polling would show the box again.
+e2e_must no-messagebox 3500
+e2e_expect "log rows 3.5 s after the loss" "$rows" "$(logged_rows e2e-lost-2.txt)"
+e2e_must select-port COM7
+e2e_must click 1003
+e2e_must wait-text 1003 Disconnect 10000
+wait_request COM7 0 '^0f$' 10000 >/dev/null
 e2e_must click 1012
 e2e_must wait-gone 10000
 e2e_wait_ombrelo_exit 10000 || e2e_fail "Ombrelo.exe still running 10 s after its window closed"

@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <cwchar>
@@ -853,6 +854,220 @@ TEST(ConfigurationDialog, OkAfterTheConnectionEndedAddsNoLogRows)
     ASSERT_TRUE(PumpUntil([] { return g_workerThreads.load() == 0 && !HasQueuedWorkerRequest(); }));
     g_logIntervalSeconds.store(10);
     ExpectState(kIdle);
+}
+
+// --- Dialog templates ------------------------------------------------------------------------------
+
+// The three templates as the program loads them from its own module. The expected rows are the
+// layout the dialogs were designed to, in dialog units; where a text is set at run time, or a
+// control's kind says nothing of its style, the row does not check it.
+struct ControlKind {
+    const wchar_t* className;
+    DWORD style;  // the bits that must be set within mask
+    DWORD mask;
+};
+constexpr ControlKind kPushButton = {L"Button", BS_PUSHBUTTON, BS_TYPEMASK};
+constexpr ControlKind kDefaultButton = {L"Button", BS_DEFPUSHBUTTON, BS_TYPEMASK};
+constexpr ControlKind kGroupBox = {L"Button", BS_GROUPBOX, BS_TYPEMASK};
+constexpr ControlKind kAutoCheckBox = {L"Button", BS_AUTOCHECKBOX, BS_TYPEMASK};
+constexpr ControlKind kLogo = {L"Static", SS_BITMAP | SS_CENTERIMAGE | SS_REALSIZEIMAGE,
+                               SS_TYPEMASK | SS_CENTERIMAGE | SS_REALSIZEIMAGE};
+constexpr ControlKind kStatic = {L"Static", 0, 0};
+constexpr ControlKind kRightStatic = {L"Static", SS_RIGHT, SS_TYPEMASK};
+constexpr ControlKind kCentredSunken = {L"Static", SS_CENTER | SS_SUNKEN, SS_TYPEMASK | SS_SUNKEN};
+constexpr ControlKind kDropDownList = {L"ComboBox", CBS_DROPDOWNLIST | WS_VSCROLL, 0x3 | WS_VSCROLL};
+constexpr ControlKind kEditableDropDown = {L"ComboBox", CBS_DROPDOWN, 0x3};
+
+constexpr int kNoId = -1;  // a control nobody addresses, found by its kind and text
+
+struct ControlRow {
+    int id;
+    ControlKind kind;
+    const wchar_t* text;  // "#n": resource n; nullptr: set at run time
+    short x, y, cx, cy;
+};
+
+struct DialogRow {
+    const wchar_t* name;
+    const wchar_t* className;  // empty: the dialog manager's own
+    const wchar_t* caption;
+    short cx, cy;
+    WORD fontPoints;
+    DWORD style, styleMask, exStyle;
+    bool onlyTheseControls;  // false: the readings grids add controls of their own
+    std::vector<ControlRow> controls;
+};
+
+struct TemplateControl {
+    int id;
+    std::wstring className, text;
+    short x, y, cx, cy;
+    DWORD style;
+};
+
+struct DialogTemplate {
+    DWORD style = 0, exStyle = 0;
+    short cx = 0, cy = 0;
+    std::wstring className, caption, face;
+    WORD fontPoints = 0;
+    std::vector<TemplateControl> controls;
+};
+
+// A name-or-ordinal field; an ordinal reads "#n". A predefined control class, which the resource
+// compiler stores as an ordinal or as a name in any case, reads as its usual name.
+std::wstring ReadNameOrOrdinal(const WORD*& at, bool controlClass = false)
+{
+    static const wchar_t* const kClasses[] = {L"Button", L"Edit", L"Static", L"ListBox", L"ScrollBar", L"ComboBox"};
+    if (*at == 0xFFFF) {
+        const WORD ordinal = at[1];
+        at += 2;
+        if (controlClass && ordinal >= 0x80 && ordinal <= 0x85)
+            return kClasses[ordinal - 0x80];
+        return L"#" + std::to_wstring(ordinal);
+    }
+    std::wstring text(reinterpret_cast<const wchar_t*>(at));
+    at += text.size() + 1;
+    for (const wchar_t* name : kClasses) {
+        if (controlClass && _wcsicmp(text.c_str(), name) == 0)
+            return name;
+    }
+    return text;
+}
+
+DWORD ReadDword(const WORD* at)
+{
+    DWORD value;
+    std::memcpy(&value, at, sizeof value);
+    return value;
+}
+
+// Parses an extended dialog template (DLGTEMPLATEEX and its DLGITEMTEMPLATEEX items).
+bool ReadDialogTemplate(const wchar_t* name, DialogTemplate& out)
+{
+    HRSRC found = FindResourceW(g_instance, name, RT_DIALOG);
+    const auto* at = static_cast<const WORD*>(found ? LockResource(LoadResource(g_instance, found)) : nullptr);
+    if (at == nullptr || at[0] != 1 || at[1] != 0xFFFF)
+        return false;
+    out.exStyle = ReadDword(at + 4);
+    out.style = ReadDword(at + 6);
+    const WORD count = at[8];
+    out.cx = static_cast<short>(at[11]);
+    out.cy = static_cast<short>(at[12]);
+    at += 13;
+    ReadNameOrOrdinal(at);  // menu
+    out.className = ReadNameOrOrdinal(at);
+    out.caption = ReadNameOrOrdinal(at);
+    if (out.style & (DS_SETFONT | DS_SHELLFONT)) {
+        out.fontPoints = at[0];
+        at += 3;  // points, weight, italic and character set
+        out.face = ReadNameOrOrdinal(at);
+    }
+    for (WORD i = 0; i < count; ++i) {
+        at = reinterpret_cast<const WORD*>((reinterpret_cast<uintptr_t>(at) + 3) & ~uintptr_t{3});
+        TemplateControl control;
+        control.style = ReadDword(at + 4);
+        control.x = static_cast<short>(at[6]);
+        control.y = static_cast<short>(at[7]);
+        control.cx = static_cast<short>(at[8]);
+        control.cy = static_cast<short>(at[9]);
+        const DWORD id = ReadDword(at + 10);
+        control.id = (id == 0xFFFF || id == 0xFFFFFFFF) ? kNoId : static_cast<int>(id);
+        at += 12;
+        control.className = ReadNameOrOrdinal(at, true);
+        control.text = ReadNameOrOrdinal(at);
+        const WORD extraBytes = *at++;
+        at = reinterpret_cast<const WORD*>(reinterpret_cast<const BYTE*>(at) + extraBytes);
+        out.controls.push_back(control);
+    }
+    return true;
+}
+
+std::string DescribeControl(int id, const std::wstring& className, const wchar_t* text, short x, short y, short cx,
+                            short cy, DWORD maskedStyle)
+{
+    std::ostringstream out;
+    out << id << ' ' << Narrow(className) << " \"" << (text ? Narrow(text) : "(set at run time)") << "\" " << x
+        << ',' << y << ',' << cx << ',' << cy << " style 0x" << std::hex << maskedStyle;
+    return out.str();
+}
+
+TEST(DialogTemplates, MatchTheirControlTables)
+{
+    const DialogRow dialogs[] = {
+        {L"TRELLIDEX", L"TRELLIDEX", L"Ombrelo", 620, 325, 8,
+         DS_MODALFRAME | WS_POPUP | WS_CAPTION | WS_SYSMENU,
+         DS_MODALFRAME | WS_POPUP | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX | WS_THICKFRAME | WS_VISIBLE,
+         WS_EX_CONTROLPARENT, false,
+         {{kNoId, kLogo, L"#101", 480, 0, 145, 35},
+          {kNoId, kGroupBox, L"Select COM Port", 45, 8, 230, 42},
+          {1001, kPushButton, L"Refresh", 55, 24, 40, 15},
+          {kNoId, kRightStatic, L"Port:", 100, 27, 20, 8},
+          {1002, kDropDownList, L"", 126, 26, 60, 217},
+          {1003, kPushButton, L"Connect", 195, 24, 55, 15},
+          {1004, kPushButton, L"Power OFF", 306, 267, 55, 20},
+          {1005, kPushButton, L"Clear Log", 365, 267, 55, 20},
+          {1006, kPushButton, L"Save Log", 365, 291, 55, 20},
+          {1007, kPushButton, L"Reset Min/Max", 424, 267, 55, 20},
+          {1008, kPushButton, L"Save Report", 424, 291, 55, 20},
+          {1009, kPushButton, L"Configure", 483, 267, 55, 20},
+          {1010, kPushButton, L"Help", 483, 291, 55, 20},
+          {1011, kPushButton, L"About", 542, 267, 55, 20},
+          {1012, kPushButton, L"Exit", 542, 291, 55, 20},
+          {1013, kStatic, L"", 45, 265, 210, 45}}},
+        {L"CONFBOX", L"", L"Configuration", 180, 134, 10,
+         DS_MODALFRAME | WS_POPUP | WS_VISIBLE | WS_CAPTION,
+         DS_MODALFRAME | WS_POPUP | WS_VISIBLE | WS_CAPTION | WS_SYSMENU, 0, true,
+         {{kNoId, kGroupBox, L"Connected Cables", 16, 10, 150, 50},
+          {1017, kAutoCheckBox, L"12V CPU", 23, 21, 44, 10},
+          {1018, kAutoCheckBox, L"12V PCIe", 23, 33, 45, 10},
+          {kNoId, kStatic, L"Will be considered for PASS/FAIL", 22, 45, 120, 8},
+          {kNoId, kStatic, L"Compliance Mode", 19, 66, 58, 8},
+          {1019, kEditableDropDown, L"", 82, 65, 40, 30},
+          {kNoId, kStatic, L"Buzzer Mode", 19, 81, 50, 8},
+          {1020, kEditableDropDown, L"", 64, 80, 58, 40},
+          {kNoId, kStatic, L"Log Intervals (sec)", 19, 96, 70, 8},
+          {1021, kEditableDropDown, L"", 82, 95, 40, 50},
+          {IDOK, kDefaultButton, L"OK", 60, 114, 50, 14},
+          {IDCANCEL, kDefaultButton, L"Cancel", 116, 114, 50, 14}}},
+        {L"ABOUTBOX", L"", L"About Ombrelo", 175, 212, 10,
+         DS_MODALFRAME | WS_POPUP | WS_CAPTION,
+         DS_MODALFRAME | WS_POPUP | WS_CAPTION | WS_SYSMENU, 0, true,
+         {{kNoId, kLogo, L"#101", 7, 8, 159, 117},
+          {kNoId, kGroupBox, L"", 7, 126, 160, 54},
+          {1016, kCentredSunken, nullptr, 17, 134, 140, 10},
+          {1015, kCentredSunken, nullptr, 17, 149, 140, 10},
+          {1014, kCentredSunken, nullptr, 17, 164, 140, 10},
+          {IDOK, kDefaultButton, L"OK", 60, 186, 55, 13}}},
+    };
+    for (const DialogRow& d : dialogs) {
+        SCOPED_TRACE(Narrow(d.name));
+        DialogTemplate t;
+        ASSERT_TRUE(ReadDialogTemplate(d.name, t)) << "no extended dialog template in the module";
+        EXPECT_EQ(t.className, d.className);
+        EXPECT_EQ(t.caption, d.caption);
+        EXPECT_EQ(t.cx, d.cx);
+        EXPECT_EQ(t.cy, d.cy);
+        EXPECT_EQ(t.face, L"Tahoma");
+        EXPECT_EQ(t.fontPoints, d.fontPoints);
+        EXPECT_EQ(t.style & d.styleMask, d.style);
+        EXPECT_EQ(t.exStyle & WS_EX_CONTROLPARENT, d.exStyle);
+        if (d.onlyTheseControls) {
+            EXPECT_EQ(t.controls.size(), d.controls.size());
+        }
+        for (const ControlRow& row : d.controls) {
+            const std::string expected = DescribeControl(row.id, row.kind.className, row.text, row.x, row.y, row.cx,
+                                                         row.cy, row.kind.style);
+            std::string seen = "(no such control)";
+            for (const TemplateControl& c : t.controls) {
+                if (c.id != row.id || (row.id == kNoId && (c.className != row.kind.className || c.text != row.text)))
+                    continue;
+                seen = DescribeControl(c.id, c.className, row.text ? c.text.c_str() : nullptr, c.x, c.y, c.cx, c.cy,
+                                       c.style & row.kind.mask);
+                break;
+            }
+            EXPECT_EQ(seen, expected);
+        }
+    }
 }
 
 // --- Handles -------------------------------------------------------------------------------------
