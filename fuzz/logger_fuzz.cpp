@@ -268,13 +268,12 @@ extern "C" int LLVMFuzzerInitialize(int*, char***)
     return 0;
 }
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+FUZZ_TARGET(in)
 {
     Logger& logger = *g_logger;
     g_addedBeforeInput = g_added;
     // Keeps the ring turning whatever the inputs do: past its capacity every 3000 inputs or so.
     AddRun(logger, kTurnPerInput);
-    ByteReader in(data, size);
     bool ranRun = false;
     while (!in.Empty()) {
         const uint8_t op = in.Byte();
@@ -327,5 +326,4 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         CheckRecord(logger, count + i);
         CheckRecord(logger, -count - 1 - i);
     }
-    return 0;
 }
