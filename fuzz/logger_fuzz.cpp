@@ -154,16 +154,13 @@ void CheckRecord(const Logger& logger, int32_t index)
     int64_t time = kUntouchedTime;
     const char16_t* text = logger.GetRecord(index, category, time);
     const int32_t count = ModelCount();
-    if (index >= count || index < -count) {
-        FUZZ_CHECK(text == nullptr && category == 0 && time == kUntouchedTime,
-                   "an index outside the records finds nothing");
-        return;
-    }
+    const bool inRange = index < count && index >= -count;
     const uint64_t sequence = g_added - count + (index >= 0 ? index : count + index);
-    const ModelRecord& expected = g_model[sequence % kReadable];
-    if (!expected.readable) {
+    const ModelRecord& expected = g_model[inRange ? sequence % kReadable : 0];
+    if (!inRange || !expected.readable) {
         FUZZ_CHECK(text == nullptr && category == 0 && time == kUntouchedTime,
-                   "a record with an empty text reads back as nothing");
+                   inRange ? "a record with an empty text reads back as nothing"
+                           : "an index outside the records finds nothing");
         return;
     }
     FUZZ_CHECK(text != nullptr, "every record in range with a text is found");

@@ -160,25 +160,27 @@ void CheckCells(const ReadingsTable& table, uint8_t powerStatus, bool cpu, bool 
     }
 
     // Power: voltage x current / 1000 in single precision, truncated; -12V has none.
+    auto value = [&table](int rail, ReadingColumn column) {
+        return LoadWord(table.value[CellIndex(static_cast<RailId>(rail), column)]);
+    };
     for (int rail = 0; rail < kRailCount; ++rail) {
-        const int32_t power = LoadWord(table.value[CellIndex(static_cast<RailId>(rail), ReadingColumn::Power)]);
+        const int32_t power = value(rail, ReadingColumn::Power);
         if (rail == static_cast<int>(RailId::RailMinus12V)) {
             FUZZ_CHECK(power == kNotAvailable, "the -12V power cell is never written");
             continue;
         }
-        const int32_t v = LoadWord(table.value[CellIndex(static_cast<RailId>(rail), ReadingColumn::Volt)]);
-        const int32_t c = LoadWord(table.value[CellIndex(static_cast<RailId>(rail), ReadingColumn::Current)]);
-        const float product = static_cast<float>(v) * static_cast<float>(c);
+        const float product = static_cast<float>(value(rail, ReadingColumn::Volt)) *
+                              static_cast<float>(value(rail, ReadingColumn::Current));
         const double quotient = static_cast<double>(product / 1000.0f);
         const double expected = std::fmax(std::fmin(std::trunc(quotient), 2147483647.0), -2147483648.0);
         FUZZ_CHECK(static_cast<double>(power) == expected, "a power cell is its row's voltage x current");
     }
     for (RailId rail : {RailId::Rail5VSB, RailId::RailMinus12V, RailId::Rail12VPcie, RailId::Rail12VSata,
                         RailId::Rail5VSata, RailId::Rail3V3Sata})
-        FUZZ_CHECK(LoadWord(table.value[CellIndex(rail, ReadingColumn::Ripple)]) == kNotAvailable,
+        FUZZ_CHECK(value(static_cast<int>(rail), ReadingColumn::Ripple) == kNotAvailable,
                    "no ripple is measured on this rail");
-    FUZZ_CHECK(LoadWord(table.value[CellIndex(RailId::Rail3V3, ReadingColumn::VSeq)]) == kNotAvailable &&
-                   LoadWord(table.value[CellIndex(RailId::Rail3V3, ReadingColumn::TSeq)]) == kNotAvailable,
+    const int rail3V3 = static_cast<int>(RailId::Rail3V3);
+    FUZZ_CHECK(value(rail3V3, ReadingColumn::VSeq) == kNotAvailable && value(rail3V3, ReadingColumn::TSeq) == kNotAvailable,
                "3.3V has no sequencing results");
 }
 
