@@ -26,8 +26,10 @@ t_init "console-$section" 240
 cd "$t_work" || t_die "no scratch folder"
 for tool in jq xmllint; do command -v "$tool" > /dev/null || t_die "$tool is needed (jq, libxml2-utils)"; done
 
+# count TEXT FILE: the lines of FILE with TEXT, 0 while there is no FILE yet.
+count() { cat -- "$2" 2> /dev/null | grep -acF -- "$1"; }
 # more_than COUNT TEXT FILE: FILE holds more than COUNT lines with TEXT.
-more_than() { [ "$(grep -acF -- "$2" "$3")" -gt "$1" ]; }
+more_than() { [ "$(count "$2" "$3")" -gt "$1" ]; }
 # The number of rows a readings log announces on its third line.
 logged_rows() { sed -n '3s/^Number of records logged: \([0-9]*\)\r$/\1/p' "$1"; }
 # chart_shows_rows SVG N: the chart's summary names the N rows of its log.
@@ -193,7 +195,7 @@ section_saves() {
     IFS='|' read -r keys expect <<<"$row"
     expect=${expect//W/$t_work}
     # The saves before this one may have said the same.
-    before=$(grep -cF -- "$expect" mon)
+    before=$(count "$expect" mon)
     t_feed mon "$keys\n"
     t_wait_until 30 more_than "$before" "$expect" mon || t_fail "after '$keys' the monitor did not say '$expect'"
   done
@@ -227,7 +229,7 @@ section_tty() {
   for row in "${rows[@]}"; do
     IFS='|' read -r keys expect file <<<"$row"
     expect=${expect//W/$t_work}
-    before=$(grep -acF -- "$expect" tty)
+    before=$(count "$expect" tty)
     t_feed tty "$keys"
     t_wait_until 30 more_than "$before" "$expect" tty || t_fail "on the terminal, after '$keys' no '$expect'"
     case $file in
