@@ -115,8 +115,9 @@ t_start_fed() {
   t_fedfd[$name]=$fd
 }
 
-# t_feed NAME TEXT: TEXT, its backslash escapes expanded (printf %b), to the program's stdin.
-t_feed() { printf '%b' "$2" >&"${t_fedfd[$1]}"; }
+# t_feed NAME TEXT: TEXT, its backslash escapes expanded (printf %b), to the program's stdin;
+# written from a subshell, so that a program that has ended fails the check, not the script.
+t_feed() { (printf '%b' "$2" >&"${t_fedfd[$1]}") 2>/dev/null || t_fail "$1 no longer reads its input"; }
 
 # t_end_fed NAME: waits for the program to end by itself, then closes its stdin (an end of input
 # must not stand in for the key that should have ended it); returns its exit status.
