@@ -25,11 +25,15 @@ t_cleanup() {
   local status=$? hook pid
   trap - EXIT INT TERM
   for hook in "${t_hooks[@]}"; do "$hook" "$status" || true; done
-  for pid in "${t_pids[@]}" ${t_watchdog:+"$t_watchdog"}; do kill "$pid" 2>/dev/null || true; done
+  for pid in "${t_pids[@]}" ${t_watchdog:+"$t_watchdog"}; do t_kill "$pid" || true; done
   for pid in "${t_pids[@]}"; do wait "$pid" 2>/dev/null || true; done
   [ -n "$t_work" ] && rm -rf "$t_work"
   exit "$status"
 }
+
+# t_kill PID [SIGNAL]: sends SIGNAL (TERM by default) to PID only while it is a child of this
+# script: the number of a process that has ended and been reaped may belong to another by now.
+t_kill() { [ "$(ps -o ppid= -p "$1" 2>/dev/null)" -eq $$ ] 2>/dev/null && kill -"${2:-TERM}" "$1" 2>/dev/null; }
 
 # t_init NAME [LIMIT_SECONDS]: the scratch folder $t_work; with a limit, a watchdog that ends a
 # script whose step hangs, so that the cleanup still runs.
@@ -95,7 +99,7 @@ t_start_sim() {
 t_stop_sim() {
   local fd=${t_simfd[$1]:-}
   [ -n "$fd" ] && exec {fd}>&-
-  kill "${t_simpid[$1]}" 2>/dev/null || true
+  t_kill "${t_simpid[$1]}" || true
   wait "${t_simpid[$1]}" 2>/dev/null || true
   unset "t_simfd[$1]"
 }

@@ -42,7 +42,7 @@ t_wait_until 30 recovered || t_fail "no clean cycles after the lost connection"
 grep -q "Connection lost" lost.err || t_fail "the lost connection was not reported"
 grep -q "trying .* again every second" lost.err || t_fail "the monitor did not say it tries again"
 grep -q '"link":{"requests":[0-9]*,"failed":1,' lost.jsonl || t_fail "no cycle line counts the withheld reply"
-kill -TERM $pid
+t_kill $pid
 wait $pid
 t_expect "the reconnecting monitor on SIGTERM: exit" 0 $?
 
@@ -54,8 +54,8 @@ pid=$!
 t_pids+=("$pid")
 t_wait_until 40 polls_after_hang_ups || t_fail "the monitor did not poll on after two hang-ups of the tester"
 grep -q "back on" "${t_simout[hang]}" || t_fail "the simulator did not come back"
-kill -0 $pid 2> /dev/null || t_fail "the monitor ended"
-kill -TERM $pid
+t_kill $pid 0 || t_fail "the monitor ended"
+t_kill $pid
 wait $pid
 t_expect "the monitor on SIGTERM after the hang-ups: exit" 0 $?
 t_end
