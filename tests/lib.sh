@@ -25,11 +25,15 @@ t_cleanup() {
   local status=$? hook pid
   trap - EXIT INT TERM
   for hook in "${t_hooks[@]}"; do "$hook" "$status" || true; done
-  for pid in "${t_pids[@]}" ${t_watchdog:+"$t_watchdog"}; do kill "$pid" 2>/dev/null || true; done
+  for pid in "${t_pids[@]}" ${t_watchdog:+"$t_watchdog"}; do t_kill "$pid" || true; done
   for pid in "${t_pids[@]}"; do wait "$pid" 2>/dev/null || true; done
   [ -n "$t_work" ] && rm -rf "$t_work"
   exit "$status"
 }
+
+# t_kill PID [SIGNAL]: sends SIGNAL (TERM by default) to PID only while it is a child of this
+# script: the number of a process that has ended and been reaped may belong to another by now.
+t_kill() { [ "$(ps -o ppid= -p "$1" 2>/dev/null)" -eq $$ ] 2>/dev/null && kill -"${2:-TERM}" "$1" 2>/dev/null; }
 
 # t_init NAME [LIMIT_SECONDS]: the scratch folder $t_work; with a limit, a watchdog that ends a
 # script whose step hangs, so that the cleanup still runs.
@@ -55,18 +59,22 @@ t_end() {
 # t_expect WHAT EXPECTED ACTUAL: a failure unless the two are equal.
 t_expect() { [ "$2" = "$3" ] || t_fail "$1: expected \"$2\", found \"$3\""; }
 
-# t_wait_for PATTERN FILE [SECONDS]: returns as soon as FILE holds a line matching the extended
-# regex PATTERN; 1 after SECONDS (default 30) without one.
-t_wait_for() {
-  local deadline=$((SECONDS + ${3:-30}))
-  until grep -qE -- "$1" "$2" 2>/dev/null; do
+# t_wait_until SECONDS COMMAND...: returns as soon as COMMAND succeeds; 1 after SECONDS without.
+t_wait_until() {
+  local deadline=$((SECONDS + $1))
+  shift
+  until "$@"; do
     [ "$SECONDS" -ge "$deadline" ] && return 1
     sleep 0.05
   done
 }
 
-# t_start_sim NAME SIM ARGS...: a simulated tester logging its requests; sets t_pty[NAME] and the
-# others above. It runs until this script ends or t_stop_sim NAME.
+# t_wait_for PATTERN FILE [SECONDS]: returns as soon as FILE holds a line matching the extended
+# regex PATTERN; 1 after SECONDS (default 30) without one.
+t_wait_for() { t_wait_until "${3:-30}" grep -sqE -- "$1" "$2"; }
+
+# t_start_sim NAME SIM ARGS...: a simulated tester logging its requests; sets t_pty[NAME] (the
+# link --link names, if given) and the others above. It runs until this script ends or t_stop_sim NAME.
 t_start_sim() {
   local name=$1 sim=$2
   shift 2
@@ -81,17 +89,48 @@ t_start_sim() {
   t_simfd[$name]=$fd
   t_simlog[$name]=$base.log
   t_simout[$name]=$base.out
-  t_wait_for '/dev/pts/[0-9]+' "$base.out" 10 && pts=$(grep -o -m1 '/dev/pts/[0-9]*' "$base.out")
+  t_wait_for '^Simulated tester ready on ' "$base.out" 10 &&
+    pts=$(sed -n '/^Simulated tester ready on /{s///p;q}' "$base.out")
   [ -n "$pts" ] && [ -c "$pts" ] || t_die "simulator $name ($*) did not start: $(cat "$base.out")"
   t_pty[$name]=$pts
 }
 
+# t_stop_sim NAME: the simulator loses its life line and ends.
 t_stop_sim() {
   local fd=${t_simfd[$1]:-}
   [ -n "$fd" ] && exec {fd}>&-
-  kill "${t_simpid[$1]}" 2>/dev/null || true
+  t_kill "${t_simpid[$1]}" || true
   wait "${t_simpid[$1]}" 2>/dev/null || true
   unset "t_simfd[$1]"
+}
+
+# t_start_fed NAME PROGRAM ARGS...: PROGRAM in the background, its stdin a pipe that t_feed NAME
+# writes to (keys for a monitor), its output where the caller redirects this call.
+declare -A t_fedpid=() t_fedfd=()
+t_start_fed() {
+  local name=$1 fd
+  shift
+  rm -f "$t_work/$name.stdin"
+  mkfifo "$t_work/$name.stdin"
+  "$@" <"$t_work/$name.stdin" &
+  t_fedpid[$name]=$!
+  t_pids+=($!)
+  exec {fd}>"$t_work/$name.stdin"
+  t_fedfd[$name]=$fd
+}
+
+# t_feed NAME TEXT: TEXT, its backslash escapes expanded (printf %b), to the program's stdin;
+# written from a subshell, so that a program that has ended fails the check, not the script.
+t_feed() { (printf '%b' "$2" >&"${t_fedfd[$1]}") 2>/dev/null || t_fail "$1 no longer reads its input"; }
+
+# t_end_fed NAME: waits for the program to end by itself, then closes its stdin (an end of input
+# must not stand in for the key that should have ended it); returns its exit status.
+t_end_fed() {
+  local fd=${t_fedfd[$1]} status
+  wait "${t_fedpid[$1]}"
+  status=$?
+  exec {fd}>&-
+  return "$status"
 }
 
 # t_requests NAME CMD [AFTER]: requests of command byte CMD in the simulator's log; with AFTER,
