@@ -69,9 +69,8 @@ void CheckBoundedEncode(const std::wstring& text, size_t capacity)
 
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+FUZZ_TARGET(in)
 {
-    ByteReader in(data, size);
     const size_t capacity = in.Byte();
 
     std::string bytes;
@@ -97,5 +96,4 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     std::wstring back;
     DecodeUtf8(EncodeUtf8(scalars.c_str()).c_str(), back);
     FUZZ_CHECK(back == scalars, "a text of characters comes back unchanged through UTF-8");
-    return 0;
 }

@@ -11,7 +11,8 @@
 // bit 4 kMaxReplyData - (byte & 3); then its data); 1 a frame announced longer than the buffer
 // (byte % 3 beyond; fill data); 2 a frame with a bad end byte (length, end byte, data); 3 a run of
 // byte + 1 bytes without a start byte; 4 a three-byte header without the reply marker (with op
-// bit 7: a start byte and a length byte right before a valid frame, as in op 0). Their
+// bit 7: a start byte and a length byte right before a valid frame, as in op 0; a lone start
+// byte when that byte is 0x02, and the frame's length byte then never looks like a marker). Their
 // clock never lets a frame stall, and every valid frame must then come out, in order, exactly.
 //
 // Checked on every stream: an accepted frame is 0x02, len lo, 0xF0 | len hi, data, 0x03 exactly
@@ -68,6 +69,19 @@ void AppendFrame(FramedStream& s, ByteReader* in, uint32_t length, uint8_t end)
     s.bytes.push_back(end);
 }
 
+// A byte of a run or header that must not be taken for a start byte.
+uint8_t NotStart(uint8_t b) { return b == kFrameStart ? 0x12 : b; }
+
+// behindStart: the frame follows a lone start byte, so its length byte must not look like a marker.
+void AppendValidFrame(FramedStream& s, uint8_t op, ByteReader& in, bool behindStart = false)
+{
+    uint32_t length = TakeFrameLength(op, in);
+    if (behindStart && (length & 0xF0) == kReplyMarker)
+        length &= ~0x80u;
+    s.valid.push_back({s.bytes.size(), length});
+    AppendFrame(s, &in, length, kFrameEnd);
+}
+
 void BuildFramedStream(ByteReader& in, FramedStream& s)
 {
     s.bytes.clear();
@@ -76,57 +90,38 @@ void BuildFramedStream(ByteReader& in, FramedStream& s)
     while (!in.Empty() && s.bytes.size() < kMaxStream) {
         const uint8_t op = in.Byte();
         switch (op % 5) {
-        case 0: {
-            const uint32_t length = TakeFrameLength(op, in);
-            s.valid.push_back({s.bytes.size(), length});
-            AppendFrame(s, &in, length, kFrameEnd);
-            break;
-        }
-        case 1: {
-            // Announced beyond the buffer: swallowed whole, data and end byte included.
-            const uint32_t length = kMaxReplyData + 1 + in.Byte() % 3;
-            AppendFrame(s, nullptr, length, kFrameEnd);
+        case 0: AppendValidFrame(s, op, in); break;
+        case 1:  // announced beyond the buffer: swallowed whole, data and end byte included
+            AppendFrame(s, nullptr, kMaxReplyData + 1 + in.Byte() % 3, kFrameEnd);
             ++s.drops;
             break;
-        }
         case 2: {
             const uint32_t length = TakeFrameLength(op, in);
-            uint8_t end = in.Byte();
-            if (end == kFrameEnd)
-                end = 0x13;
-            AppendFrame(s, &in, length, end);
+            const uint8_t end = in.Byte();
+            AppendFrame(s, &in, length, end == kFrameEnd ? 0x13 : end);
             ++s.drops;
             break;
         }
-        case 3: {
-            const uint32_t count = in.Byte() + 1u;
-            for (uint32_t i = 0; i < count; ++i) {
-                const uint8_t b = in.Byte();
-                s.bytes.push_back(b == kFrameStart ? 0x12 : b);
-            }
+        case 3:
+            for (uint32_t i = in.Byte() + 1u; i > 0; --i) s.bytes.push_back(NotStart(in.Byte()));
             break;
-        }
         case 4: {
-            uint8_t low = in.Byte();
-            if (low == kFrameStart)
-                low = 0x12;
+            const uint8_t low = in.Byte();
+            ++s.drops;
             if (op & 0x80) {
-                // A start byte and one more right before a frame: the frame's own start byte
-                // arrives where a marker was wanted and must be taken as a start byte again.
-                s.bytes.insert(s.bytes.end(), {kFrameStart, low});
-                ++s.drops;
-                const uint32_t length = TakeFrameLength(static_cast<uint8_t>(op & 0x7F), in);
-                s.valid.push_back({s.bytes.size(), length});
-                AppendFrame(s, &in, length, kFrameEnd);
+                // A start byte and one more (none when that is a start byte) right before a
+                // frame: the frame's start byte, or its length byte, arrives where a marker was
+                // wanted and must be read again as a start byte, or a length byte.
+                s.bytes.push_back(kFrameStart);
+                if (low != kFrameStart)
+                    s.bytes.push_back(low);
+                AppendValidFrame(s, static_cast<uint8_t>(op & 0x7F), in, low == kFrameStart);
                 break;
             }
             uint8_t third = in.Byte();
             if ((third & 0xF0) == kReplyMarker)
                 third &= 0x7F;
-            if (third == kFrameStart)
-                third = 0x12;
-            s.bytes.insert(s.bytes.end(), {kFrameStart, low, third});
-            ++s.drops;
+            s.bytes.insert(s.bytes.end(), {kFrameStart, NotStart(low), NotStart(third)});
             break;
         }
         }
@@ -142,9 +137,8 @@ struct Pending {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+FUZZ_TARGET(in)
 {
-    ByteReader in(data, size);
     const uint8_t flags = in.Byte();
     const bool framed = (flags & 1) != 0;
     const bool portReads = (flags & 2) != 0;
@@ -285,5 +279,4 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         FUZZ_CHECK(fa.DroppedCount() == framedStream.drops, "every bad frame was counted once");
         FUZZ_CHECK(!fa.InFrame(), "a stream of whole frames leaves no partial frame");
     }
-    return 0;
 }

@@ -1,12 +1,17 @@
-// What every fuzz target shares: a check that ends the run with a message (so libFuzzer keeps the
-// input as a crash, also in a build without assertions) and a reader of the input's bytes that
-// answers zeros once they run out, so that every input is a valid program for a target.
+// The harness every fuzz target shares: a check that ends the run with a message (so libFuzzer keeps
+// the input as a crash, also in a build without assertions), a reader of the input's bytes that
+// answers zeros once they run out (so that every input is a valid program for a target), the entry
+// point built on that reader, and the tables and text helpers more than one target needs.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "device/tester_protocol.h"
 
 // A target whose state outlives one input says here what state a failure happened in.
 inline void (*g_describeFuzzState)() = nullptr;
@@ -48,3 +53,48 @@ private:
     size_t size_;
     size_t at_;
 };
+
+// FUZZ_TARGET(in) { ... } is the target's body, run once an input with `in` reading its bytes.
+#define FUZZ_TARGET(reader)                                                  \
+    static void RunFuzzInput(ByteReader& reader);                            \
+    extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) \
+    {                                                                        \
+        ByteReader input(data, size);                                        \
+        RunFuzzInput(input);                                                 \
+        return 0;                                                            \
+    }                                                                        \
+    static void RunFuzzInput(ByteReader& reader)
+
+// The int32 fields of DeviceReadings in their order, with the ReadingField that addresses each.
+struct ReadingWords {
+    ReadingField field;
+    std::atomic<int32_t>* (*first)(DeviceReadings&);
+    int count;
+};
+
+inline const ReadingWords kReadingWords[] = {
+    {ReadingField::TotalPower, [](DeviceReadings& r) { return &r.totalPower; }, 1},
+    {ReadingField::VoltageMin, [](DeviceReadings& r) { return r.voltageMin; }, kVoltageMinMaxChannels},
+    {ReadingField::Voltage, [](DeviceReadings& r) { return r.voltage; }, kChannelCount},
+    {ReadingField::VoltageMax, [](DeviceReadings& r) { return r.voltageMax; }, kVoltageMinMaxChannels},
+    {ReadingField::Ripple, [](DeviceReadings& r) { return r.ripple; }, kRippleChannels},
+    {ReadingField::CurrentMin, [](DeviceReadings& r) { return r.currentMin; }, kChannelCount},
+    {ReadingField::Current, [](DeviceReadings& r) { return r.current; }, kChannelCount},
+    {ReadingField::CurrentMax, [](DeviceReadings& r) { return r.currentMax; }, kChannelCount},
+    {ReadingField::Timing, [](DeviceReadings& r) { return &r.timing[0][0]; }, kTimedChannels * kTimingsPerChannel},
+    {ReadingField::SlewRate, [](DeviceReadings& r) { return r.slewRate; }, kTimedChannels},
+    {ReadingField::TurnOnSlope, [](DeviceReadings& r) { return r.turnOnSlope; }, kTimedChannels},
+    {ReadingField::VoltageSequence, [](DeviceReadings& r) { return r.voltageSequence; }, kTimedChannels},
+    {ReadingField::TimeSequence, [](DeviceReadings& r) { return r.timeSequence; }, kTimedChannels},
+};
+
+// The pieces between separators; a text ending in the separator ends in an empty piece.
+inline std::vector<std::string> Split(const std::string& text, const std::string& separator)
+{
+    std::vector<std::string> pieces;
+    size_t start = 0;
+    for (size_t end; (end = text.find(separator, start)) != std::string::npos; start = end + separator.size())
+        pieces.push_back(text.substr(start, end - start));
+    pieces.push_back(text.substr(start));
+    return pieces;
+}

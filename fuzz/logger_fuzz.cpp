@@ -154,16 +154,13 @@ void CheckRecord(const Logger& logger, int32_t index)
     int64_t time = kUntouchedTime;
     const char16_t* text = logger.GetRecord(index, category, time);
     const int32_t count = ModelCount();
-    if (index >= count || index < -count) {
-        FUZZ_CHECK(text == nullptr && category == 0 && time == kUntouchedTime,
-                   "an index outside the records finds nothing");
-        return;
-    }
+    const bool inRange = index < count && index >= -count;
     const uint64_t sequence = g_added - count + (index >= 0 ? index : count + index);
-    const ModelRecord& expected = g_model[sequence % kReadable];
-    if (!expected.readable) {
+    const ModelRecord& expected = g_model[inRange ? sequence % kReadable : 0];
+    if (!inRange || !expected.readable) {
         FUZZ_CHECK(text == nullptr && category == 0 && time == kUntouchedTime,
-                   "a record with an empty text reads back as nothing");
+                   inRange ? "a record with an empty text reads back as nothing"
+                           : "an index outside the records finds nothing");
         return;
     }
     FUZZ_CHECK(text != nullptr, "every record in range with a text is found");
@@ -268,13 +265,12 @@ extern "C" int LLVMFuzzerInitialize(int*, char***)
     return 0;
 }
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+FUZZ_TARGET(in)
 {
     Logger& logger = *g_logger;
     g_addedBeforeInput = g_added;
     // Keeps the ring turning whatever the inputs do: past its capacity every 3000 inputs or so.
     AddRun(logger, kTurnPerInput);
-    ByteReader in(data, size);
     bool ranRun = false;
     while (!in.Empty()) {
         const uint8_t op = in.Byte();
@@ -327,5 +323,4 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         CheckRecord(logger, count + i);
         CheckRecord(logger, -count - 1 - i);
     }
-    return 0;
 }

@@ -19,16 +19,9 @@ TIMED_OUT = 100000
 MAX_REPLY_DATA = 4092
 
 
-def u16(v):
-    return struct.pack("<H", v & 0xFFFF)
-
-
-def s16(v):
-    return struct.pack("<h", v)
-
-
-def u32(v):
-    return struct.pack("<I", v & 0xFFFFFFFF)
+def u16(v): return struct.pack("<H", v & 0xFFFF)
+def s16(v): return struct.pack("<h", v)
+def u32(v): return struct.pack("<I", v & 0xFFFFFFFF)
 
 
 def reply_frame(data):

@@ -62,21 +62,9 @@ int32_t TakeValue(ByteReader& in)
 
 void FillReadings(DeviceReadings& r, ByteReader& in)
 {
-    auto fill = [&in](std::atomic<int32_t>* words, int count) {
-        for (int i = 0; i < count; ++i) StoreWord(words[i], TakeValue(in));
-    };
-    fill(r.voltageMin, kVoltageMinMaxChannels);
-    fill(r.voltage, kChannelCount);
-    fill(r.voltageMax, kVoltageMinMaxChannels);
-    fill(r.ripple, kRippleChannels);
-    fill(r.currentMin, kChannelCount);
-    fill(r.current, kChannelCount);
-    fill(r.currentMax, kChannelCount);
-    fill(&r.timing[0][0], kTimedChannels * kTimingsPerChannel);
-    fill(r.slewRate, kTimedChannels);
-    fill(r.turnOnSlope, kTimedChannels);
-    fill(r.voltageSequence, kTimedChannels);
-    fill(r.timeSequence, kTimedChannels);
+    for (const ReadingWords& words : kReadingWords)
+        if (words.field != ReadingField::TotalPower)  // taken first, as the tester's status sends it
+            for (int i = 0; i < words.count; ++i) StoreWord(words.first(r)[i], TakeValue(in));
 }
 
 std::string Narrow(const wchar_t* text)
@@ -172,25 +160,27 @@ void CheckCells(const ReadingsTable& table, uint8_t powerStatus, bool cpu, bool 
     }
 
     // Power: voltage x current / 1000 in single precision, truncated; -12V has none.
+    auto value = [&table](int rail, ReadingColumn column) {
+        return LoadWord(table.value[CellIndex(static_cast<RailId>(rail), column)]);
+    };
     for (int rail = 0; rail < kRailCount; ++rail) {
-        const int32_t power = LoadWord(table.value[CellIndex(static_cast<RailId>(rail), ReadingColumn::Power)]);
+        const int32_t power = value(rail, ReadingColumn::Power);
         if (rail == static_cast<int>(RailId::RailMinus12V)) {
             FUZZ_CHECK(power == kNotAvailable, "the -12V power cell is never written");
             continue;
         }
-        const int32_t v = LoadWord(table.value[CellIndex(static_cast<RailId>(rail), ReadingColumn::Volt)]);
-        const int32_t c = LoadWord(table.value[CellIndex(static_cast<RailId>(rail), ReadingColumn::Current)]);
-        const float product = static_cast<float>(v) * static_cast<float>(c);
+        const float product = static_cast<float>(value(rail, ReadingColumn::Volt)) *
+                              static_cast<float>(value(rail, ReadingColumn::Current));
         const double quotient = static_cast<double>(product / 1000.0f);
         const double expected = std::fmax(std::fmin(std::trunc(quotient), 2147483647.0), -2147483648.0);
         FUZZ_CHECK(static_cast<double>(power) == expected, "a power cell is its row's voltage x current");
     }
     for (RailId rail : {RailId::Rail5VSB, RailId::RailMinus12V, RailId::Rail12VPcie, RailId::Rail12VSata,
                         RailId::Rail5VSata, RailId::Rail3V3Sata})
-        FUZZ_CHECK(LoadWord(table.value[CellIndex(rail, ReadingColumn::Ripple)]) == kNotAvailable,
+        FUZZ_CHECK(value(static_cast<int>(rail), ReadingColumn::Ripple) == kNotAvailable,
                    "no ripple is measured on this rail");
-    FUZZ_CHECK(LoadWord(table.value[CellIndex(RailId::Rail3V3, ReadingColumn::VSeq)]) == kNotAvailable &&
-                   LoadWord(table.value[CellIndex(RailId::Rail3V3, ReadingColumn::TSeq)]) == kNotAvailable,
+    const int rail3V3 = static_cast<int>(RailId::Rail3V3);
+    FUZZ_CHECK(value(rail3V3, ReadingColumn::VSeq) == kNotAvailable && value(rail3V3, ReadingColumn::TSeq) == kNotAvailable,
                "3.3V has no sequencing results");
 }
 
@@ -202,13 +192,7 @@ void CheckLogRow(const ReadingsTable& table)
     FUZZ_CHECK(length <= static_cast<size_t>(kLogTextUnits - 1), "a row fits one log record whole");
     FUZZ_CHECK(row[length] == 0 && std::wcslen(row.get()) == length, "a row is terminated at its length");
 
-    std::vector<std::string> fields(1);
-    for (const char c : Narrow(row.get())) {
-        if (c == ',')
-            fields.emplace_back();
-        else
-            fields.back() += c;
-    }
+    const std::vector<std::string> fields = Split(Narrow(row.get()), ",");
     FUZZ_CHECK(fields.size() == kReadingsLogFieldCount + 1, "a row has 33 fields, 32 commas");
 
     size_t kept = 0;
@@ -246,14 +230,9 @@ std::string DecidingVerdict(const ReadingsTable& table, int first, int count)
 void CheckReport(const ReadingsTable& table, uint8_t powerStatus, uint32_t totalPower)
 {
     const std::string report = BuildTestReport(table.text, table.state, powerStatus, totalPower);
-    std::vector<std::string> lines;
-    size_t start = 0;
-    while (start < report.size()) {
-        const size_t end = report.find("\r\n", start);
-        FUZZ_CHECK(end != std::string::npos, "every line ends with CR LF");
-        lines.push_back(report.substr(start, end - start));
-        start = end + 2;
-    }
+    std::vector<std::string> lines = Split(report, "\r\n");
+    FUZZ_CHECK(lines.back().empty(), "every line ends with CR LF");
+    lines.pop_back();
     FUZZ_CHECK(lines.size() == kReportLines, "a report has 34 lines");
     for (size_t i = 0; i < lines.size(); ++i) {
         for (const char c : lines[i]) FUZZ_CHECK(c >= 0x20 && c < 0x7F, "a report line is printable ASCII");
@@ -309,20 +288,15 @@ extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
     std::ifstream golden(OMBRELO_REPORT_GOLDEN, std::ios::binary);
     const std::string text((std::istreambuf_iterator<char>(golden)), std::istreambuf_iterator<char>());
-    size_t start = 0;
-    while (start < text.size()) {
-        const size_t end = text.find("\r\n", start);
-        if (end == std::string::npos) break;
-        g_goldenWidths.push_back(end - start);
-        start = end + 2;
-    }
+    std::vector<std::string> lines = Split(text, "\r\n");
+    lines.pop_back();  // what follows the last CR LF
+    for (const std::string& line : lines) g_goldenWidths.push_back(line.size());
     FUZZ_CHECK(g_goldenWidths.size() == kReportLines, "the golden report is readable and has 34 lines");
     return 0;
 }
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+FUZZ_TARGET(in)
 {
-    ByteReader in(data, size);
     const uint8_t powerStatus = in.Byte();
     const uint8_t cables = in.Byte();
     const uint32_t totalPower = in.Long();
@@ -339,5 +313,4 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     CheckCells(*table, powerStatus, (cables & 1) != 0, (cables & 2) != 0);
     CheckLogRow(*table);
     CheckReport(*table, powerStatus, totalPower);
-    return 0;
 }

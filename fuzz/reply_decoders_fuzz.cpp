@@ -21,30 +21,6 @@
 
 namespace {
 
-// The int32 fields of DeviceReadings with the ReadingField that addresses each array.
-struct WordArray {
-    ReadingField field;
-    std::atomic<int32_t>* (*first)(DeviceReadings&);
-    int count;
-};
-
-const WordArray kWordArrays[] = {
-    {ReadingField::TotalPower, [](DeviceReadings& r) { return &r.totalPower; }, 1},
-    {ReadingField::VoltageMin, [](DeviceReadings& r) { return r.voltageMin; }, kVoltageMinMaxChannels},
-    {ReadingField::Voltage, [](DeviceReadings& r) { return r.voltage; }, kChannelCount},
-    {ReadingField::VoltageMax, [](DeviceReadings& r) { return r.voltageMax; }, kVoltageMinMaxChannels},
-    {ReadingField::Ripple, [](DeviceReadings& r) { return r.ripple; }, kRippleChannels},
-    {ReadingField::CurrentMin, [](DeviceReadings& r) { return r.currentMin; }, kChannelCount},
-    {ReadingField::Current, [](DeviceReadings& r) { return r.current; }, kChannelCount},
-    {ReadingField::CurrentMax, [](DeviceReadings& r) { return r.currentMax; }, kChannelCount},
-    {ReadingField::Timing, [](DeviceReadings& r) { return &r.timing[0][0]; },
-     kTimedChannels * kTimingsPerChannel},
-    {ReadingField::SlewRate, [](DeviceReadings& r) { return r.slewRate; }, kTimedChannels},
-    {ReadingField::TurnOnSlope, [](DeviceReadings& r) { return r.turnOnSlope; }, kTimedChannels},
-    {ReadingField::VoltageSequence, [](DeviceReadings& r) { return r.voltageSequence; }, kTimedChannels},
-    {ReadingField::TimeSequence, [](DeviceReadings& r) { return r.timeSequence; }, kTimedChannels},
-};
-
 // Flat index of field[index] in Flatten's numbers: words first, then settings bytes, then powerStatus.
 constexpr int kWordCount = 1 + 7 + 10 + 7 + 6 + 10 + 10 + 10 + 16 + 4 + 4 + 4 + 4;
 constexpr int kFlatCount = kWordCount + kSettingsSize + 1;
@@ -56,7 +32,7 @@ int FlatIndex(ReadingField field, int index)
     if (field == ReadingField::PowerStatus)
         return index == 0 ? kWordCount + kSettingsSize : -1;
     int base = 0;
-    for (const WordArray& a : kWordArrays) {
+    for (const ReadingWords& a : kReadingWords) {
         if (a.field == field)
             return index < a.count ? base + index : -1;
         base += a.count;
@@ -68,7 +44,7 @@ std::vector<int64_t> Flatten(DeviceReadings& r)
 {
     std::vector<int64_t> flat;
     flat.reserve(kFlatCount);
-    for (const WordArray& a : kWordArrays)
+    for (const ReadingWords& a : kReadingWords)
         for (int i = 0; i < a.count; ++i)
             flat.push_back(LoadWord(a.first(r)[i]));
     for (const auto& b : r.deviceSettings)
@@ -79,7 +55,7 @@ std::vector<int64_t> Flatten(DeviceReadings& r)
 
 void Fill(DeviceReadings& r, ByteReader& in)
 {
-    for (const WordArray& a : kWordArrays)
+    for (const ReadingWords& a : kReadingWords)
         for (int i = 0; i < a.count; ++i)
             StoreWord(a.first(r)[i], static_cast<int32_t>(in.Long()));
     for (auto& b : r.deviceSettings)
@@ -97,33 +73,35 @@ int32_t ReadLittleEndian(const uint8_t* at, uint32_t size, bool isSigned)
     return static_cast<int32_t>(word);
 }
 
+// Per sentinel rule, the one raw value each sentinel comes from.
+struct Sentinel {
+    SentinelRule rule;
+    int32_t raw;
+    int32_t value;
+    const char* why;
+};
+
+const Sentinel kSentinels[] = {
+    {SentinelRule::MinimumUnset, 0x7FFF, kNotAvailable, "minimum sentinel only from 0x7FFF"},
+    {SentinelRule::MaximumUnset, -0x8000, kNotAvailable, "maximum sentinel only from -0x8000"},
+    {SentinelRule::WordUnset, 0xFFFF, kNotAvailable, "word sentinel only from 0xFFFF"},
+    {SentinelRule::TimingWord, 0xFFFF, kNotAvailable, "timing N/A only from 0xFFFF"},
+    {SentinelRule::TimingWord, 0xFFFE, kTimedOut, "timing T/O only from 0xFFFE"},
+    {SentinelRule::ByteUnset, 0xFF, kNotAvailable, "byte sentinel only from 0xFF"},
+};
+
 void CheckValue(const DecodeRule& rule, int32_t raw, int64_t v)
 {
-    const auto word = static_cast<uint32_t>(raw);
-    switch (rule.sentinel) {
-    case SentinelRule::None: break;
-    case SentinelRule::MinimumUnset:
-        FUZZ_CHECK((v == kNotAvailable) == (raw == 0x7FFF), "minimum sentinel only from 0x7FFF");
-        break;
-    case SentinelRule::MaximumUnset:
-        FUZZ_CHECK((v == kNotAvailable) == (raw == -0x8000), "maximum sentinel only from -0x8000");
-        break;
-    case SentinelRule::WordUnset:
-        FUZZ_CHECK((v == kNotAvailable) == (word == 0xFFFF), "word sentinel only from 0xFFFF");
-        break;
-    case SentinelRule::TimingWord:
-        FUZZ_CHECK((v == kNotAvailable) == (word == 0xFFFF), "timing N/A only from 0xFFFF");
-        FUZZ_CHECK((v == kTimedOut) == (word == 0xFFFE), "timing T/O only from 0xFFFE");
-        FUZZ_CHECK(v == kNotAvailable || v == kTimedOut || (v >= 0 && v <= 65533),
-                   "a timing is a sentinel or 0..65533");
-        break;
-    case SentinelRule::ByteUnset:
-        FUZZ_CHECK((v == kNotAvailable) == (word == 0xFF), "byte sentinel only from 0xFF");
-        break;
+    bool sentinel = false;
+    for (const Sentinel& s : kSentinels) {
+        if (s.rule != rule.sentinel)
+            continue;
+        FUZZ_CHECK((v == s.value) == (raw == s.raw), s.why);
+        sentinel = sentinel || v == s.value;
     }
-    if (rule.sentinel != SentinelRule::None && v == kNotAvailable)
-        return;
-    if (rule.sentinel == SentinelRule::TimingWord && v == kTimedOut)
+    if (rule.sentinel == SentinelRule::TimingWord)
+        FUZZ_CHECK(sentinel || (v >= 0 && v <= 65533), "a timing is a sentinel or 0..65533");
+    if (sentinel)
         return;
     switch (rule.scale) {
     case ScaleRule::Copy:
@@ -168,9 +146,8 @@ extern "C" int LLVMFuzzerInitialize(int*, char***)
     return 0;
 }
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+FUZZ_TARGET(in)
 {
-    ByteReader in(data, size);
     const uint8_t command = in.Byte();
     const uint32_t length = in.Word() % (kMaxReplyData + 1);
     // The reply data in a buffer of exactly its length; its bytes from the input, repeated.
@@ -181,6 +158,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     in.Skip(given);
 
     auto readings = std::make_unique<DeviceReadings>();
+    ByteReader again = in;  // the same readings again, for the prefix
     Fill(*readings, in);
     const std::vector<int64_t> before = Flatten(*readings);
 
@@ -190,7 +168,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     if (!layout || length < layout->minLength) {
         FUZZ_CHECK(!decoded, "no layout or a short reply is refused");
         FUZZ_CHECK(after == before, "a refused reply leaves the readings untouched");
-        return 0;
+        return;
     }
     FUZZ_CHECK(decoded, "a reply of at least the minimum length decodes");
 
@@ -198,8 +176,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     std::unique_ptr<uint8_t[]> prefix(new uint8_t[layout->minLength]);
     std::memcpy(prefix.get(), reply.get(), layout->minLength);
     auto fromPrefix = std::make_unique<DeviceReadings>();
-    ByteReader again(data, size);
-    again.Skip(3 + given);
     Fill(*fromPrefix, again);
     FUZZ_CHECK(DecodeReply(command, prefix.get(), layout->minLength, *fromPrefix),
                "the minimum-length prefix decodes");
@@ -226,5 +202,4 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     for (int i = 0; i < kFlatCount; ++i)
         if (!written[i])
             FUZZ_CHECK(after[i] == before[i], "a field no row of the command names is untouched");
-    return 0;
 }
