@@ -187,8 +187,12 @@ int main(int argc, char** argv)
     PrintRow("all", deviceAll, plainAll);
     double median = Percentile(deviceAll, 0.5);
     double ratio = Percentile(plainAll, 0.5) > 0 ? median / Percentile(plainAll, 0.5) : 0.0;
-    std::printf("goal: device median <= 300 us and <= 10x plain: median %.1f us (%s), ratio %.2f (%s)\n",
-                median, median <= 300.0 ? "met" : "missed", ratio, ratio <= 10.0 ? "met" : "missed");
+    // The link may cost the matcher's and the port thread's work, but not another round trip.
+    constexpr double kGoalMedianUs = 300.0;
+    constexpr double kGoalRatio = 2.0;
+    std::printf("goal: device median <= %.0f us and <= %.0fx plain: median %.1f us (%s), ratio %.2f (%s)\n",
+                kGoalMedianUs, kGoalRatio, median, median <= kGoalMedianUs ? "met" : "missed", ratio,
+                ratio <= kGoalRatio ? "met" : "missed");
     if (failures > 0)
         std::printf("failed exchanges: %u\n", failures);
     sim.Stop();
