@@ -11,8 +11,18 @@ set -euo pipefail
 errors=$(mktemp "${TMPDIR:-/tmp}/wine-run.XXXXXX")
 trap 'rm -f "$errors"' EXIT
 tail -n +1 -s 0.1 -f --pid=$$ "$errors" >&2 &
-status=0
-wine "$@" 2>>"$errors" || status=$?
+# Now and then Wine cannot lay out a new process's address space ("failed to map the shared user
+# data"): the process ends before any of the program's code has run, so it is started again.
+for attempt in 1 2 3; do
+  from=$(($(stat -c %s "$errors") + 1))
+  status=0
+  wine "$@" 2>>"$errors" || status=$?
+  if [ "$status" -ne 0 ] && tail -c +"$from" "$errors" | grep -q 'failed to map the shared user data'; then
+    echo "$0: Wine could not start $1 (try $attempt of 3)" >&2
+    continue
+  fi
+  break
+done
 if [ "$status" -eq 0 ] && grep -q '^wine: Unhandled ' "$errors"; then
   echo "$0: $1 crashed (Wine reported exit status 0)" >&2
   status=1
