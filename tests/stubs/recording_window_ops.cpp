@@ -22,12 +22,16 @@ void Record(WindowCall call)
     std::function<void(const WindowCall&)> observer;
     {
         std::lock_guard<std::mutex> lock(g_callsMutex);
-        g_calls.push_back(call);
         observer = g_observer;
     }
-    // Outside the lock: the observer may look at the recorded calls.
+    // Before the call is recorded, so that a test that sees the call also sees what the observer
+    // noted about it; outside the lock, so that the observer may call into the seam.
     if (observer)
         observer(call);
+    {
+        std::lock_guard<std::mutex> lock(g_callsMutex);
+        g_calls.push_back(call);
+    }
     g_callsChanged.notify_all();
 }
 
