@@ -89,9 +89,19 @@ t_start_sim() {
   t_simfd[$name]=$fd
   t_simlog[$name]=$base.log
   t_simout[$name]=$base.out
-  t_wait_for '^Simulated tester ready on ' "$base.out" 10 &&
-    pts=$(sed -n '/^Simulated tester ready on /{s///p;q}' "$base.out")
-  [ -n "$pts" ] && [ -c "$pts" ] || t_die "simulator $name ($*) did not start: $(cat "$base.out")"
+  # Only a whole line counts (read fails on one still being written, whose path may be cut short).
+  t_sim_ready() {
+    local line
+    pts=""
+    while IFS= read -r line; do
+      if [[ $line == "Simulated tester ready on "* ]]; then
+        pts=${line#Simulated tester ready on }
+        break
+      fi
+    done <"$base.out"
+    [ -n "$pts" ] && [ -c "$pts" ]
+  }
+  t_wait_until 10 t_sim_ready || t_die "simulator $name ($*) did not start: $(cat "$base.out")"
   t_pty[$name]=$pts
 }
 
