@@ -152,15 +152,18 @@ t_requests() {
     END { print n + 0 }' "${t_simlog[$1]}"
 }
 
-# t_pty_holders NAME: processes other than the simulator that hold its terminal open.
-t_pty_holders() {
-  local pts=${t_pty[$1]} sim=${t_simpid[$1]} fd pid
-  find /proc/[0-9]*/fd -maxdepth 1 -lname "$pts" 2>/dev/null | while read -r fd; do
+# t_holders PATH [EXCEPT_PID]: the processes that hold PATH open, but EXCEPT_PID.
+t_holders() {
+  local fd pid
+  find /proc/[0-9]*/fd -maxdepth 1 -lname "$1" 2>/dev/null | while read -r fd; do
     pid=${fd#/proc/}
     pid=${pid%%/*}
-    [ "$pid" = "$sim" ] || echo "$pid"
+    [ "$pid" = "${2:-}" ] || echo "$pid"
   done | sort -u
 }
+
+# t_pty_holders NAME: processes other than the simulator that hold its terminal open.
+t_pty_holders() { t_holders "${t_pty[$1]}" "${t_simpid[$1]}"; }
 
 # t_wine PROGRAM ARGS...: a Windows program under Wine in the prefix WINEPREFIX names; a crash
 # fails it, whatever status Wine reports.

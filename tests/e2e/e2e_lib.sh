@@ -9,6 +9,8 @@
 # shellcheck shell=bash disable=SC2031,SC2034
 
 E2E_REPO=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
+# shellcheck source=../lib.sh
+. "$E2E_REPO/tests/lib.sh"
 E2E_SCREEN_WIDTH=1280
 E2E_SCREEN_HEIGHT=1024
 
@@ -232,14 +234,7 @@ e2e_sim_requests() { cat "${e2e_sim_log[$1]}"; }
 e2e_sim_request_count() { wc -l <"${e2e_sim_log[$1]}"; }
 
 # Processes other than the simulator itself that hold the terminal of PORT open.
-e2e_pty_holders() {
-  local pts=${e2e_sim_pts[$1]} sim=${e2e_sim_pid[$1]} fd pid
-  find /proc/[0-9]*/fd -maxdepth 1 -lname "$pts" 2>/dev/null | while read -r fd; do
-    pid=${fd#/proc/}
-    pid=${pid%%/*}
-    [ "$pid" = "$sim" ] || echo "$pid"
-  done | sort -u
-}
+e2e_pty_holders() { t_holders "${e2e_sim_pts[$1]}" "${e2e_sim_pid[$1]}"; }
 
 # e2e_wait_port_free PORT MS: waits until nobody but the simulator holds PORT's terminal.
 e2e_wait_port_free() {
