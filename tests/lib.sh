@@ -79,7 +79,10 @@ t_start_sim() {
   local name=$1 sim=$2
   shift 2
   local base="$t_work/sim-$name" fd pts=""
-  rm -f "$base.in"
+  # The output of an earlier simulator of this name goes first: the new one's shell truncates
+  # the file only once its stdin opens, and a ready line read from the old one names a terminal
+  # that has since gone to some other test's tester, or to a terminal of its own.
+  rm -f "$base.in" "$base.out"
   mkfifo "$base.in"
   : >"$base.log"
   "$sim" --log "$base.log" "$@" <"$base.in" >"$base.out" 2>&1 &
@@ -93,6 +96,7 @@ t_start_sim() {
   t_sim_ready() {
     local line
     pts=""
+    [ -e "$base.out" ] || return 1
     while IFS= read -r line; do
       if [[ $line == "Simulated tester ready on "* ]]; then
         pts=${line#Simulated tester ready on }

@@ -184,6 +184,8 @@ e2e_start_sim() {
   local port=$1
   shift
   local fifo="$e2e_tmp/sim-$port.in" out="$e2e_tmp/sim-$port.out" log="$e2e_tmp/sim-$port.log"
+  # An earlier simulator's output on this port would name a terminal that is no longer its own.
+  rm -f "$fifo" "$out"
   mkfifo "$fifo"
   : >"$log"
   "$E2E_SIM" --log "$log" "$@" <"$fifo" >"$out" 2>&1 &
