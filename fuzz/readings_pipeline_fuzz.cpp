@@ -62,9 +62,10 @@ int32_t TakeValue(ByteReader& in)
 
 void FillReadings(DeviceReadings& r, ByteReader& in)
 {
-    for (const ReadingWords& words : kReadingWords)
-        if (words.field != ReadingField::TotalPower)  // taken first, as the tester's status sends it
-            for (int i = 0; i < words.count; ++i) StoreWord(words.first(r)[i], TakeValue(in));
+    ForEachReadingWord(r, [&](ReadingField field, std::atomic<int32_t>& word) {
+        if (field != ReadingField::TotalPower)  // taken first, as the tester's status sends it
+            StoreWord(word, TakeValue(in));
+    });
 }
 
 std::string Narrow(const wchar_t* text)
