@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <string>
 #include <vector>
 #include <grp.h>
@@ -20,6 +21,7 @@
 #include "measurement/connection_worker.h"
 #include "measurement/window_ops.h"
 #include "tools/console_platform.h"
+#include "tools/console_screen.h"
 #include "tools/console_json.h"
 #include "tools/console_test_run.h"
 #include "tools/console_window_ops.h"
@@ -229,13 +231,20 @@ TEST(ConsoleWindow, KeepsWhatTheWorkerSetsAndShows)
     EXPECT_EQ(GetConsoleMessages(), kept);
 }
 
-// The lines of one --test run: a cycle as one poll cycle leaves the table, without and with the
-// worker's request account, and the summaries of a failed and of a broken-off run. The cycle has
-// a timed-out T6 (no value, FAIL), a failing turn-on slope, N/A timings, the grid's fixed N/A
-// cells and timings on the four main rails only.
-TEST(ConsoleJson, CycleAndSummaryLinesAreTheGoldenOnes)
+// OMBRELO_UPDATE_GOLDEN=1 writes the text instead (then check the diff).
+void ExpectGolden(const char* name, const std::string& text)
 {
-    ReadingsTable table;
+    const std::string path = std::string(OMBRELO_CONSOLE_GOLDEN_DIR) + "/" + name;
+    if (std::getenv("OMBRELO_UPDATE_GOLDEN"))
+        std::ofstream(path, std::ios::binary) << text;
+    std::ifstream golden(path, std::ios::binary);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(golden), {}), text) << path;
+}
+
+// A table as one poll cycle leaves it: a timed-out T6 (no value, FAIL), a failing turn-on slope,
+// N/A timings, the grid's fixed N/A cells and timings on the four main rails only.
+void FillCycleTable(ReadingsTable& table)
+{
     table.ClearValues();
     auto set = [&](RailId rail, ReadingColumn column, int32_t value) {
         StoreWord(table.value[CellIndex(rail, column)], value);
@@ -252,7 +261,14 @@ TEST(ConsoleJson, CycleAndSummaryLinesAreTheGoldenOnes)
         set(RailId::Rail12V1, column, value);
     FormatDisplayedCellTexts(table);
     table.Evaluate(0x05, true, true);
+}
 
+// The lines of one --test run: that cycle without and with the worker's request account, and the
+// summaries of a failed and of a broken-off run.
+TEST(ConsoleJson, CycleAndSummaryLinesAreTheGoldenOnes)
+{
+    ReadingsTable table;
+    FillCycleTable(table);
     JsonCycleInput input{.cycle = 7, .timeMs = 1796562376123LL, .table = &table, .powerStatus = 0x05,
                          .totalPowerMw = 299127, .cpu12vConnected = true};
     std::string lines = BuildCycleJson(input) + "\n";
@@ -263,12 +279,31 @@ TEST(ConsoleJson, CycleAndSummaryLinesAreTheGoldenOnes)
     const TestVerdict verdict = Judge({CellIndex(RailId::Rail5V, ReadingColumn::Volt)}, 0x05);
     lines += BuildSummaryJson(0, 4, verdict, 0x05, kExitTestFail, "") + "\n";
     lines += BuildSummaryJson(0, 2, verdict, 0x05, kExitConnectionEnded, "Connection lost") + "\n";
-    // OMBRELO_UPDATE_GOLDEN=1 writes the lines instead (then check the diff).
-    const std::string path = OMBRELO_CONSOLE_GOLDEN_DIR "/json_lines.txt";
-    if (std::getenv("OMBRELO_UPDATE_GOLDEN"))
-        std::ofstream(path, std::ios::binary) << lines;
-    std::ifstream golden(path, std::ios::binary);
-    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(golden), {}), lines) << path;
+    ExpectGolden("json_lines.txt", lines);
+}
+
+// The monitor's screen: that cycle's grids plain and in colour (a failing row names its failing
+// columns), and the status and settings lines of three supplies.
+TEST(ConsoleScreen, ShowsTheGoldenScreen)
+{
+    FillCycleTable(g_readingsTable);
+    std::string screen = FormatReadingsGrids({false}) + FormatReadingsGrids({true});
+    struct Row {
+        uint8_t powerStatus;
+        uint32_t totalPower;
+        uint8_t cpu, pcie, compliance, buzzer;
+    } const rows[] = {{0x05, 299127, 1, 0, 1, 2}, {0x02 | (1 << 3), 0, 0, 1, 0, 0}, {0x00, 4294967295u, 0, 0, 2, 3},
+                      {0x01 | (2 << 3), 1, 1, 1, 1, 1}};
+    for (const Row& row : rows) {
+        auto readings = std::make_unique<DeviceReadings>();
+        StoreByte(readings->powerStatus, row.powerStatus);
+        StoreWord(readings->totalPower, static_cast<int32_t>(row.totalPower));
+        for (auto [setting, value] : {std::pair{kSettingCpu12vCable, row.cpu}, {kSettingPcie12vCable, row.pcie},
+                                      {kSettingComplianceMode, row.compliance}, {kSettingBuzzerMode, row.buzzer}})
+            StoreByte(readings->deviceSettings[setting], value);
+        screen += FormatStatusLines(*readings) + FormatSettingsLine(*readings);
+    }
+    ExpectGolden("screen.txt", screen);
 }
 
 }  // namespace
