@@ -1,5 +1,6 @@
-// Unit tests of the console's test-run decisions and JSON lines: a table per behaviour, and whole
-// cycle and summary lines held byte for byte to golden/json_lines.txt.
+// Unit tests of the console's test-run decisions, device and file checks, window seam, JSON lines
+// and screen: a table per behaviour, and whole JSON lines and screens held byte for byte to the
+// files in golden/.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -283,7 +284,7 @@ TEST(ConsoleJson, CycleAndSummaryLinesAreTheGoldenOnes)
 }
 
 // The monitor's screen: that cycle's grids plain and in colour (a failing row names its failing
-// columns), and the status and settings lines of three supplies.
+// columns), and the status and settings lines of four supplies.
 TEST(ConsoleScreen, ShowsTheGoldenScreen)
 {
     FillCycleTable(g_readingsTable);
