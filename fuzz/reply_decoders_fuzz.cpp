@@ -58,7 +58,9 @@ std::vector<int64_t> Flatten(DeviceReadings& r)
 
 void Fill(DeviceReadings& r, ByteReader& in)
 {
-    ForEachReadingWord(r, [&](ReadingField, std::atomic<int32_t>& word) { StoreWord(word, static_cast<int32_t>(in.Long())); });
+    ForEachReadingWord(r, [&](ReadingField, std::atomic<int32_t>& word) {
+        StoreWord(word, static_cast<int32_t>(in.Long()));
+    });
     for (auto& b : r.deviceSettings)
         StoreByte(b, in.Byte());
     StoreByte(r.powerStatus, in.Byte());
