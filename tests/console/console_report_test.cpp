@@ -87,7 +87,8 @@ TEST(ConsoleTestRun, VerdictNeedsCellsAndBothTesterVerdicts)
         {0x01 | (1 << 3), {volt5V}, "FAIL: 5V Volt., tester voltages, tester timings"},
         // Named as the grid names them, and listed in grid order whatever order they failed in.
         {0x05,
-         {CellIndex(RailId::Rail3V3Sata, ReadingColumn::TSeq), CellIndex(RailId::Rail12VPcie, ReadingColumn::MaxCurrent),
+         {CellIndex(RailId::Rail3V3Sata, ReadingColumn::TSeq),
+          CellIndex(RailId::Rail12VPcie, ReadingColumn::MaxCurrent),
           CellIndex(RailId::Rail12VCpu, ReadingColumn::MinVolt), CellIndex(RailId::Rail12V1, ReadingColumn::MaxVolt)},
          "FAIL: 12V1 Max Volt., 12V CPU Min Volt., 12V PCIe Max Current, 3.3V SATA T Seq."},
     };
