@@ -22,11 +22,7 @@
 namespace {
 
 // Flatten's numbers: the int32 words in kReadingWords' order, then settings bytes, then powerStatus.
-constexpr int kWordCount = [] {
-    int count = 0;
-    for (const ReadingWords& words : kReadingWords) count += words.count;
-    return count;
-}();
+constexpr int kWordCount = [] { int n = 0; for (const ReadingWords& w : kReadingWords) n += w.count; return n; }();
 constexpr int kFlatCount = kWordCount + kSettingsSize + 1;
 
 // Where field[index] lies in Flatten's numbers; -1 for a field that does not exist.
