@@ -18,8 +18,6 @@
 
 namespace {
 
-bool IsScalarValue(uint32_t c) { return c <= 0x10FFFF && (c < 0xD800 || c > 0xDFFF); }
-
 bool IsEscapeUnit(uint32_t c) { return c >= kEscapedByteBase + 0x80u && c <= kEscapedByteBase + 0xFFu; }
 
 void CheckBytesRoundTrip(const std::string& bytes)

@@ -72,7 +72,7 @@ struct ReadingWords {
     int count;
 };
 
-inline const ReadingWords kReadingWords[] = {
+inline constexpr ReadingWords kReadingWords[] = {
     {ReadingField::TotalPower, [](DeviceReadings& r) { return &r.totalPower; }, 1},
     {ReadingField::VoltageMin, [](DeviceReadings& r) { return r.voltageMin; }, kVoltageMinMaxChannels},
     {ReadingField::Voltage, [](DeviceReadings& r) { return r.voltage; }, kChannelCount},
@@ -87,6 +87,17 @@ inline const ReadingWords kReadingWords[] = {
     {ReadingField::VoltageSequence, [](DeviceReadings& r) { return r.voltageSequence; }, kTimedChannels},
     {ReadingField::TimeSequence, [](DeviceReadings& r) { return r.timeSequence; }, kTimedChannels},
 };
+
+// visit(field, word) for every int32 word of r, in the table's order.
+template <class Visit>
+void ForEachReadingWord(DeviceReadings& r, Visit visit)
+{
+    for (const ReadingWords& words : kReadingWords)
+        for (int i = 0; i < words.count; ++i) visit(words.field, words.first(r)[i]);
+}
+
+// A Unicode scalar value: a character a text may hold, neither a surrogate nor beyond U+10FFFF.
+constexpr bool IsScalarValue(uint32_t c) { return c <= 0x10FFFF && (c < 0xD800 || c > 0xDFFF); }
 
 // The pieces between separators; a text ending in the separator ends in an empty piece.
 inline std::vector<std::string> Split(const std::string& text, const std::string& separator)

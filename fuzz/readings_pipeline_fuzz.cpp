@@ -62,9 +62,10 @@ int32_t TakeValue(ByteReader& in)
 
 void FillReadings(DeviceReadings& r, ByteReader& in)
 {
-    for (const ReadingWords& words : kReadingWords)
-        if (words.field != ReadingField::TotalPower)  // taken first, as the tester's status sends it
-            for (int i = 0; i < words.count; ++i) StoreWord(words.first(r)[i], TakeValue(in));
+    ForEachReadingWord(r, [&](ReadingField field, std::atomic<int32_t>& word) {
+        if (field != ReadingField::TotalPower)  // taken first, as the tester's status sends it
+            StoreWord(word, TakeValue(in));
+    });
 }
 
 std::string Narrow(const wchar_t* text)
@@ -184,6 +185,18 @@ void CheckCells(const ReadingsTable& table, uint8_t powerStatus, bool cpu, bool 
                "3.3V has no sequencing results");
 }
 
+// The verdict of the deciding cells: FAIL when one fails, else PASS; with naDecides, N/A as soon
+// as one is not available.
+std::string Verdict(const ReadingsTable& table, const int* cells, int count, bool naDecides = false)
+{
+    bool fail = false;
+    for (int i = 0; i < count; ++i) {
+        if (naDecides && table.state[cells[i]] == CellState::NotAvailable) return "N/A";
+        fail = fail || table.state[cells[i]] == CellState::Fail;
+    }
+    return fail ? "FAIL" : "PASS";
+}
+
 void CheckLogRow(const ReadingsTable& table)
 {
     // Exactly the units the builder may use, so that ASan sees one more.
@@ -208,24 +221,13 @@ void CheckLogRow(const ReadingsTable& table)
                        "a field is left empty only when it would not fit the record");
         }
     }
-    bool fail = false;
-    for (int cell : kReadingsLogVerdictCells) fail = fail || table.state[cell] == CellState::Fail;
-    FUZZ_CHECK(fields.back() == (fail ? "FAIL" : "PASS"), "the verdict fails only on a deciding FAIL");
+    FUZZ_CHECK(fields.back() == Verdict(table, kReadingsLogVerdictCells, kReadingsLogVerdictCellCount),
+               "the verdict fails only on a deciding FAIL");
 }
 
 std::string Pad(const std::string& text) { return text + std::string(text.size() < 15 ? 15 - text.size() : 0, ' '); }
 
 std::string CellField(const ReadingsTable& table, int cell) { return Pad(Narrow(table.text[cell])); }
-
-std::string DecidingVerdict(const ReadingsTable& table, int first, int count)
-{
-    bool fail = false;
-    for (int i = 0; i < count; ++i) {
-        if (table.state[first + i] == CellState::NotAvailable) return "N/A";
-        fail = fail || table.state[first + i] == CellState::Fail;
-    }
-    return fail ? "FAIL" : "PASS";
-}
 
 void CheckReport(const ReadingsTable& table, uint8_t powerStatus, uint32_t totalPower)
 {
@@ -261,11 +263,10 @@ void CheckReport(const ReadingsTable& table, uint8_t powerStatus, uint32_t total
             FUZZ_CHECK(field == (k < kCellsShown[rail] ? CellField(table, 16 * rail + k) : Pad("N/A")),
                        "a voltage table field is its cell's text");
         }
-        bool fail = false;
-        for (int k = 0; k < 3; ++k) fail = fail || table.state[16 * rail + k] == CellState::Fail;
+        const int voltages[] = {16 * rail, 16 * rail + 1, 16 * rail + 2};
         std::string verdict = line.substr(135);
         while (!verdict.empty() && verdict.back() == ' ') verdict.pop_back();
-        FUZZ_CHECK(verdict == (fail ? "FAIL" : "PASS"), "a voltage row fails only on a failing voltage");
+        FUZZ_CHECK(verdict == Verdict(table, voltages, 3), "a voltage row fails only on a failing voltage");
     }
     // The timing and slew tables.
     for (int table2 = 0; table2 < 2; ++table2) {
@@ -273,10 +274,11 @@ void CheckReport(const ReadingsTable& table, uint8_t powerStatus, uint32_t total
             const std::string& line = lines[(table2 == 0 ? 23 : 30) + rail];
             const int first = 16 * rail + (table2 == 0 ? 8 : 12);
             const int shown = table2 == 1 && rail == static_cast<int>(RailId::Rail3V3) ? 2 : 4;
+            const int cells[] = {first, first + 1, first + 2, first + 3};
             for (int k = 0; k < 4; ++k)
                 FUZZ_CHECK(line.substr(15 * (k + 1), 15) == (k < shown ? CellField(table, first + k) : Pad("N/A")),
                            "a timing or slew field is its cell's text");
-            FUZZ_CHECK(line.substr(75) == Pad(DecidingVerdict(table, first, shown)),
+            FUZZ_CHECK(line.substr(75) == Pad(Verdict(table, cells, shown, true)),
                        "a timing or slew row's verdict follows its deciding cells");
         }
     }

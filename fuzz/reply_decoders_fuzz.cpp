@@ -21,10 +21,11 @@
 
 namespace {
 
-// Flat index of field[index] in Flatten's numbers: words first, then settings bytes, then powerStatus.
-constexpr int kWordCount = 1 + 7 + 10 + 7 + 6 + 10 + 10 + 10 + 16 + 4 + 4 + 4 + 4;
+// Flatten's numbers: the int32 words in kReadingWords' order, then settings bytes, then powerStatus.
+constexpr int kWordCount = [] { int n = 0; for (const ReadingWords& w : kReadingWords) n += w.count; return n; }();
 constexpr int kFlatCount = kWordCount + kSettingsSize + 1;
 
+// Where field[index] lies in Flatten's numbers; -1 for a field that does not exist.
 int FlatIndex(ReadingField field, int index)
 {
     if (field == ReadingField::Settings)
@@ -32,10 +33,10 @@ int FlatIndex(ReadingField field, int index)
     if (field == ReadingField::PowerStatus)
         return index == 0 ? kWordCount + kSettingsSize : -1;
     int base = 0;
-    for (const ReadingWords& a : kReadingWords) {
-        if (a.field == field)
-            return index < a.count ? base + index : -1;
-        base += a.count;
+    for (const ReadingWords& words : kReadingWords) {
+        if (words.field == field)
+            return index < words.count ? base + index : -1;
+        base += words.count;
     }
     return -1;
 }
@@ -44,9 +45,7 @@ std::vector<int64_t> Flatten(DeviceReadings& r)
 {
     std::vector<int64_t> flat;
     flat.reserve(kFlatCount);
-    for (const ReadingWords& a : kReadingWords)
-        for (int i = 0; i < a.count; ++i)
-            flat.push_back(LoadWord(a.first(r)[i]));
+    ForEachReadingWord(r, [&](ReadingField, const std::atomic<int32_t>& word) { flat.push_back(LoadWord(word)); });
     for (const auto& b : r.deviceSettings)
         flat.push_back(LoadByte(b));
     flat.push_back(LoadByte(r.powerStatus));
@@ -55,9 +54,9 @@ std::vector<int64_t> Flatten(DeviceReadings& r)
 
 void Fill(DeviceReadings& r, ByteReader& in)
 {
-    for (const ReadingWords& a : kReadingWords)
-        for (int i = 0; i < a.count; ++i)
-            StoreWord(a.first(r)[i], static_cast<int32_t>(in.Long()));
+    ForEachReadingWord(r, [&](ReadingField, std::atomic<int32_t>& word) {
+        StoreWord(word, static_cast<int32_t>(in.Long()));
+    });
     for (auto& b : r.deviceSettings)
         StoreByte(b, in.Byte());
     StoreByte(r.powerStatus, in.Byte());
