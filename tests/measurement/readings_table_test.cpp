@@ -190,38 +190,4 @@ TEST(ReadingsEvaluation, CellVerdicts)
     }
 }
 
-TEST(ReadingsEvaluation, WholeTableFromACopy)
-{
-    auto readings = std::make_unique<DeviceReadings>();
-    // Channel order: 12V1, 5V, 3.3V, 12V CPU, 5VSB, 12V PCIe, -12V, then the SATA repeats (the
-    // 12V SATA voltage cells show channel 0 instead).
-    const int32_t volts[kChannelCount] = {12700, 5000, 3300, 12100, 5050, 11900, -12000, 12000, 5000, 3300};
-    for (int c = 0; c < kChannelCount; ++c) {
-        StoreWord(readings->voltage[c], volts[c]);
-        StoreWord(readings->current[c], 2000);
-        if (c < kVoltageMinMaxChannels)
-            StoreWord(readings->voltageMin[c], volts[c] - 600);
-    }
-    auto table = std::make_unique<ReadingsTable>();
-    table->CopyFromDevice(*readings);
-    table->Evaluate(kOn, false, false);
-    using S = CellState;
-    const struct { RailId rail; ReadingColumn column; S on, off; } rows[] = {
-        {Rail12V1, Volt, S::Fail, S::Fail},     {Rail12VSata, Volt, S::Fail, S::Fail},
-        {Rail12VSata, MinVolt, S::Pass, S::Fail}, {Rail5VSata, Volt, S::Pass, S::Fail},
-        {Rail5VSB, Volt, S::Pass, S::Pass},     {Rail12VCpu, Volt, S::Pass, S::Fail},
-        {Rail12VCpu, Power, S::Pass, S::Pass},  {Rail3V3Sata, Current, S::Pass, S::Pass},
-        {Rail12VSata, T1, S::NotAvailable, S::NotAvailable},
-    };
-    for (const auto& row : rows)
-        EXPECT_EQ(table->state[CellIndex(row.rail, row.column)], row.on) << int(row.rail) << "/" << int(row.column);
-    table->Evaluate(kOff, true, true);
-    for (const auto& row : rows)
-        EXPECT_EQ(table->state[CellIndex(row.rail, row.column)], row.off) << int(row.rail) << "/" << int(row.column);
-    EXPECT_EQ(table->state[kCellCount - 1], S::NotAvailable);
-    table->Evaluate(0, true, true);
-    for (int i = 0; i < kCellCount; ++i)
-        EXPECT_EQ(table->state[i], S::NotAvailable) << i;
-}
-
 }  // namespace
