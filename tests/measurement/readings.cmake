@@ -2,8 +2,6 @@
 # status decisions. One single-threaded program; in the cross build it runs under Wine.
 add_executable(ombrelo_readings_tests
   ${CMAKE_CURRENT_LIST_DIR}/readings_table_test.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/readings_limits_test.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/readings_display_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/cell_text_test.cpp
 )
 target_link_libraries(ombrelo_readings_tests PRIVATE ombrelo_measurement GTest::gtest_main)

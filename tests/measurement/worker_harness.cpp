@@ -5,9 +5,12 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
+#include <filesystem>
 #include <functional>
 #include <thread>
 
+#include "device/tester_device.h"
 #include "measurement/connection_worker.h"
 #include "measurement/handshake.h"
 #include "tests/stubs/recording_window_ops.h"
@@ -16,7 +19,7 @@ const std::vector<std::string> kPlainCycle = {"0b", "0c", "10", "0d", "11", "12"
 
 namespace {
 
-// Polls done every few milliseconds; false once timeoutMs have passed without it.
+// Looks every few milliseconds until done; false once timeoutMs have passed without it.
 bool PollUntil(const std::function<bool()>& done, int timeoutMs)
 {
     auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
@@ -59,7 +62,7 @@ bool SimulatedTester::WaitForRequests(size_t count, int timeoutMs) const
 
 void WorkerTest::SetUp()
 {
-    ASSERT_TRUE(WaitForWorkersEnded(10000)) << "a worker of an earlier test is still running";
+    ASSERT_TRUE(WaitForWorkersEnded()) << "a worker of an earlier test is still running";
     HoldMessageBoxes(false);
     SetCallObserver(nullptr);
     ClearRecordedCalls();
@@ -76,20 +79,33 @@ void WorkerTest::TearDown()
 {
     HoldMessageBoxes(false);
     WaitForWorkerExit();
-    EXPECT_TRUE(WaitForWorkersEnded(10000));
+    EXPECT_TRUE(WaitForWorkersEnded());
     SetCallObserver(nullptr);
 }
 
 void WorkerTest::StartWorkerOn(const std::string& path)
 {
     SetRecordedPortName(std::wstring(path.begin(), path.end()));
-    StartConnectionWorker(&window);
+    EXPECT_TRUE(StartConnectionWorker(&window));
 }
 
 bool WorkerTest::ConnectTo(const SimulatedTester& sim)
 {
     StartWorkerOn(sim.Path());
     return WaitForRecordedCall(IsSetText(1003, L"Disconnect"), 5000);
+}
+
+bool WorkerTest::StartPolling(SimulatedTester& sim, std::vector<std::string> options)
+{
+    return sim.Start(std::move(options)) && ConnectTo(sim) && WaitForCycles(sim, 1);
+}
+
+void WorkerTest::Disconnect()
+{
+    EXPECT_TRUE(WaitForWorkerExit());
+    EXPECT_EQ(g_workerRunning.load(), 0);
+    ASSERT_TRUE(WaitForWorkersEnded());
+    EXPECT_FALSE(IsTesterDeviceTaken());
 }
 
 bool WorkerTest::WaitForWorkersEnded(int timeoutMs)
@@ -114,4 +130,33 @@ int FindCommand(const std::vector<std::string>& commands, const std::string& com
 int CountCommand(const std::vector<std::string>& commands, const std::string& command)
 {
     return static_cast<int>(std::count(commands.begin(), commands.end(), command));
+}
+
+std::vector<std::string> Slice(const std::vector<std::string>& v, int from, int count)
+{
+    if (from < 0 || from + count > static_cast<int>(v.size()))
+        return {};
+    return std::vector<std::string>(v.begin() + from, v.begin() + from + count);
+}
+
+std::string SettingsWriteLine(const uint8_t* bytes)
+{
+    std::string line = "41";
+    char hex[4];
+    for (int i = 0; i < kSettingsSize; ++i) {
+        std::snprintf(hex, sizeof hex, " %02x", bytes[i]);
+        line += hex;
+    }
+    return line;
+}
+
+bool IsOpenInThisProcess(const std::string& path)
+{
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd", error)) {
+        std::error_code linkError;
+        if (std::filesystem::read_symlink(entry.path(), linkError) == path)
+            return true;
+    }
+    return false;
 }
