@@ -11,10 +11,7 @@ namespace {
 
 TEST(PlotCommand, DefaultChartPathIsBesideTheLog)
 {
-    const struct {
-        const char* log;
-        const char* chart;
-    } kCases[] = {
+    const struct { const char* log; const char* chart; } kCases[] = {
         {"run7.txt", "run7.svg"},
         {"/home/a/logs/run7.txt", "/home/a/logs/run7.svg"},
         {"C:\\Users\\a\\Documents\\Zentarix\\Ombrelo\\OmbreloLog.txt", "C:\\Users\\a\\Documents\\Zentarix\\Ombrelo\\OmbreloLog.svg"},

@@ -55,11 +55,7 @@ std::string MakeEventsLog()
         row.time += 600 + 3600;
         rows.push_back(row);
     }
-    const struct {
-        LogField field;
-        const char* text;
-        bool fail;
-    } kEvents[] = {
+    const struct { LogField field; const char* text; bool fail; } kEvents[] = {
         {LogField::Voltage12V, "12.60", false},     {LogField::Voltage12V, "12.61", true},
         {LogField::Voltage12V, "11.40", false},     {LogField::Voltage12V, "11.39", true},
         {LogField::Voltage12V, "0.00", false},      {LogField::Voltage12VCpu, "12.70", true},
@@ -91,11 +87,7 @@ std::string NoisyThenOneMore()
 
 TEST(ReadingsChart, MatchesTheGoldenCharts)
 {
-    const struct {
-        const char* golden;
-        std::string log;
-        const char* title;
-    } kCases[] = {
+    const struct { const char* golden; std::string log; const char* title; } kCases[] = {
         {"chart_empty_log.svg", ReadGoldenFile("empty_log.txt"), "empty_log.txt"},
         // No 12V PCIe values: named "(none)", not drawn as zero; a row without a clock; ten days.
         {"chart_log_three_rows.svg", ReadGoldenFile("log_three_rows.txt"), "log_three_rows.txt"},
@@ -177,11 +169,7 @@ TEST(ReadingsChart, NumbersIgnoreTheLocale)
 
 TEST(ReadingsChart, FixedNotationAndEscaping)
 {
-    const struct {
-        double value;
-        int decimals;
-        const char* text;
-    } kFixed[] = {
+    const struct { double value; int decimals; const char* text; } kFixed[] = {
         {-11.98, 2, "-11.98"}, {12.6, 1, "12.6"}, {0.04, 1, "0.0"}, {-0.04, 1, "0.0"},
         {1234.5678, 2, "1234.57"}, {5, 0, "5"}, {0.05, 2, "0.05"}, {100.0, 1, "100.0"},
     };
@@ -190,10 +178,7 @@ TEST(ReadingsChart, FixedNotationAndEscaping)
         AppendFixed(out, c.value, c.decimals);
         EXPECT_EQ(out, c.text) << c.value;
     }
-    const struct {
-        std::string text;
-        std::string escaped;
-    } kEscapes[] = {
+    const struct { std::string text; std::string escaped; } kEscapes[] = {
         {"a&b<c>\"d\"", "a&amp;b&lt;c&gt;&quot;d&quot;"},
         {"Pr\xC3\xBC" "fung.txt", "Pr\xC3\xBC" "fung.txt"},  // UTF-8 passes
         {"bad\xFF\xC3(.txt", "bad?" "?(.txt"},                 // invalid bytes do not

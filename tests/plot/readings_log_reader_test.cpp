@@ -14,10 +14,7 @@ float Value(const LogRow& row, LogField field) { return row.value[static_cast<in
 
 TEST(ReadingsLogReader, TimeStamps)
 {
-    const struct {
-        const char* stamp;
-        int64_t seconds;  // -1: not a valid stamp
-    } kCases[] = {
+    const struct { const char* stamp; int64_t seconds; /* -1: not a valid stamp */ } kCases[] = {
         {"Sat Dec  5 01:06:16 2026", kTestStart},
         {"Tue Dec 15 23:59:59 2026", 1797379199},
         {"Thu Jan  1 00:00:00 1970", 0},
@@ -45,11 +42,7 @@ TEST(ReadingsLogReader, TimeStamps)
 
 TEST(ReadingsLogReader, FieldNumbers)
 {
-    const struct {
-        const char* text;
-        bool valid;
-        float value;  // NAN: a gap
-    } kCases[] = {
+    const struct { const char* text; bool valid; float value; /* NAN: a gap */ } kCases[] = {
         {"12.05", true, 12.05f}, {"-11.98", true, -11.98f}, {"0", true, 0.0f},   {"120", true, 120.0f},
         {"0.40", true, 0.40f},   {"9999.99", true, 9999.99f}, {"12,05", false, 0}, {"1.2.3", false, 0},
         {".5", false, 0},        {"5.", false, 0},           {"-", false, 0},      {"12V", false, 0},
@@ -82,11 +75,7 @@ TEST(ReadingsLogReader, RejectsWhatSaveLogCannotHaveWritten)
     const std::string good = BuildLogText(MakeRows(4));
     const std::string second = FormatStamp(kTestStart + 1);
     const LogReadResult notALog = LogReadResult::NotALog, badRow = LogReadResult::BadRow;
-    const struct {
-        std::string text;
-        LogReadResult result;
-        const char* message;  // part of the message
-    } kCases[] = {
+    const struct { std::string text; LogReadResult result; const char* message; /* part of the message */ } kCases[] = {
         {"", notALog, "line 1"},
         {ReadGoldenFile("report_sample.txt"), notALog, "this is a test report, not a readings log"},
         {std::string("\x89PNG\r\n\x1a\n\0\0", 10), notALog, "line 1"},

@@ -73,12 +73,7 @@ TEST(TestReportTest, LongCellTextsAreNeverCutAndOtherUnitsBecomeQuestionMarks)
 
 TEST(TestReportTest, PowerStatusLines)
 {
-    const struct {
-        uint8_t status;
-        const char* power;
-        const char* voltages;
-        const char* timings;
-    } kCases[] = {
+    const struct { uint8_t status; const char* power; const char* voltages; const char* timings; } kCases[] = {
         {0x00, "N/A", "FAIL", "PASS"}, {0x01, "ON", "FAIL", "PASS"},   {0x02, "OFF", "FAIL", "PASS"},
         {0x03, "ON", "FAIL", "PASS"},  {0x04, "N/A", "PASS", "PASS"},  {0x08, "N/A", "FAIL", "FAIL"},
         {0x10, "N/A", "FAIL", "FAIL"}, {0x18, "N/A", "FAIL", "FAIL"},  {0xE5, "ON", "PASS", "PASS"},
@@ -94,10 +89,7 @@ TEST(TestReportTest, PowerStatusLines)
 
 TEST(TestReportTest, TotalPowerInWattsWithOneDecimal)
 {
-    const struct {
-        uint32_t milliwatts;
-        const char* text;
-    } kCases[] = {
+    const struct { uint32_t milliwatts; const char* text; } kCases[] = {
         {0, "0.0"}, {123456, "123.5"}, {123449, "123.4"}, {50, "0.1"}, {49, "0.0"}, {999999, "1000.0"},
         {720000, "720.0"},
         // Above 2^31 the reading is unsigned, never negative.
@@ -114,10 +106,7 @@ TEST(TestReportTest, TotalPowerInWattsWithOneDecimal)
 TEST(TestReportTest, TimingAndSlewRowVerdicts)
 {
     using S = CellState;
-    const struct {
-        S states[4];
-        const char* verdict;
-    } kCases[] = {
+    const struct { S states[4]; const char* verdict; } kCases[] = {
         {{S::Pass, S::Fail, S::Fail, S::Fail}, "FAIL"},         {{S::Pass, S::Pass, S::Pass, S::Fail}, "FAIL"},
         {{S::Fail, S::Pass, S::Pass, S::Pass}, "FAIL"},         {{S::Fail, S::Fail, S::Fail, S::Fail}, "FAIL"},
         {{S::Pass, S::Pass, S::Pass, S::Pass}, "PASS"},         {{S::Fail, S::Fail, S::NotAvailable, S::Fail}, "N/A"},
@@ -142,10 +131,7 @@ TEST(TestReportTest, The3V3SlewRowIsDecidedByItsFirstTwoCells)
     cells.Set(46, L"9", CellState::NotAvailable);
     // T Seq. (47) fails but does not decide this row.
     cells.state[47] = CellState::Fail;
-    const struct {
-        CellState first, second;
-        const char* verdict;
-    } kCases[] = {
+    const struct { CellState first, second; const char* verdict; } kCases[] = {
         {CellState::Fail, CellState::Pass, "FAIL           "}, {CellState::Pass, CellState::Pass, "PASS           "},
         {CellState::Pass, CellState::Fail, "FAIL           "}, {CellState::NotAvailable, CellState::Fail, "N/A            "},
     };
