@@ -66,6 +66,19 @@ TEST(PlotCommand, ResultCodes)
         }
         EXPECT_EQ(ReadFileBytes(chart).substr(0, 5), c.result == kPlotOk ? "<?xml" : "") << c.message;
     }
+    // A file far larger than any log is refused unparsed; a failed read gives the system's reason.
+    std::FILE* file = std::fopen(log.c_str(), "wb");
+    ASSERT_NE(file, nullptr);
+    std::fseek(file, kMaxLogBytes, SEEK_SET);
+    std::fputc('x', file);
+    std::fclose(file);
+    std::string message;
+    EXPECT_EQ(PlotReadingsLogFile(log, chart, message), kPlotCannotRead);
+    EXPECT_EQ(message, log + ": cannot be read: larger than 64 MB, far more than a readings log can hold");
+#ifndef _WIN32
+    EXPECT_EQ(PlotReadingsLogFile(folder, chart, message), kPlotCannotRead);  // a folder opens here
+    EXPECT_EQ(message, folder + ": cannot be read: Is a directory");
+#endif
     std::remove(log.c_str());
     std::remove(chart.c_str());
 }

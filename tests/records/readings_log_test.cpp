@@ -117,15 +117,18 @@ TEST(TimeStampTest, ClassicLayoutInEnglishAndPlaceholdersOfTheSameWidth)
         }
     }
     EXPECT_EQ(std::strlen(kTimeStampPlaceholder), kTimeStampChars);
-    std::tm broken{};
-    EXPECT_FALSE(FormatTimeStampFields(broken, stamp));  // day 0
-    EXPECT_STREQ(stamp, kTimeStampPlaceholder);
-    broken.tm_mday = 9;
-    broken.tm_year = 12000;
-    EXPECT_FALSE(FormatTimeStampFields(broken, stamp));
-    broken.tm_year = 126;
-    EXPECT_TRUE(FormatTimeStampFields(broken, stamp));
-    EXPECT_STREQ(stamp, "Sun Jan  9 00:00:00 2026");
+    // Fields out of range, and years without four digits, give the placeholder.
+    const struct { int year, day; const char* stamp; } kFields[] = {
+        {126, 9, "Sun Jan  9 00:00:00 2026"}, {126, 0, nullptr}, {12000, 9, nullptr}, {8099, 9, "Sun Jan  9 00:00:00 9999"},
+        {8100, 9, nullptr}, {-1900, 9, "Sun Jan  9 00:00:00 0000"}, {-1901, 9, nullptr},
+    };
+    for (const auto& c : kFields) {
+        std::tm fields{};
+        fields.tm_year = c.year;
+        fields.tm_mday = c.day;
+        EXPECT_EQ(FormatTimeStampFields(fields, stamp), c.stamp != nullptr) << c.year << "/" << c.day;
+        EXPECT_STREQ(stamp, c.stamp != nullptr ? c.stamp : kTimeStampPlaceholder) << c.year << "/" << c.day;
+    }
 }
 
 TEST(ReadingsLogFileTest, MatchesTheGoldenFiles)

@@ -137,9 +137,11 @@ TEST_F(SaveFilesTest, OutputFolderIsZentarixOmbreloInDocuments)
 #ifndef _WIN32
     EXPECT_EQ(EncodeUtf8ForTest(output_), s_homeUtf8 + "/Documents/Zentarix/Ombrelo");
 #endif
-    wchar_t small[8];  // too small a buffer gets nothing rather than part of a path
-    EXPECT_FALSE(GetOutputFolder(small));
-    EXPECT_EQ(small[0], 0);
+    for (size_t units : {8, 1}) {  // too small a buffer gets nothing rather than part of a path
+        wchar_t small[8] = L"x";
+        EXPECT_FALSE(GetOutputFolder(small, units));
+        EXPECT_EQ(small[0], 0) << units;
+    }
 }
 
 // The name confirmed last, by either command and in any folder, is the next default of both, in
