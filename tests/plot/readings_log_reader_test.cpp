@@ -28,7 +28,7 @@ TEST(ReadingsLogReader, TimeStamps)
         {"Sat Dez  5 01:06:16 2026", -1},          // month names are English
         {"Sat Dec  5 01:06:16 2026 ", -1},
         {"Sat Dec  5 1:06:16 2026", -1},
-        {"Sat Dec  0 01:06:16 2026", -1},
+        {"Sat Dec  0 01:06:16 2026", -1},          {"Sun Jan 32 00:00:00 2026", -1},  // 1 February
         {"??? ??? ?? ??:??:?? ????", -1},          // handled by the row, not as a time
     };
     for (const auto& c : kCases) {
