@@ -16,7 +16,7 @@ TEST(ReadingsLogReader, TimeStamps)
 {
     const struct { const char* stamp; int64_t seconds; /* -1: not a valid stamp */ } kCases[] = {
         {"Sat Dec  5 01:06:16 2026", kTestStart},
-        {"Tue Dec 15 23:59:59 2026", 1797379199},
+        {"Tue Dec 15 23:59:59 2026", 1797379199},  {"Thu Dec 10 00:00:00 2026", 1796860800},
         {"Thu Jan  1 00:00:00 1970", 0},
         {"Tue Feb 29 12:00:00 2028", 1835438400},
         {"Thu Dec 31 23:59:60 2026", 1798761600},  // a leap second
