@@ -29,6 +29,7 @@ TEST(ReadingsLogReader, TimeStamps)
         {"Sat Dec  5 01:06:16 2026 ", -1},
         {"Sat Dec  5 1:06:16 2026", -1},
         {"Sat Dec  0 01:06:16 2026", -1},          {"Sun Jan 32 00:00:00 2026", -1},  // 1 February
+        {"Mon May 32 00:00:00 2026", -1},          // 1 June
         {"??? ??? ?? ??:??:?? ????", -1},          // handled by the row, not as a time
     };
     for (const auto& c : kCases) {
