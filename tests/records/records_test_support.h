@@ -1,34 +1,147 @@
-// Helpers shared by the records tests: the golden files, reading back what a writer produced,
-// cell snapshots, and the local time zone pinned to UTC.
+// Helpers shared by the records and chart tests: golden files, reading back what a writer
+// produced, cell snapshots, and the local time zone pinned to UTC.
 #pragma once
 
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
 #include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <cwchar>
 #include <string>
 #include <vector>
 
 #include "records/readings_log.h"
 
-// The bytes of a golden file under tests/records/golden.
-std::string ReadGoldenFile(const char* name);
-// Everything written to an open temporary file so far.
-std::string ReadBackFile(std::FILE* file);
-// The bytes of a file by its path (wide on Windows, UTF-8 bytes elsewhere); empty and
-// exists == false when it cannot be opened.
-std::string ReadFileAt(const std::wstring& path, bool* exists = nullptr);
-#ifndef _WIN32
-std::string ReadFileAtUtf8(const std::string& path, bool* exists = nullptr);
-std::string EncodeUtf8ForTest(const std::wstring& text);
+#ifndef OMBRELO_RECORDS_GOLDEN_DIR
+#error "OMBRELO_RECORDS_GOLDEN_DIR must name the golden files' folder"
 #endif
+
+// Everything left in a file, which is then closed; empty and exists == false when it is null.
+inline std::string ReadAndClose(std::FILE* file, bool* exists = nullptr)
+{
+    if (exists != nullptr) *exists = file != nullptr;
+    std::string bytes;
+    char buffer[65536];
+    for (size_t got; file != nullptr && (got = std::fread(buffer, 1, sizeof buffer, file)) > 0;) bytes.append(buffer, got);
+    if (file != nullptr) std::fclose(file);
+    return bytes;
+}
+
+inline std::string ReadFileBytes(const std::string& path, bool* exists = nullptr)
+{
+    return ReadAndClose(std::fopen(path.c_str(), "rb"), exists);
+}
+
+inline std::string GoldenPath(const char* name) { return std::string(OMBRELO_RECORDS_GOLDEN_DIR) + "/" + name; }
+
+inline std::string ReadGoldenFile(const char* name)
+{
+    bool exists = false;
+    std::string bytes = ReadFileBytes(GoldenPath(name), &exists);
+    EXPECT_TRUE(exists) << GoldenPath(name);
+    return bytes;
+}
+
+// Fails, naming the first differing byte, unless actual is the golden file byte for byte; with
+// OMBRELO_UPDATE_GOLDEN set in the environment it rewrites the golden file instead.
+inline void ExpectMatchesGolden(const std::string& actual, const char* name)
+{
+    if (std::getenv("OMBRELO_UPDATE_GOLDEN") != nullptr) {
+        std::FILE* file = std::fopen(GoldenPath(name).c_str(), "wb");
+        ASSERT_NE(file, nullptr) << GoldenPath(name);
+        std::fwrite(actual.data(), 1, actual.size(), file);
+        std::fclose(file);
+        return;
+    }
+    const std::string golden = ReadGoldenFile(name);
+    if (actual == golden) return;
+    const size_t at = std::mismatch(actual.begin(), actual.begin() + std::min(actual.size(), golden.size()),
+                                    golden.begin()).first - actual.begin();
+    const size_t from = at > 60 ? at - 60 : 0;
+    ADD_FAILURE() << name << " differs from byte " << at << " on (sizes " << actual.size() << " and " << golden.size()
+                  << ")\n  made:   ..." << actual.substr(from, 120) << "\n  golden: ..." << golden.substr(from, 120)
+                  << "\nOMBRELO_UPDATE_GOLDEN=1 rewrites the golden files.";
+}
+
+// What a writer put into a temporary file (closed after reading).
+template <typename Writer>
+std::string WriteToTemporaryFile(Writer write)
+{
+    std::FILE* file = std::tmpfile();
+    EXPECT_NE(file, nullptr);
+    if (file == nullptr) return {};
+    write(file);
+    std::fflush(file);
+    std::rewind(file);
+    return ReadAndClose(file);
+}
+
+// An encoder of the tests' own, so that where a file lands is not judged by the code under test.
+inline std::string EncodeUtf8ForTest(const std::wstring& text)
+{
+    std::string out;
+    for (wchar_t unit : text) {
+        const auto c = static_cast<uint32_t>(unit);
+        const int extra = c < 0x80 ? 0 : c < 0x800 ? 1 : c < 0x10000 ? 2 : 3;
+        out += static_cast<char>(extra == 0 ? c : ((0xFF00 >> (extra + 1)) & 0xFF) | (c >> (6 * extra)));
+        for (int i = extra - 1; i >= 0; --i) out += static_cast<char>(0x80 | ((c >> (6 * i)) & 0x3F));
+    }
+    return out;
+}
+
+// The bytes of a file by its path: wide on Windows, the UTF-8 bytes elsewhere.
+inline std::string ReadFileAt(const std::wstring& path, bool* exists = nullptr)
+{
+#ifdef _WIN32
+    return ReadAndClose(_wfopen(path.c_str(), L"rb"), exists);
+#else
+    return ReadFileBytes(EncodeUtf8ForTest(path), exists);
+#endif
+}
+
 // The lines of a CR LF file without their line ends; a line end without CR fails the test.
-std::vector<std::string> SplitCrLfLines(const std::string& bytes);
+inline std::vector<std::string> SplitCrLfLines(const std::string& bytes)
+{
+    std::vector<std::string> lines;
+    for (size_t start = 0, end; start < bytes.size(); start = end + 1) {
+        end = std::min(bytes.find('\n', start), bytes.size());
+        const bool cr = end > start && bytes[end - 1] == '\r';
+        EXPECT_TRUE(end < bytes.size() && cr) << "line " << lines.size() + 1 << " lacks CR LF";
+        lines.push_back(bytes.substr(start, end - start - cr));
+    }
+    return lines;
+}
 
 // Local time becomes UTC for this process.
-void UseUtcLocalTime();
+inline void UseUtcLocalTime()
+{
+#ifdef _WIN32
+    _putenv_s("TZ", "UTC0");
+    _tzset();
+#else
+    setenv("TZ", "UTC", 1);
+    tzset();
+#endif
+}
 
 // A grid snapshot: every text empty, every state N/A, as before any connection.
 struct CellSnapshot {
-    CellTextArray text;
+    CellTextArray text{};
     CellStateArray state;
-    CellSnapshot();
-    void Set(int cell, const wchar_t* text, CellState state);
+    CellSnapshot() { std::fill(std::begin(state), std::end(state), CellState::NotAvailable); }
+    CellSnapshot& Set(int cell, const wchar_t* value, CellState cellState)
+    {
+        std::wcsncpy(text[cell], value, kCellTextSize - 1);
+        state[cell] = cellState;
+        return *this;
+    }
+    // Copies itself into the application's readings table.
+    void Publish() const
+    {
+        std::copy(&text[0][0], &text[0][0] + kCellCount * kCellTextSize, &g_readingsTable.text[0][0]);
+        std::copy(std::begin(state), std::end(state), std::begin(g_readingsTable.state));
+    }
 };
