@@ -776,8 +776,9 @@ std::string BuildReadingsChart(const ReadingsLogData& log, const std::string& ti
     if (log.untimedCount > 0) {
         notes += "  ";
         AppendCount(notes, log.untimedCount);
-        notes += log.untimedCount == 1 ? " row has" : " rows have";
-        notes += " no clock time and is placed at the time before it.";
+        // Leading rows without a clock take the first known time, the others the one before them.
+        notes += log.untimedCount == 1 ? " row has no clock time and is placed at a neighbour's time."
+                                       : " rows have no clock time and are placed at a neighbour's time.";
     }
     if (log.declaredCount != static_cast<int64_t>(log.rows.size())) {
         notes += "  Line 3 announces ";
