@@ -68,11 +68,6 @@ TEST(Frames, RequestCarriesLengthCommandPayloadAndEndAndReplyATwelveBitLength)
 
 // ---- Decoding -------------------------------------------------------------------------------
 
-// Where each field starts in SnapshotReadings (VisitReadings' order).
-enum Slot : int {
-    kSet = 0, kPower = 18, kTotal = 19, kVMin = 20, kVMax = 27, kV = 34, kCMin = 44, kC = 54, kCMax = 64,
-    kRip = 74, kTim = 80, kSlew = 96, kSlope = 100, kVSeq = 104, kTSeq = 108,
-};
 constexpr int32_t kMarker = 777;
 
 struct DecodeCase {
@@ -88,60 +83,38 @@ using enum RawType;
 // truncation toward 0; -12V by its own formula, 0 above 1000 mV. Minima and maxima each with its
 // own sentinel, the other extreme being a value. Timings: the word at 3 + 8c + 2k.
 const DecodeCase kDecodeCases[] = {
-    {0x0C, 1, S16, 3338, {{kV + 0, 12001}, {kV + 7, 12001}}},
-    {0x0C, 3, S16, 3338, {{kV + 3, 12001}}},
-    {0x0C, 5, S16, 3338, {{kV + 5, 12001}}},
-    {0x0C, 1, S16, -100, {{kV + 0, -359}}},
-    {0x0C, 7, S16, 3102, {{kV + 1, 4999}, {kV + 8, 4999}}},
-    {0x0C, 9, S16, 3111, {{kV + 4, 5014}}},
-    {0x0C, 11, S16, 3005, {{kV + 2, 3299}, {kV + 9, 3299}}},
-    {0x0C, 13, S16, 667, {{kV + 6, -12002}}},
-    {0x0C, 13, S16, 3579, {{kV + 6, 997}}},
-    {0x0C, 13, S16, 3580, {{kV + 6, 0}}},
-    {0x0C, 13, S16, 3355, {{kV + 6, -2}}},
-    {0x0C, 13, S16, 0, {{kV + 6, -14980}}},
-    {0x0D, 1, S16, 1000, {{kC + 0, 13431}, {kC + 6, 0}}},
-    {0x0D, 3, S16, 1000, {{kC + 3, 13431}}},
-    {0x0D, 5, S16, 1000, {{kC + 5, 13431}}},
-    {0x0D, 7, S16, -7, {{kC + 1, -94}}},
-    {0x0D, 9, S16, 500, {{kC + 4, 1007}}},
-    {0x0D, 11, S16, 32767, {{kC + 2, 440093}}},
-    {0x0D, 13, S16, 4095, {{kC + 7, 3299}}},
-    {0x0D, 15, S16, 4095, {{kC + 8, 3299}}},
-    {0x0D, 17, S16, 4095, {{kC + 9, 3299}}},
-    {0x0E, 1, S16, 0x7FFF, {{kVMin + 0, kNotAvailable}}},
-    {0x0E, 13, S16, -0x8000, {{kVMin + 6, -32768}}},
-    {0x0E, 13, S16, -12100, {{kVMin + 6, -12100}}},
-    {0x0E, 15, S16, -0x8000, {{kVMax + 0, kNotAvailable}}},
-    {0x0E, 27, S16, 0x7FFF, {{kVMax + 6, 32767}}},
+    {0x0C, 1, S16, 3338, {{kV + 0, 12001}, {kV + 7, 12001}}}, {0x0C, 3, S16, 3338, {{kV + 3, 12001}}},
+    {0x0C, 5, S16, 3338, {{kV + 5, 12001}}}, {0x0C, 1, S16, -100, {{kV + 0, -359}}},
+    {0x0C, 7, S16, 3102, {{kV + 1, 4999}, {kV + 8, 4999}}}, {0x0C, 9, S16, 3111, {{kV + 4, 5014}}},
+    {0x0C, 11, S16, 3005, {{kV + 2, 3299}, {kV + 9, 3299}}}, {0x0C, 13, S16, 667, {{kV + 6, -12002}}},
+    {0x0C, 13, S16, 3579, {{kV + 6, 997}}}, {0x0C, 13, S16, 3580, {{kV + 6, 0}}},
+    {0x0C, 13, S16, 3355, {{kV + 6, -2}}}, {0x0C, 13, S16, 0, {{kV + 6, -14980}}},
+    {0x0D, 1, S16, 1000, {{kC + 0, 13431}, {kC + 6, 0}}}, {0x0D, 3, S16, 1000, {{kC + 3, 13431}}},
+    {0x0D, 5, S16, 1000, {{kC + 5, 13431}}}, {0x0D, 7, S16, -7, {{kC + 1, -94}}},
+    {0x0D, 9, S16, 500, {{kC + 4, 1007}}}, {0x0D, 11, S16, 32767, {{kC + 2, 440093}}},
+    {0x0D, 13, S16, 4095, {{kC + 7, 3299}}}, {0x0D, 15, S16, 4095, {{kC + 8, 3299}}},
+    {0x0D, 17, S16, 4095, {{kC + 9, 3299}}}, {0x0E, 1, S16, 0x7FFF, {{kVMin + 0, kNotAvailable}}},
+    {0x0E, 13, S16, -0x8000, {{kVMin + 6, -32768}}}, {0x0E, 13, S16, -12100, {{kVMin + 6, -12100}}},
+    {0x0E, 15, S16, -0x8000, {{kVMax + 0, kNotAvailable}}}, {0x0E, 27, S16, 0x7FFF, {{kVMax + 6, 32767}}},
     {0x0E, 17, S16, 5123, {{kVMax + 1, 5123}}},
     {0x0F, 1, S32, 70000, {{kCMin + 0, 70000}}},  // 32-bit mA, no sentinel
-    {0x0F, 37, S32, -5, {{kCMin + 9, -5}}},
-    {0x0F, 41, S32, 0x7FFF, {{kCMax + 0, 0x7FFF}}},
-    {0x0F, 77, S32, -99999, {{kCMax + 9, -99999}}},
-    {0x10, 1, U16, 25, {{kRip + 0, 25}}},
+    {0x0F, 37, S32, -5, {{kCMin + 9, -5}}}, {0x0F, 41, S32, 0x7FFF, {{kCMax + 0, 0x7FFF}}},
+    {0x0F, 77, S32, -99999, {{kCMax + 9, -99999}}}, {0x10, 1, U16, 25, {{kRip + 0, 25}}},
     {0x10, 11, U16, 0xFFFF, {{kRip + 5, 65535}}},  // all ones is a ripple
-    {0x11, 3, U16, 180, {{kTim + 0, 180}}},
-    {0x11, 15, U16, 250, {{kTim + 6, 250}}},
-    {0x11, 33, U16, 0xFFFE, {{kTim + 15, kTimedOut}}},
-    {0x11, 21, U16, 0xFFFF, {{kTim + 9, kNotAvailable}}},
+    {0x11, 3, U16, 180, {{kTim + 0, 180}}}, {0x11, 15, U16, 250, {{kTim + 6, 250}}},
+    {0x11, 33, U16, 0xFFFE, {{kTim + 15, kTimedOut}}}, {0x11, 21, U16, 0xFFFF, {{kTim + 9, kNotAvailable}}},
     {0x11, 5, U16, 0xFFFD, {{kTim + 1, 65533}}},
     {0x11, 1, U16, 0xFFFE, {{kTim + 0, 0}}},  // bytes 1 and 2 are the tester's
-    {0x12, 1, U16, 1500, {{kSlew + 0, 1500}}},
-    {0x12, 7, U16, 0xFFFF, {{kSlew + 3, kNotAvailable}}},
+    {0x12, 1, U16, 1500, {{kSlew + 0, 1500}}}, {0x12, 7, U16, 0xFFFF, {{kSlew + 3, kNotAvailable}}},
     {0x12, 3, U16, 0xFFFE, {{kSlew + 1, 65534}}},
     {0x12, 9, U16, 0x0101, {{kSlew + 3, 0}, {kSlope + 0, 0}}},  // bytes 9 and 10 are not read
-    {0x12, 11, U8, 1, {{kSlope + 0, 1}}},
-    {0x12, 14, U8, 0xFF, {{kSlope + 3, kNotAvailable}}},
+    {0x12, 11, U8, 1, {{kSlope + 0, 1}}}, {0x12, 14, U8, 0xFF, {{kSlope + 3, kNotAvailable}}},
     {0x12, 15, U8, 0xFF, {{kVSeq + 0, kNotAvailable}}},
     {0x12, 16, U8, 2, {{kVSeq + 1, 2}, {kVSeq + 2, kMarker}}},  // 3.3V is never written
-    {0x12, 17, U8, 0xFF, {{kVSeq + 3, kNotAvailable}}},
-    {0x12, 18, U8, 1, {{kTSeq + 0, 1}}},
+    {0x12, 17, U8, 0xFF, {{kVSeq + 3, kNotAvailable}}}, {0x12, 18, U8, 1, {{kTSeq + 0, 1}}},
     {0x12, 19, U8, 0xFF, {{kTSeq + 1, kNotAvailable}, {kTSeq + 2, kMarker}}},
-    {0x12, 20, U8, 0xFE, {{kTSeq + 3, 0xFE}}},
-    {0x0B, 1, U8, 0x15, {{kPower, 0x15}}},
-    {0x0B, 2, U32, 654321, {{kTotal, 654321}}},
-    {0x40, 1, U8, 0x33, {{kSet + 0, 0x33}}},
+    {0x12, 20, U8, 0xFE, {{kTSeq + 3, 0xFE}}}, {0x0B, 1, U8, 0x15, {{kPower, 0x15}}},
+    {0x0B, 2, U32, 654321, {{kTotal, 654321}}}, {0x40, 1, U8, 0x33, {{kSet + 0, 0x33}}},
     {0x40, 18, U8, 2, {{kSet + 17, 2}, {kSet + 16, 0}}},
 };
 
