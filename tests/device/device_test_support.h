@@ -30,6 +30,12 @@ inline void FillReadings(DeviceReadings& r, int32_t word, uint8_t byte = 0x77)
                   [byte](std::atomic<uint8_t>& b) { StoreByte(b, byte); });
 }
 
+// Where each field starts in SnapshotReadings (VisitReadings' order).
+enum Slot : int {
+    kSet = 0, kPower = 18, kTotal = 19, kVMin = 20, kVMax = 27, kV = 34, kCMin = 44, kC = 54, kCMax = 64,
+    kRip = 74, kTim = 80, kSlew = 96, kSlope = 100, kVSeq = 104, kTSeq = 108,
+};
+
 // Every field of the readings, in VisitReadings' order.
 inline std::vector<int32_t> SnapshotReadings(const DeviceReadings& r)
 {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <random>
 #include <string>
 #include <vector>
@@ -31,7 +32,9 @@ constexpr uint8_t P = kCommandSetPower;         // 2, changes the tester
 //            takes (Take; 0: the newest) or the time it sleeps to at the latest (Wait)
 //   Sticky:  as Judge, for a request that changes the tester and may not be sent twice
 //   Owed:    `detail` is the number of replies the account still waits for
-enum class E { Begin, Frame, Judge, Sticky, Owed };
+//   Learned: `command`'s learned reply length is `detail` (-1: none)
+//   Reset:   a new connection
+enum class E { Begin, Frame, Judge, Sticky, Owed, Learned, Reset };
 
 struct Event {
     E kind;
@@ -51,6 +54,8 @@ Event Frame(uint64_t t, uint32_t length) { return {E::Frame, t, A::Wait, length}
 Event Judge(uint64_t t, A expect, uint64_t detail = 0) { return {E::Judge, t, expect, detail}; }
 Event Sticky(uint64_t t, A expect, uint64_t detail = 0) { return {E::Sticky, t, expect, detail}; }
 Event Owed(uint32_t count) { return {E::Owed, 0, A::Wait, count}; }
+Event Learned(uint8_t command, int32_t length) { return {E::Learned, 0, A::Wait, static_cast<uint64_t>(length), command}; }
+const Event kReset{E::Reset, 0};
 
 // A request that got nothing at all: it goes out at t and fails at its deadline.
 std::vector<Event> Unanswered(uint64_t t, uint8_t command)
@@ -76,6 +81,9 @@ const std::vector<Event> kLearned = Join({Answered(0, V, 15), Answered(5, R, 13)
                                           Answered(15, G, 19)});
 
 const Sequence kSequences[] = {
+    {"a new connection owes nothing and forgets the lengths: any length the layout allows is a voltages reply again",
+     Join({Answered(0, V, 17), {Learned(V, 17)}, Unanswered(2, R),
+           {Owed(1), kReset, Owed(0), Learned(V, -1), Begin(200, V), Frame(201, 15), Judge(201, A::Take, 2)}})},
     {"answered at once", {Begin(0, S), Judge(2, A::Wait, 100), Frame(5, 6), Judge(5, A::Take, 1), Owed(0)}},
     {"silent tester: each request stays owed",
      Join({Unanswered(0, S), Unanswered(101, V), {Owed(2)}, Unanswered(202, R), {Owed(3)}})},
@@ -101,6 +109,11 @@ const Sequence kSequences[] = {
      Join({kLearned, Unanswered(20, V), {Begin(121, P), Frame(123, 2), Sticky(123, A::Take, 5), Owed(1)}})},
     {"owed replies are forgotten after 1 s",
      Join({Unanswered(0, V), {Begin(1101, R), Owed(1), Frame(1103, 15), Judge(1103, A::Take, 1)}})},
+    {"a reply later than 1 s answers nothing: placed nowhere, nothing learned",
+     Join({Unanswered(0, V), {Frame(1150, 15), Owed(0), Learned(V, -1)}})},
+    {"a frame left in doubt from before the send is no reason to send again",
+     Join({kLearned, Unanswered(20, V), Unanswered(121, S), Unanswered(222, T),
+           {Frame(330, 35), Begin(331, R), Frame(333, 15), Judge(354, A::Wait, 431)}})},
     {"but not before", Join({Unanswered(0, V), {Begin(990, R), Owed(2), Frame(995, 15), Judge(995, A::Wait, 1015)}})},
     {"a frame just before the deadline is settled after it",
      Join({Unanswered(0, V), {Begin(101, R), Frame(199, 22), Judge(201, A::Wait, 219), Judge(219, A::Resend),
@@ -138,16 +151,7 @@ const Sequence kSequences[] = {
            {Begin(111, R), Frame(113, 15), Judge(113, A::Take, 3), Frame(200, 17), Owed(0)}})},
 };
 
-const char* ActionName(A a)
-{
-    switch (a) {
-    case A::Wait: return "Wait";
-    case A::Take: return "Take";
-    case A::Resend: return "Resend";
-    case A::Fail: return "Fail";
-    }
-    return "?";
-}
+const char* ActionName(A a) { return std::array{"Wait", "Take", "Resend", "Fail"}.at(static_cast<size_t>(a)); }
 
 TEST(ReplyMatcherTest, EventSequences)
 {
@@ -172,9 +176,9 @@ TEST(ReplyMatcherTest, EventSequences)
                 lastFrameMs = e.t;
                 matcher.AddFrame(++frames, static_cast<uint32_t>(e.detail), e.t);
                 break;
-            case E::Owed:
-                EXPECT_EQ(matcher.OwedReplies(), e.detail);
-                break;
+            case E::Owed: EXPECT_EQ(matcher.OwedReplies(), e.detail); break;
+            case E::Learned: EXPECT_EQ(matcher.LearnedLength(e.command), static_cast<int32_t>(e.detail)); break;
+            case E::Reset: matcher.Reset(); break;
             case E::Judge:
             case E::Sticky: {
                 MatchStep step =
@@ -182,13 +186,11 @@ TEST(ReplyMatcherTest, EventSequences)
                 ASSERT_STREQ(ActionName(step.action), ActionName(e.expect));
                 if (step.action == A::Take) {
                     EXPECT_EQ(step.frame, e.detail ? e.detail : frames);
-                }
-                if (step.action == A::Resend) {
+                } else if (step.action == A::Wait) {
+                    EXPECT_EQ(step.wakeAtMs, e.detail);
+                } else if (step.action == A::Resend) {
                     matcher.Sent(e.t);
                     deadlineMs = std::min(e.t + 100, boundMs);
-                }
-                if (step.action == A::Wait) {
-                    EXPECT_EQ(step.wakeAtMs, e.detail);
                 }
                 break;
             }
@@ -276,30 +278,6 @@ TEST(ReplyMatcherTest, ARandomLineNeverGivesARequestAnotherCommandsReply)
         }
     }
     EXPECT_GE(taken, prompt * 95 / 100) << "of " << prompt << " requests answered in time";
-}
-
-TEST(ReplyMatcherTest, ANewConnectionOwesNothingAndForgetsTheLengths)
-{
-    ReplyMatcher matcher;
-    matcher.BeginRequest(V, 0);
-    matcher.Sent(0);
-    matcher.AddFrame(1, 17, 1);
-    ASSERT_EQ(matcher.Judge(1, 1, 100, 200, true).action, A::Take);
-    EXPECT_EQ(matcher.LearnedLength(V), 17);
-    matcher.BeginRequest(R, 2);
-    matcher.Sent(2);
-    ASSERT_EQ(matcher.Judge(0, 102, 102, 202, true).action, A::Fail);
-    EXPECT_EQ(matcher.OwedReplies(), 1u);
-    matcher.Reset();
-    EXPECT_EQ(matcher.OwedReplies(), 0u);
-    EXPECT_EQ(matcher.LearnedLength(V), -1);
-    // Any length the layout allows is a voltages reply again.
-    matcher.BeginRequest(V, 200);
-    matcher.Sent(200);
-    matcher.AddFrame(2, 15, 201);
-    MatchStep step = matcher.Judge(201, 201, 300, 400, true);
-    EXPECT_EQ(step.action, A::Take);
-    EXPECT_EQ(step.frame, 2u);
 }
 
 }  // namespace

@@ -62,10 +62,10 @@ public:
         fd = -1;
     }
     // Sends one request and collects what arrives within windowMs.
-    Arrival Ask(uint8_t command, int windowMs = kReplyWindowMs, const std::vector<uint8_t>& payload = {})
+    Arrival Ask(uint8_t command, int windowMs = kReplyWindowMs)
     {
         uint8_t frame[kMaxRequestFrame];
-        uint32_t length = BuildRequestFrame(command, payload.data(), static_cast<uint32_t>(payload.size()), frame);
+        uint32_t length = BuildRequestFrame(command, nullptr, 0, frame);
         Arrival arrival;
         auto start = Clock::now();
         if (write(fd, frame, length) != static_cast<ssize_t>(length)) {
@@ -206,18 +206,32 @@ std::string RequestState(const SimProcess& sim, const std::string& path)
     return "";
 }
 
+// A simulator started with args and a fault log, and the host's end of its terminal.
+struct Rig {
+    SimProcess sim;
+    RawTerminal line;
+    std::string faults = MakeTempPath("ombrelo-sim-faults"), state = MakeTempPath("ombrelo-sim-state");
+    ~Rig()
+    {
+        std::remove(faults.c_str());
+        std::remove(state.c_str());
+    }
+    bool Start(std::vector<std::string> args)
+    {
+        args.insert(args.end(), {"--fault-log", faults, "--state-file", state});
+        return sim.Start(args) && line.Open(sim.DevicePath());
+    }
+};
+
 TEST(SimFaults, PadLengthensEveryReplyBehindItsOwnData)
 {
-    SimProcess plain, padded;
-    ASSERT_TRUE(plain.Start({"--on", "--steady"}));
-    ASSERT_TRUE(padded.Start({"--on", "--steady", "--pad", "9"}));
-    RawTerminal a, b;
-    ASSERT_TRUE(a.Open(plain.DevicePath()));
-    ASSERT_TRUE(b.Open(padded.DevicePath()));
+    Rig a, b;
+    ASSERT_TRUE(a.Start({"--on", "--steady"}));
+    ASSERT_TRUE(b.Start({"--on", "--steady", "--pad", "9"}));
     for (uint8_t command : {kCommandStatus, kCommandCurrentMinMax, kCommandResetMinMax}) {
         SCOPED_TRACE(static_cast<int>(command));
-        Reply own = FindReply(a.Ask(command).bytes);
-        Reply longer = FindReply(b.Ask(command).bytes);
+        Reply own = FindReply(a.line.Ask(command).bytes);
+        Reply longer = FindReply(b.line.Ask(command).bytes);
         ASSERT_TRUE(own.found && longer.found);
         EXPECT_TRUE(longer.endByteOk);
         EXPECT_EQ(longer.length, own.length + 9) << "the padding is counted in the length";
@@ -229,11 +243,8 @@ TEST(SimFaults, PadLengthensEveryReplyBehindItsOwnData)
 
 TEST(SimFaults, DropOnceWithholdsOnlyTheFirstReplyToItsCommand)
 {
-    std::string faults = MakeTempPath("ombrelo-sim-faults");
-    SimProcess sim;
-    ASSERT_TRUE(sim.Start({"--on", "--drop-once", "0c", "--fault-log", faults}));
-    RawTerminal line;
-    ASSERT_TRUE(line.Open(sim.DevicePath()));
+    Rig rig;
+    ASSERT_TRUE(rig.Start({"--on", "--drop-once", "0c"}));
     const struct {
         uint8_t command;
         const char* expected;
@@ -243,10 +254,9 @@ TEST(SimFaults, DropOnceWithholdsOnlyTheFirstReplyToItsCommand)
                   {kCommandVoltages, "none"},
                   {kCommandVoltages, "none"}};
     for (const auto& step : kSteps)
-        EXPECT_EQ(ClassifyArrival(step.command, line.Ask(step.command)), step.expected)
+        EXPECT_EQ(ClassifyArrival(step.command, rig.line.Ask(step.command)), step.expected)
             << "command " << static_cast<int>(step.command);
-    EXPECT_EQ(ReadFaultClasses(faults), std::vector<std::string>{"drop"});
-    std::remove(faults.c_str());
+    EXPECT_EQ(ReadFaultClasses(rig.faults), std::vector<std::string>{"drop"});
 }
 
 TEST(SimFaults, ALateReplyHoldsBackTheRepliesBehindItUnlessUnordered)
@@ -258,12 +268,10 @@ TEST(SimFaults, ALateReplyHoldsBackTheRepliesBehindItUnlessUnordered)
     } kCases[] = {{"--late", 15}, {"--late-unordered", 6}};
     for (const auto& c : kCases) {
         SCOPED_TRACE(c.option);
-        SimProcess sim;
-        ASSERT_TRUE(sim.Start({"--on", c.option, "0c:150"}));
-        RawTerminal line;
-        ASSERT_TRUE(line.Open(sim.DevicePath()));
-        line.Ask(kCommandVoltages, 0);
-        std::vector<uint8_t> bytes = line.Ask(kCommandStatus).bytes;
+        Rig rig;
+        ASSERT_TRUE(rig.Start({"--on", c.option, "0c:150"}));
+        rig.line.Ask(kCommandVoltages, 0);
+        std::vector<uint8_t> bytes = rig.line.Ask(kCommandStatus).bytes;
         Reply first = FindReply(bytes);
         ASSERT_TRUE(first.found && first.endByteOk);
         EXPECT_EQ(first.length, c.firstLength);
@@ -278,44 +286,35 @@ TEST(SimFaults, EveryChaosReplyLooksLikeTheFaultItsLogNames)
 {
     // Every reply gets a fault; no hang-ups (no link). Each line of the fault log must describe
     // exactly what the host received for that request.
-    std::string faults = MakeTempPath("ombrelo-sim-faults");
-    SimProcess sim;
-    ASSERT_TRUE(sim.Start({"--on", "--chaos", "20261206", "--chaos-rate", "100", "--fault-log", faults}));
-    RawTerminal line;
-    ASSERT_TRUE(line.Open(sim.DevicePath()));
+    Rig rig;
+    ASSERT_TRUE(rig.Start({"--on", "--chaos", "20261206", "--chaos-rate", "100"}));
     const uint8_t kCommands[] = {kCommandStatus, kCommandVoltages, kCommandCurrentMinMax, kCommandTimings,
                                  kCommandResetMinMax};
     std::vector<std::string> seen;
     for (int i = 0; i < 28; ++i) {
         uint8_t command = kCommands[i % 5];
-        seen.push_back(ClassifyArrival(command, line.Ask(command)));
+        seen.push_back(ClassifyArrival(command, rig.line.Ask(command)));
     }
-    std::vector<std::string> logged = ReadFaultClasses(faults);
+    std::vector<std::string> logged = ReadFaultClasses(rig.faults);
     for (const char* fault : {"drop", "late", "late-unordered", "garbage", "bad-end", "huge-length", "short", "pad"})
         EXPECT_NE(std::find(logged.begin(), logged.end(), fault), logged.end()) << fault << " never drawn";
     // One request at a time, an unordered late reply looks like any late one (the next test tells
     // them apart).
     std::replace(logged.begin(), logged.end(), std::string("late-unordered"), std::string("late"));
     EXPECT_EQ(seen, logged);
-    std::remove(faults.c_str());
 }
 
 TEST(SimFaults, ASeedRepeatsItsFaultsAndTheRateBoundsThem)
 {
     // The draws follow the requests, not the clock: the same seed and requests give the same log.
     auto runFaults = [](const std::string& seed, const std::string& rate) {
-        std::string faults = MakeTempPath("ombrelo-sim-faults");
-        SimProcess sim;
-        EXPECT_TRUE(sim.Start({"--on", "--chaos", seed, "--chaos-rate", rate, "--fault-log", faults}));
-        RawTerminal line;
-        EXPECT_TRUE(line.Open(sim.DevicePath()));
+        Rig rig;
+        EXPECT_TRUE(rig.Start({"--on", "--chaos", seed, "--chaos-rate", rate}));
         for (int i = 0; i < 200; ++i)
-            line.Ask(kCommandStatus, 2);
-        line.Ask(kCommandStatus, 400);  // the late ones have gone out
-        sim.Stop();
-        std::vector<std::string> classes = ReadFaultClasses(faults);
-        std::remove(faults.c_str());
-        return classes;
+            rig.line.Ask(kCommandStatus, 2);
+        rig.line.Ask(kCommandStatus, 400);  // the late ones have gone out
+        rig.sim.Stop();
+        return ReadFaultClasses(rig.faults);
     };
     std::vector<std::string> first = runFaults("7", "10");
     EXPECT_EQ(first, runFaults("7", "10"));
@@ -329,14 +328,11 @@ TEST(SimFaults, ASeedRepeatsItsFaultsAndTheRateBoundsThem)
 TEST(SimFaults, HangUpClosesTheTerminalAndComesBackUnderTheLink)
 {
     std::string link = MakeTempPath("ombrelo-sim-link");
-    std::string faults = MakeTempPath("ombrelo-sim-faults");
-    SimProcess sim;
+    Rig rig;
+    RawTerminal& line = rig.line;
     // The first hang-up comes 2 to 6 s after the start, the next one 3.5 s or more after it.
-    ASSERT_TRUE(sim.Start({"--on", "--chaos", "3", "--chaos-rate", "0", "--chaos-hang-up", "4", "--link", link,
-                           "--fault-log", faults}));
-    EXPECT_EQ(sim.DevicePath(), link) << "the link is the path it announces";
-    RawTerminal line;
-    ASSERT_TRUE(line.Open(link));
+    ASSERT_TRUE(rig.Start({"--on", "--chaos", "3", "--chaos-rate", "0", "--chaos-hang-up", "4", "--link", link}));
+    EXPECT_EQ(rig.sim.DevicePath(), link) << "the link is the path it announces";
     bool hungUp = false;
     for (int i = 0; i < 100 && !hungUp; ++i) {
         Arrival arrival = line.Ask(kCommandStatus, 100);
@@ -358,29 +354,25 @@ TEST(SimFaults, HangUpClosesTheTerminalAndComesBackUnderTheLink)
     ASSERT_TRUE(back) << "the link did not come back within 3 s";
     ASSERT_TRUE(line.Open(link));
     EXPECT_EQ(ClassifyArrival(kCommandStatus, line.Ask(kCommandStatus)), "none") << "the new terminal answers";
-    EXPECT_EQ(ReadFaultClasses(faults), std::vector<std::string>{"hang-up"});
+    EXPECT_EQ(ReadFaultClasses(rig.faults), std::vector<std::string>{"hang-up"});
     line.Close();
-    sim.Stop();
+    rig.sim.Stop();
     EXPECT_NE(lstat(link.c_str(), &info), 0) << "the link goes with the simulator";
-    std::remove(faults.c_str());
 }
 
 TEST(SimFaults, StateFileHoldsTheReadingsAsTheHostDecodesThem)
 {
     // Steady, so that the voltages and currents stay what the host last read; every T6 timed out,
     // which the dump gives as null like a value that is not available.
-    std::string state = MakeTempPath("ombrelo-sim-state");
-    SimProcess sim;
-    ASSERT_TRUE(sim.Start({"--on", "--steady", "--timed-out", "--state-file", state}));
-    RawTerminal line;
-    ASSERT_TRUE(line.Open(sim.DevicePath()));
+    Rig rig;
+    ASSERT_TRUE(rig.Start({"--on", "--steady", "--timed-out"}));
     DeviceReadings readings;
     for (uint8_t command : {kCommandVoltages, kCommandCurrents, kCommandCurrentMinMax, kCommandTimings}) {
-        Reply reply = FindReply(line.Ask(command).bytes);
+        Reply reply = FindReply(rig.line.Ask(command).bytes);
         ASSERT_TRUE(reply.found && reply.endByteOk);
         ASSERT_TRUE(DecodeReply(command, reply.data.data(), reply.length, readings));
     }
-    std::string json = RequestState(sim, state);
+    std::string json = RequestState(rig.sim, rig.state);
     ASSERT_FALSE(json.empty());
     EXPECT_NE(json.find("\"chaosStoppedMs\":null"), std::string::npos) << json;
     auto expectArray = [&](const char* field, const std::atomic<int32_t>* host, int count) {
@@ -396,49 +388,38 @@ TEST(SimFaults, StateFileHoldsTheReadingsAsTheHostDecodesThem)
     expectArray("currentMax", readings.currentMax, kChannelCount);
     expectArray("timing", &readings.timing[0][0], kTimedChannels * kTimingsPerChannel);
     EXPECT_EQ(LoadWord(readings.timing[1][3]), kTimedOut) << "the dump's nulls were put to the test";
-    std::remove(state.c_str());
 }
 
 TEST(SimFaults, FaultsStopAfterTheirTimeOrOnSignalAndTheReadingsTurnSteady)
 {
     for (bool bySignal : {false, true}) {
         SCOPED_TRACE(bySignal ? "SIGUSR2" : "--chaos-stop-after 1");
-        std::string state = MakeTempPath("ombrelo-sim-state");
-        std::string faults = MakeTempPath("ombrelo-sim-faults");
-        std::vector<std::string> args = {"--on", "--chaos", "9", "--chaos-rate", "100", "--fault-log", faults,
-                                         "--state-file", state};
-        if (!bySignal) {
-            args.push_back("--chaos-stop-after");
-            args.push_back("1");
-        }
-        SimProcess sim;
-        ASSERT_TRUE(sim.Start(args));
-        RawTerminal line;
-        ASSERT_TRUE(line.Open(sim.DevicePath()));
-        EXPECT_NE(ClassifyArrival(kCommandStatus, line.Ask(kCommandStatus)), "none");
+        std::vector<std::string> args = {"--on", "--chaos", "9", "--chaos-rate", "100"};
+        if (!bySignal)
+            args.insert(args.end(), {"--chaos-stop-after", "1"});
+        Rig rig;
+        ASSERT_TRUE(rig.Start(args));
+        EXPECT_NE(ClassifyArrival(kCommandStatus, rig.line.Ask(kCommandStatus)), "none");
         if (bySignal)
-            kill(sim.Pid(), SIGUSR2);
-        else
-            std::this_thread::sleep_for(std::chrono::milliseconds(1100));
-        // The signal is taken in the simulator's next turn; a request already under way may still
-        // get a fault.
-        line.Ask(kCommandStatus);
-        size_t logged = ReadLogLines(faults).size();
+            kill(rig.sim.Pid(), SIGUSR2);
+        // The first clean reply tells that the faults have stopped (after the second, or in the
+        // simulator's next turn after the signal).
+        bool clean = false;
+        for (int i = 0; i < 20 && !clean; ++i) clean = ClassifyArrival(kCommandStatus, rig.line.Ask(kCommandStatus)) == "none";
+        ASSERT_TRUE(clean);
+        size_t logged = ReadLogLines(rig.faults).size();
         std::vector<uint8_t> first;
         for (int i = 0; i < 4; ++i) {
-            Arrival arrival = line.Ask(kCommandVoltages);
+            Arrival arrival = rig.line.Ask(kCommandVoltages);
             ASSERT_EQ(ClassifyArrival(kCommandVoltages, arrival), "none") << "request " << i;
             if (i == 0)
                 first = arrival.bytes;
-            else
-                EXPECT_EQ(arrival.bytes, first) << "steady readings do not move";
+            EXPECT_EQ(arrival.bytes, first) << "steady readings do not move";
         }
-        EXPECT_EQ(ReadLogLines(faults).size(), logged);
-        std::string json = RequestState(sim, state);
+        EXPECT_EQ(ReadLogLines(rig.faults).size(), logged);
+        std::string json = RequestState(rig.sim, rig.state);
         EXPECT_EQ(json.find("\"chaosStoppedMs\":null"), std::string::npos) << json;
         EXPECT_NE(json.find("\"chaosStoppedMs\":"), std::string::npos) << json;
-        std::remove(state.c_str());
-        std::remove(faults.c_str());
     }
 }
 

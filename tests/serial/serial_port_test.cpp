@@ -5,6 +5,7 @@
 // sent is read back the same way. The port is given with --port=COMn or OMBRELO_TEST_PORT; without
 // one, only the cases that need no terminal run.
 #include "device/serial_port.h"
+#include "device/utf8_text.h"
 
 #include <gtest/gtest.h>
 
@@ -72,24 +73,23 @@ public:
     {
         static_cast<EventLog*>(context)->Record(port, code);
     }
-
+    // Runs f under the log's lock, so it may read the fields below.
+    template <typename F>
+    auto Locked(F f)
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        return f();
+    }
     void SetRearm(bool on, uint32_t size)
     {
-        std::lock_guard<std::mutex> lock(mutex);
-        rearm = on;
-        nextReadSize = size;
+        Locked([&] {
+            rearm = on;
+            nextReadSize = size;
+        });
     }
-    void HoldStarted()
+    void HoldStarted(bool on)
     {
-        std::lock_guard<std::mutex> lock(mutex);
-        holdStarted = true;
-    }
-    void Release()
-    {
-        {
-            std::lock_guard<std::mutex> lock(mutex);
-            holdStarted = false;
-        }
+        Locked([&] { holdStarted = on; });
         changed.notify_all();
     }
     bool WaitUntil(const std::function<bool()>& done, int timeoutMs)
@@ -107,35 +107,22 @@ public:
     }
     size_t Count(SerialEvent code)
     {
-        std::lock_guard<std::mutex> lock(mutex);
-        return CountLocked(code);
+        return Locked([&] { return CountLocked(code); });
     }
     std::vector<SerialEvent> Events()
     {
-        std::lock_guard<std::mutex> lock(mutex);
-        return events;
+        return Locked([&] { return events; });
     }
     std::vector<uint8_t> Data()
     {
-        std::lock_guard<std::mutex> lock(mutex);
-        return data;
+        return Locked([&] { return data; });
     }
-    // Byte counts of the reads that delivered something.
-    std::vector<uint32_t> NonEmptyReads()
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        std::vector<uint32_t> counts;
-        for (uint32_t count : readCounts) {
-            if (count)
-                counts.push_back(count);
-        }
-        return counts;
-    }
-    std::thread::id HandlerThread()
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        return handlerThread;
-    }
+
+    std::vector<SerialEvent> events;
+    std::vector<uint32_t> readCounts;  // of each DataReceived
+    std::vector<uint8_t> data;
+    std::thread::id handlerThread;
+    bool wrongThread = false;  // read only after the port's thread has ended
 
 private:
     size_t CountLocked(SerialEvent code) const
@@ -170,16 +157,9 @@ private:
 
     std::mutex mutex;
     std::condition_variable changed;
-    std::vector<SerialEvent> events;
-    std::vector<uint32_t> readCounts;
-    std::vector<uint8_t> data;
-    std::thread::id handlerThread;
     bool rearm = false;
     uint32_t nextReadSize = 1;
     bool holdStarted = false;
-
-public:
-    bool wrongThread = false;  // read only after the port's thread has ended
 };
 
 #ifndef _WIN32
@@ -325,9 +305,11 @@ protected:
 #endif
     }
 
-    // Feeds length bytes and reads them in reads of `size`; the sizes of the reads that got some.
-    std::vector<uint32_t> FeedAndRead(size_t length, uint32_t size)
+    // Feeds length bytes and reads them in reads of `size`: the first read that gets some has
+    // `expected` bytes, none more, and as many as fit in the length have it.
+    void ExpectReads(size_t length, uint32_t size, uint32_t expected)
     {
+        ASSERT_TRUE(OpenAndStart());
         std::vector<uint8_t> bytes = MakePattern(length, 3);
         Feed(bytes);
         log.SetRearm(true, size);
@@ -335,7 +317,13 @@ protected:
         port.RequestRead();
         EXPECT_TRUE(log.WaitForData(bytes.size(), kEventWaitMs));
         EXPECT_EQ(log.Data(), bytes);
-        return log.NonEmptyReads();
+        std::vector<uint32_t> reads = log.Locked([&] { return log.readCounts; });
+        reads.erase(std::remove(reads.begin(), reads.end(), 0u), reads.end());
+        ASSERT_FALSE(reads.empty());
+        EXPECT_EQ(reads.front(), expected);
+        EXPECT_LE(*std::max_element(reads.begin(), reads.end()), expected);
+        EXPECT_GE(static_cast<size_t>(std::count(reads.begin(), reads.end(), expected)), length / expected);
+        CloseAndCheckLifecycle();
     }
 
     void CloseAndCheckLifecycle()
@@ -420,18 +408,18 @@ TEST_F(SerialPortTest, StartedComesFirstAndStoppedLast)
     // The idle link keeps completing empty reads while it is open.
     ASSERT_TRUE(log.WaitForCount(SerialEvent::DataReceived, 3, kEventWaitMs));
     CloseAndCheckLifecycle();
-    EXPECT_NE(log.HandlerThread(), std::this_thread::get_id());
+    EXPECT_NE(log.Locked([&] { return log.handlerThread; }), std::this_thread::get_id());
 }
 
 TEST_F(SerialPortTest, CloseReturnsWhileTheHandlerHoldsTheThread)
 {
-    log.HoldStarted();
+    log.HoldStarted(true);
     ASSERT_TRUE(OpenAndStart());
     Clock::time_point start = Clock::now();
     port.Close();
     EXPECT_LT(GetElapsedMs(start), 3500);
     EXPECT_EQ(log.Count(SerialEvent::Stopped), 0u);  // Close gave up waiting; the thread lives on
-    log.Release();
+    log.HoldStarted(false);
     ASSERT_TRUE(log.WaitForCount(SerialEvent::Stopped, 1, kEventWaitMs));
     EXPECT_EQ(log.Events().back(), SerialEvent::Stopped);
 }
@@ -468,7 +456,7 @@ TEST_F(SerialPortTest, NothingWritesIntoTheDestroyedPort)
         SCOPED_TRACE(round);
         EventLog roundLog;
         roundLog.SetRearm(true, 1);
-        roundLog.HoldStarted();
+        roundLog.HoldStarted(true);
         SerialPort* other = new (storage) SerialPort();
         other->SetEventHandler(EventLog::Handle, &roundLog);
         if (other->Open(name.c_str(), 115200, 0, 8, true) != kSerialOpenOk) {
@@ -477,7 +465,7 @@ TEST_F(SerialPortTest, NothingWritesIntoTheDestroyedPort)
         }
         ASSERT_TRUE(roundLog.WaitForCount(SerialEvent::Started, 1, kEventWaitMs));
         const std::vector<DWORD> before = ListProcessThreads();
-        roundLog.Release();
+        roundLog.HoldStarted(false);
         // Reads and the line-event wait are under way.
         ASSERT_TRUE(roundLog.WaitForCount(SerialEvent::DataReceived, 3, kEventWaitMs));
         std::vector<HANDLE> helpers;
@@ -502,31 +490,16 @@ TEST_F(SerialPortTest, NothingWritesIntoTheDestroyedPort)
 
 // ----- Reads -----
 
-TEST_F(SerialPortTest, ReadsHaveTheRequestedSize)
-{
-    ASSERT_TRUE(OpenAndStart());
-    std::vector<uint32_t> reads = FeedAndRead(10, 4);
-    ASSERT_FALSE(reads.empty());
-    EXPECT_EQ(reads.front(), 4u);
-    EXPECT_LE(*std::max_element(reads.begin(), reads.end()), 4u);
-    EXPECT_GE(std::count(reads.begin(), reads.end(), 4u), 2);
-    CloseAndCheckLifecycle();
-}
+TEST_F(SerialPortTest, ReadsHaveTheRequestedSize) { ExpectReads(10, 4, 4); }
 
-TEST_F(SerialPortTest, ReadSizeIsCappedAt256)
-{
-    ASSERT_TRUE(OpenAndStart());
-    std::vector<uint32_t> reads = FeedAndRead(300, 300);
-    ASSERT_FALSE(reads.empty());
-    EXPECT_EQ(reads.front(), 256u);
-    EXPECT_LE(*std::max_element(reads.begin(), reads.end()), 256u);
-    CloseAndCheckLifecycle();
-}
+TEST_F(SerialPortTest, ReadSizeIsCappedAt256) { ExpectReads(300, 300, 256); }
 
 TEST_F(SerialPortTest, EmptyReadCompletesWithZero)
 {
+    // Reads happen only on request, and Open drops a request made while the port was closed.
+    port.RequestRead();
     ASSERT_TRUE(OpenAndStart());
-    EXPECT_EQ(log.Count(SerialEvent::DataReceived), 0u);  // reads happen only on request
+    EXPECT_FALSE(log.WaitForCount(SerialEvent::DataReceived, 1, kQuietMs));
     port.SetReadSize(50);
     Clock::time_point start = Clock::now();
     port.RequestRead();
@@ -543,18 +516,7 @@ TEST_F(SerialPortTest, EmptyReadCompletesWithZero)
 
 // ----- Writes -----
 
-TEST_F(SerialPortTest, Write255ArrivesWhole)
-{
-    ASSERT_TRUE(OpenAndStart());
-    std::vector<uint8_t> bytes = MakePattern(255, 5);
-    EXPECT_TRUE(port.Write(bytes.data(), 255));
-    ASSERT_TRUE(log.WaitForCount(SerialEvent::WriteDone, 1, kEventWaitMs));
-    EXPECT_EQ(CollectSent(bytes.size(), kEventWaitMs), bytes);
-    EXPECT_EQ(log.Count(SerialEvent::WriteDone), 1u);
-    CloseAndCheckLifecycle();
-}
-
-TEST_F(SerialPortTest, Write256OrWithoutDataIsIgnored)
+TEST_F(SerialPortTest, Write255ArrivesWhole256OrWithoutDataIsIgnored)
 {
     ASSERT_TRUE(OpenAndStart());
     std::vector<uint8_t> bytes = MakePattern(256, 9);
@@ -562,23 +524,24 @@ TEST_F(SerialPortTest, Write256OrWithoutDataIsIgnored)
     EXPECT_FALSE(port.Write(nullptr, 10));
     EXPECT_FALSE(log.WaitForCount(SerialEvent::WriteDone, 1, kQuietMs));
     EXPECT_TRUE(CollectSent(1, kQuietMs).empty());
-    // The port still writes afterwards: nothing was left pending.
-    EXPECT_TRUE(port.Write(bytes.data(), 20));
+    // The port still writes afterwards, 255 bytes whole: nothing was left pending.
+    EXPECT_TRUE(port.Write(bytes.data(), 255));
     ASSERT_TRUE(log.WaitForCount(SerialEvent::WriteDone, 1, kEventWaitMs));
-    EXPECT_EQ(CollectSent(20, kEventWaitMs), std::vector<uint8_t>(bytes.begin(), bytes.begin() + 20));
+    EXPECT_EQ(CollectSent(255, kEventWaitMs), std::vector<uint8_t>(bytes.begin(), bytes.begin() + 255));
+    EXPECT_EQ(log.Count(SerialEvent::WriteDone), 1u);
     CloseAndCheckLifecycle();
 }
 
 TEST_F(SerialPortTest, SecondWriteBeforeWriteDoneIsIgnored)
 {
     // The thread is held in Started, so neither write can have completed when the second comes.
-    log.HoldStarted();
+    log.HoldStarted(true);
     ASSERT_TRUE(OpenAndStart());
     std::vector<uint8_t> first = MakePattern(40, 1);
     std::vector<uint8_t> second = MakePattern(30, 2);
     EXPECT_TRUE(port.Write(first.data(), 40));
     EXPECT_FALSE(port.Write(second.data(), 30));
-    log.Release();
+    log.HoldStarted(false);
     ASSERT_TRUE(log.WaitForCount(SerialEvent::WriteDone, 1, kEventWaitMs));
     EXPECT_EQ(CollectSent(first.size() + second.size(), 1000), first);
     EXPECT_EQ(log.Count(SerialEvent::WriteDone), 1u);
@@ -736,6 +699,45 @@ TEST_F(SerialPortTest, OpenTellsForbiddenFromBusyAndReopensAfterClose)
     ASSERT_TRUE(second.WaitForCount(SerialEvent::Started, 1, kEventWaitMs));
     again.Close();
     EXPECT_EQ(second.Events().back(), SerialEvent::Stopped);
+}
+#endif
+
+#ifndef _WIN32
+// The port's device names go to the system as UTF-8: every length of sequence and its limits, and
+// bytes that are no UTF-8 (stray, overlong, surrogate, past U+10FFFF, cut short) carried through
+// as U+DC80..U+DCFF and back.
+TEST(Utf8Text, EncodesDecodesAndCarriesInvalidBytes)
+{
+    const struct {
+        std::wstring text;
+        std::string bytes;
+    } kBoth[] = {
+        {L"A\x7F", "A\x7F"},
+        {L"\x80\x7FF", "\xC2\x80\xDF\xBF"},
+        {L"\x800\xFFFF", "\xE0\xA0\x80\xEF\xBF\xBF"},
+        {L"\x10000\x10FFFF", "\xF0\x90\x80\x80\xF4\x8F\xBF\xBF"},
+        {L"\xDC80\xDCFF", "\x80\xFF"},
+        {L"\xDCC0\xDC80\xDCE0\xDC80\xDC80", "\xC0\x80\xE0\x80\x80"},
+        {L"\xDCED\xDCA0\xDC80", "\xED\xA0\x80"},
+        {L"\xDCF4\xDC90\xDC80\xDC80\xDCF5\xDC80", "\xF4\x90\x80\x80\xF5\x80"},
+        {L"\xDCC3" L"A\xDCE2\xDC82", "\xC3" "A\xE2\x82"},
+    };
+    for (const auto& row : kBoth) {
+        EXPECT_EQ(EncodeUtf8(row.text.c_str()), row.bytes);
+        std::wstring decoded = L"<";
+        DecodeUtf8(row.bytes.c_str(), decoded);
+        EXPECT_TRUE(decoded == L"<" + row.text) << row.bytes;
+    }
+    EXPECT_EQ(EncodeUtf8(L"\xDC7F\x110000"), "\xED\xB1\xBF?") << "a surrogate not made by decoding; past Unicode";
+    // Whole sequences only, and room for the terminator.
+    char out[8];
+    for (size_t capacity : {0, 1, 4, 5, 8}) {
+        std::memset(out, 'x', sizeof out);
+        EXPECT_EQ(EncodeUtf8(L"ab\xE9", out, capacity), capacity >= 5) << capacity;
+        if (capacity > 0) {
+            EXPECT_STREQ(out, capacity >= 5 ? "ab\xC3\xA9" : capacity == 4 ? "ab" : "") << capacity;
+        }
+    }
 }
 #endif
 
