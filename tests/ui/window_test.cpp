@@ -664,9 +664,8 @@ TEST(ConfigurationDialog, OkAfterTheConnectionEndedAddsNoLogRows)
 
 // The three templates as the program loads them from its own module. The expected rows are the
 // layout the dialogs were designed to, in dialog units; where a text is set at run time the row
-// does not check it.
-// The style bits a row checks, by class: a button's type; a static's type, picture and frame bits;
-// a combo box's type and scroll bar.
+// does not check it. Of a control's style a row checks the bits that make its kind, by class: a
+// button's type; a static's type, picture and frame bits; a combo box's type and scroll bar.
 DWORD CheckedStyleBits(const std::wstring& className)
 {
     if (className == L"Button")
@@ -687,7 +686,7 @@ struct ControlRow {
 
 // An extended dialog template: DLGTEMPLATEEX and its DLGITEMTEMPLATEEX items, each a fixed part
 // followed by name-or-ordinal fields.
-#pragma pack(push, 2)
+#pragma pack(push, 2)  // the template aligns its fixed parts to WORDs only
 struct DialogHeader {
     WORD version, signature;
     DWORD helpId, exStyle, style;
@@ -705,7 +704,6 @@ struct TemplateControl {
     ItemHeader item;
     std::wstring className, text;
 };
-
 struct DialogTemplate {
     DialogHeader header = {};
     std::wstring className, caption, face;
@@ -733,7 +731,7 @@ std::wstring ReadNameOrOrdinal(const WORD*& at, bool controlClass = false)
     return text;
 }
 
-// Copies a fixed part from at (the template need not align it for the type) and steps past it.
+// Copies a fixed part from at and steps past it.
 template <typename T>
 T ReadFixed(const WORD*& at)
 {
