@@ -491,11 +491,11 @@ TEST(AboutDialog, ShowsTheVersionLineCentredAndClosesWithOkEnterAndEscape)
 // three lists.
 constexpr int kConfigIds[5] = {kCpuCableCheckId, kPcieCableCheckId, kComplianceComboId, kBuzzerComboId,
                                kLogIntervalComboId};
-// The four tester-held settings (bytes 14 to 17 of its settings block) and the log interval.
+// Settings: the four tester-held ones (bytes 14 to 17 of its settings block) and the log interval.
+// ConfigShown: the two check boxes, then the selected index of each list (-1: none).
+// ConfigChoice: a user's change to each control: kKeep, a check box's 0 or 1, a list's index or kTyped.
 using Settings = std::array<int, 5>;
-// What the dialog shows: the two check boxes, then the selected index of each list (-1: none).
 using ConfigShown = std::array<int, 5>;
-// A user's change to each control: kKeep, a check box's 0 or 1, or a list's index or kTyped.
 using ConfigChoice = std::array<int, 5>;
 constexpr int kKeep = -2;   // leave the control as shown
 constexpr int kTyped = -1;  // no item selected, a text typed into the edit field instead
@@ -950,14 +950,9 @@ int main(int argc, char** argv)
     // The program's own start-up, up to its message loop; the tests pump instead.
     g_workerRunning.store(0);
     g_instance = GetModuleHandleW(nullptr);
-    if (!RegisterMainWindowClass(g_instance)) {
-        std::fprintf(stderr, "cannot register the main window class\n");
-        return 1;
-    }
     g_readingsTable.ClearValues();
-    g_window = CreateMainWindow(g_instance);
-    if (g_window == nullptr) {
-        std::fprintf(stderr, "cannot create the main window from its template\n");
+    if (!RegisterMainWindowClass(g_instance) || (g_window = CreateMainWindow(g_instance)) == nullptr) {
+        std::fprintf(stderr, "cannot register the main window class or create the window from its template\n");
         return 1;
     }
     ShowWindow(g_window, SW_SHOWNORMAL);
