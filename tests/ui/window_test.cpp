@@ -1,8 +1,8 @@
 // Tests of the real main window under Wine, built from the program's own resources: the window
 // procedure and both dialogs driven by messages, the Connect/Disconnect states against the
-// simulated tester on a COM port, Escape, colour messages, and the graphics objects and windows a
-// long run of display ticks leaves behind. After every test, every heap of the process is checked
-// and no connection is left.
+// simulated tester on a COM port, Escape, colour messages, the dialog templates, and the graphics
+// objects and windows a long run of display ticks leaves behind. After every test, every heap of
+// the process is checked and no connection is left.
 //
 // One window serves the whole program. It is created on the main thread, which is therefore its
 // UI thread: only this thread sends it messages. A helper thread reads nothing but enabled states
@@ -12,18 +12,16 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <cwchar>
 #include <functional>
 #include <initializer_list>
-#include <ostream>
-#include <sstream>
 #include <string>
 #include <thread>
-#include <utility>
+#include <tuple>
 #include <vector>
 
 #include "device/tester_device.h"
@@ -37,8 +35,7 @@
 namespace {
 
 HWND g_window = nullptr;
-// The COM port the simulated tester is linked to (--port=COMn).
-std::wstring g_testerPort = L"COM5";
+std::wstring g_testerPort = L"COM5";  // the COM port the simulated tester is linked to (--port=COMn)
 
 // Bounds every wait on the window or the worker, so that a broken step fails instead of hanging.
 constexpr DWORD kHangGuardMs = 30000;
@@ -47,8 +44,7 @@ constexpr DWORD kHangGuardMs = 30000;
 constexpr COLORREF kGreen = RGB(0, 255, 0);
 constexpr COLORREF kRed = RGB(255, 0, 0);
 constexpr COLORREF kGrey = RGB(192, 192, 192);
-// A background no colour rule gives: shows whether a message touched the context.
-constexpr COLORREF kUntouched = RGB(1, 2, 3);
+constexpr COLORREF kUntouched = RGB(1, 2, 3);  // no colour rule gives it: shows whether a message set one
 
 std::string Narrow(const std::wstring& text)
 {
@@ -78,17 +74,17 @@ void PumpPending()
 {
     MSG message;
     while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
-        if (IsDialogMessageW(g_window, &message))
-            continue;
-        TranslateMessage(&message);
-        DispatchMessageW(&message);
+        if (!IsDialogMessageW(g_window, &message)) {
+            TranslateMessage(&message);
+            DispatchMessageW(&message);
+        }
     }
 }
 
-// Pumps until done() holds; false when kHangGuardMs (or limitMs) passed first.
-bool PumpUntil(const std::function<bool()>& done, DWORD limitMs = kHangGuardMs)
+// Pumps until done() holds; false when kHangGuardMs passed first.
+bool PumpUntil(const std::function<bool()>& done)
 {
-    const ULONGLONG end = GetTickCount64() + limitMs;
+    const ULONGLONG end = GetTickCount64() + kHangGuardMs;
     for (;;) {
         PumpPending();
         if (done())
@@ -99,40 +95,41 @@ bool PumpUntil(const std::function<bool()>& done, DWORD limitMs = kHangGuardMs)
     }
 }
 
-bool HasQueuedWorkerRequest()
+// No worker thread left and none of the workers' requests still queued.
+bool WorkerGone()
 {
     MSG message;
-    return PeekMessageW(&message, g_window, kWorkerRequestMessage, kWorkerRequestMessage + 3, PM_NOREMOVE) != 0;
+    return g_workerThreads.load() == 0 &&
+           !PeekMessageW(&message, g_window, kWorkerRequestMessage, kWorkerRequestMessage + 3, PM_NOREMOVE);
 }
 
 int CountLogRows() { return g_logger ? g_logger->GetRecordCount() : -1; }
 
-// Watches the main window's messages while a ScopedSpy is in place: Escape's cancel command, the
-// colour requests of the readings cells and the ticks of timer 1.
+void KeepOneLogRow()
+{
+    g_logger->Clear();
+    g_logger->AddRecord(L"kept", kLogInformation);
+}
+
+// Counts, while a ScopedSpy is in place, Escape's cancel commands, the readings cells' colour
+// requests and the ticks of timer 1 that reach the main window.
 struct Spy {
     WNDPROC previous = nullptr;
-    int cancelCommands = 0;
-    int cellColourRequests = 0;
-    int displayTicks = 0;
-};
-Spy g_spy;
+    int cancelCommands = 0, cellColourRequests = 0, displayTicks = 0;
+} g_spy;
 
 LRESULT CALLBACK SpyProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
-    if (message == WM_COMMAND && LOWORD(wParam) == IDCANCEL)
-        ++g_spy.cancelCommands;
-    if (message == WM_TIMER && wParam == kDisplayTimerId)
-        ++g_spy.displayTicks;
+    g_spy.cancelCommands += message == WM_COMMAND && LOWORD(wParam) == IDCANCEL;
+    g_spy.displayTicks += message == WM_TIMER && wParam == kDisplayTimerId;
     if (message == WM_CTLCOLORSTATIC) {
         const int id = GetDlgCtrlID(reinterpret_cast<HWND>(lParam));
-        if (id >= 1100 && id <= 1259)
-            ++g_spy.cellColourRequests;
+        g_spy.cellColourRequests += id >= 1100 && id <= 1259;
     }
     return CallWindowProcW(g_spy.previous, window, message, wParam, lParam);
 }
 
-class ScopedSpy {
-public:
+struct ScopedSpy {
     ScopedSpy()
     {
         g_spy = {};
@@ -140,96 +137,53 @@ public:
             SetWindowLongPtrW(g_window, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(SpyProc)));
     }
     ~ScopedSpy() { SetWindowLongPtrW(g_window, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(g_spy.previous)); }
-    ScopedSpy(const ScopedSpy&) = delete;
-    ScopedSpy& operator=(const ScopedSpy&) = delete;
 };
 
 // --- The state table -----------------------------------------------------------------------------
 
-// Enabled states of Connect, Refresh and the three device controls. Read with IsWindowEnabled
+// The enabled ones of Connect, Refresh and the three device controls. Read with IsWindowEnabled
 // only, which sends no message, so any thread may take them.
-struct Buttons {
-    bool connect;
-    bool refresh;
-    bool power;
-    bool resetMinMax;
-    bool configure;
-    bool operator==(const Buttons&) const = default;
-};
-
-std::ostream& operator<<(std::ostream& out, const Buttons& b)
+std::string EnabledButtons()
 {
-    return out << "{Connect " << b.connect << ", Refresh " << b.refresh << ", Power " << b.power
-               << ", Reset Min/Max " << b.resetMinMax << ", Configure " << b.configure << "}";
+    std::string out;
+    for (auto [id, name] : {std::pair{kConnectButtonId, "Connect"}, {kRefreshButtonId, "Refresh"},
+                            {kPowerButtonId, "Power"}, {kResetMinMaxButtonId, "ResetMinMax"},
+                            {kConfigureButtonId, "Configure"}})
+        out += IsWindowEnabled(Control(id)) ? std::string(out.empty() ? "" : " ") + name : "";
+    return out;
 }
 
-Buttons ReadButtons()
+// Button 1003's text, then the enabled buttons; with the worker flags after the ';'.
+std::string ShownState() { return Narrow(TextOf(Control(kConnectButtonId))) + ": " + EnabledButtons(); }
+std::string WindowState()
 {
-    auto enabled = [](int id) { return IsWindowEnabled(Control(id)) != FALSE; };
-    return {enabled(kConnectButtonId), enabled(kRefreshButtonId), enabled(kPowerButtonId),
-            enabled(kResetMinMaxButtonId), enabled(kConfigureButtonId)};
+    return ShownState() + "; stop " + std::to_string(g_stopRequested.load()) + ", worker " +
+           std::to_string(g_workerRunning.load());
 }
 
-struct WindowState {
-    const char* name;
-    const wchar_t* connectText;  // button 1003
-    Buttons buttons;
-    uint8_t stopRequested;
-    int32_t workerRunning;
-};
+const std::string kIdleShown = "Connect: Connect Refresh";
+const std::string kIdle = kIdleShown + "; stop 1, worker 0";
+const std::string kConnecting = "Connect: ; stop 1, worker 0";
+const std::string kConnected = "Disconnect: Connect Power ResetMinMax Configure; stop 0, worker 1";
+const std::string kDisconnectingButtons = "";  // seen from another thread while the UI thread waits
 
-constexpr WindowState kIdle = {"Idle", L"Connect", {true, true, false, false, false}, 1, 0};
-constexpr WindowState kConnecting = {"Connecting", L"Connect", {false, false, false, false, false}, 1, 0};
-constexpr WindowState kConnected = {"Connected", L"Disconnect", {true, false, true, true, true}, 0, 1};
-// Seen from another thread while the UI thread sits in the wait, so without the button's text.
-constexpr WindowState kDisconnecting = {"Disconnecting", nullptr, {false, false, false, false, false}, 1, 1};
-
-void ExpectButtons(const WindowState& state)
+std::vector<std::wstring> ComboItems(HWND combo)
 {
-    SCOPED_TRACE(state.name);
-    EXPECT_EQ(TextOf(Control(kConnectButtonId)), state.connectText);
-    EXPECT_EQ(ReadButtons(), state.buttons);
-}
-
-void ExpectState(const WindowState& state)
-{
-    ExpectButtons(state);
-    SCOPED_TRACE(state.name);
-    EXPECT_EQ(g_stopRequested.load(), state.stopRequested);
-    EXPECT_EQ(g_workerRunning.load(), state.workerRunning);
-}
-
-std::string DescribeWindow()
-{
-    std::ostringstream out;
-    out << "button 1003 \"" << Narrow(TextOf(Control(kConnectButtonId))) << "\", " << ReadButtons()
-        << ", g_stopRequested " << int(g_stopRequested.load()) << ", g_workerRunning " << g_workerRunning.load();
-    return out.str();
-}
-
-std::vector<std::wstring> PortListEntries()
-{
-    HWND list = Control(kPortListId);
-    std::vector<std::wstring> entries;
-    const LRESULT count = SendMessageW(list, CB_GETCOUNT, 0, 0);
+    std::vector<std::wstring> items;
+    const LRESULT count = SendMessageW(combo, CB_GETCOUNT, 0, 0);
     for (LRESULT i = 0; i < count; ++i) {
         wchar_t text[64] = {};
-        if (SendMessageW(list, CB_GETLBTEXTLEN, i, 0) < 64)
-            SendMessageW(list, CB_GETLBTEXT, i, reinterpret_cast<LPARAM>(text));
-        entries.push_back(text);
+        if (SendMessageW(combo, CB_GETLBTEXTLEN, i, 0) < 64)
+            SendMessageW(combo, CB_GETLBTEXT, i, reinterpret_cast<LPARAM>(text));
+        items.push_back(text);
     }
-    return entries;
+    return items;
 }
 
-std::wstring SelectedPort()
+int SelectedIndex(HWND combo)
 {
-    HWND list = Control(kPortListId);
-    const LRESULT index = SendMessageW(list, CB_GETCURSEL, 0, 0);
-    if (index == CB_ERR)
-        return L"(nothing selected)";
-    wchar_t text[64] = {};
-    SendMessageW(list, CB_GETLBTEXT, index, reinterpret_cast<LPARAM>(text));
-    return text;
+    const LRESULT index = SendMessageW(combo, CB_GETCURSEL, 0, 0);
+    return index == CB_ERR ? -1 : static_cast<int>(index);
 }
 
 // The worker offers Configure as its last request when it accepts the tester, once it has read the
@@ -241,42 +195,25 @@ bool WorkerHasConnected()
            IsWindowEnabled(Control(kConfigureButtonId));
 }
 
-// Connect, then the worker's requests pumped until the window shows the connection.
-void ConnectToTester()
-{
-    Click(kConnectButtonId);
-    ASSERT_TRUE(PumpUntil(WorkerHasConnected)) << "not connected: " << DescribeWindow();
-    ExpectState(kConnected);
-}
-
-struct DisconnectSample {
-    bool taken = false;  // the sample fell inside the Disconnect wait
-    Buttons buttons = {};
-};
-
-// Disconnect, watched from a helper thread while the UI thread waits for the worker. The helper
-// counts as one more worker thread until it has read the buttons, so the wait cannot end before
-// (it waits for every worker thread of a polling connection). Afterwards the helper asks to
-// enable the device controls through the window seam, as a worker that ends late does: those
-// requests reach the window only after the connection is over.
-DisconnectSample DisconnectWatched()
+// Disconnect, watched from a helper thread while the UI thread waits for the worker; returns the
+// enabled buttons seen inside the wait. The helper counts as one more worker thread until it has
+// read them, so the wait cannot end before (it waits for every worker thread of a polling
+// connection). Afterwards the helper asks to enable the device controls through the window seam,
+// as a worker that ends late does: those requests reach the window only after the connection.
+std::string DisconnectWatched()
 {
     std::atomic<bool> returned{false};
-    DisconnectSample sample;
+    std::string sample = "(the Disconnect wait was never seen from outside)";
     g_workerThreads.fetch_add(1);
     std::thread observer([&] {
         while (g_stopRequested.load() == 0 && !returned.load())
             std::this_thread::yield();
-        const Buttons seen = ReadButtons();
-        // Read after the buttons: a wait that gave up on a starved helper does not count.
-        if (!returned.load()) {
-            sample.taken = true;
-            sample.buttons = seen;
-        }
+        const std::string seen = EnabledButtons();
+        if (!returned.load())  // read after the buttons: a wait that gave up on a starved helper does not count
+            sample = seen;
         g_workerThreads.fetch_sub(1);
-        EnableControl(g_window, kPowerButtonId, true);
-        EnableControl(g_window, kResetMinMaxButtonId, true);
-        EnableControl(g_window, kConfigureButtonId, true);
+        for (int id : {kPowerButtonId, kResetMinMaxButtonId, kConfigureButtonId})
+            EnableControl(g_window, id, true);
     });
     Click(kConnectButtonId);
     returned = true;
@@ -284,72 +221,56 @@ DisconnectSample DisconnectWatched()
     return sample;
 }
 
-TEST(MainWindowStates, StartsIdleWithTheTesterPortSelected)
+TEST(MainWindowStates, StartsIdleAndRefreshRebuildsThePortListSelectingItsFirstEntry)
 {
-    ExpectState(kIdle);
-    EXPECT_EQ(PortListEntries(), std::vector<std::wstring>{g_testerPort});
-    EXPECT_EQ(SelectedPort(), g_testerPort);
-}
+    HWND list = Control(kPortListId);
+    EXPECT_EQ(WindowState(), kIdle);
+    EXPECT_EQ(ComboItems(list), std::vector<std::wstring>{g_testerPort});
+    EXPECT_EQ(SelectedIndex(list), 0);
 
-TEST(MainWindowStates, RefreshRebuildsThePortListAndSelectsItsFirstEntry)
-{
-    SendMessageW(Control(kPortListId), CB_SETCURSEL, static_cast<WPARAM>(-1), 0);
-    ASSERT_EQ(SelectedPort(), L"(nothing selected)");
+    SendMessageW(list, CB_SETCURSEL, static_cast<WPARAM>(-1), 0);
+    ASSERT_EQ(SelectedIndex(list), -1);
     Click(kRefreshButtonId);
-    EXPECT_EQ(PortListEntries(), std::vector<std::wstring>{g_testerPort});
-    EXPECT_EQ(SelectedPort(), g_testerPort);
-    ExpectState(kIdle);
+    EXPECT_EQ(ComboItems(list), std::vector<std::wstring>{g_testerPort});
+    EXPECT_EQ(SelectedIndex(list), 0);
+    EXPECT_EQ(WindowState(), kIdle);
 }
 
 TEST(MainWindowStates, ConnectAndDisconnectFollowTheStateTable)
 {
-    ExpectState(kIdle);
-
+    EXPECT_EQ(WindowState(), kIdle);
     Click(kConnectButtonId);
-    // The worker's requests wait in this thread's queue until it pumps.
-    ExpectState(kConnecting);
-    ASSERT_TRUE(PumpUntil(WorkerHasConnected)) << "not connected: " << DescribeWindow();
-    ExpectState(kConnected);
+    EXPECT_EQ(WindowState(), kConnecting);  // the worker's requests wait in this thread's queue
+    ASSERT_TRUE(PumpUntil(WorkerHasConnected)) << "not connected: " << WindowState();
+    EXPECT_EQ(WindowState(), kConnected);
 
-    const DisconnectSample sample = DisconnectWatched();
-    ASSERT_TRUE(sample.taken) << "the Disconnect wait was never seen from outside";
-    EXPECT_EQ(sample.buttons, kDisconnecting.buttons) << "inside the Disconnect wait";
-
+    EXPECT_EQ(DisconnectWatched(), kDisconnectingButtons) << "inside the Disconnect wait";
     // Right after the wait, before anything the worker asked for has been applied.
-    ExpectButtons(kIdle);
-    ASSERT_TRUE(PumpUntil([] { return g_workerThreads.load() == 0 && !HasQueuedWorkerRequest(); }))
-        << "the worker did not end";
-    // The ended connection's late requests left the device controls disabled.
-    ExpectState(kIdle);
+    EXPECT_EQ(ShownState(), kIdleShown);
+    ASSERT_TRUE(PumpUntil(WorkerGone)) << "the worker did not end";
+    EXPECT_EQ(WindowState(), kIdle) << "the ended connection's late requests must leave the device controls off";
 }
 
 // --- Escape and colour messages --------------------------------------------------------------------
 
 TEST(MainWindowKeys, EscapeGoesToTheWindowAsCancelAndIsIgnored)
 {
-    g_logger->Clear();
-    g_logger->AddRecord(L"kept", kLogInformation);
-    int cancels = 0;
-    int code = -1;
-    {
-        ScopedSpy spy;
-        // Through the program's own loop, whose dialog manager turns Escape into command 2.
-        PostMessageW(Control(kAboutButtonId), WM_KEYDOWN, VK_ESCAPE, 0x00010001);
-        PostQuitMessage(0);
-        code = RunMessageLoop();
-        cancels = g_spy.cancelCommands;
-    }
-    EXPECT_EQ(code, 0);
-    EXPECT_EQ(cancels, 1) << "Escape did not reach the window as its cancel command";
+    KeepOneLogRow();
+    ScopedSpy spy;
+    // Through the program's own loop, whose dialog manager turns Escape into command 2.
+    PostMessageW(Control(kAboutButtonId), WM_KEYDOWN, VK_ESCAPE, 0x00010001);
+    PostQuitMessage(0);
+    EXPECT_EQ(RunMessageLoop(), 0);
+    EXPECT_EQ(g_spy.cancelCommands, 1) << "Escape did not reach the window as its cancel command";
     ASSERT_TRUE(IsWindow(g_window));
     EXPECT_TRUE(IsWindowVisible(g_window));
     EXPECT_EQ(CountLogRows(), 1);
-    ExpectState(kIdle);
+    EXPECT_EQ(WindowState(), kIdle);
 }
 
 // Static children with ids the template does not use, for the edges of the cell id range.
-class ExtraStatics {
-public:
+struct ExtraStatics {
+    std::vector<HWND> windows;
     explicit ExtraStatics(std::initializer_list<int> ids)
     {
         for (int id : ids)
@@ -361,19 +282,19 @@ public:
         for (HWND window : windows)
             DestroyWindow(window);
     }
-    ExtraStatics(const ExtraStatics&) = delete;
-    ExtraStatics& operator=(const ExtraStatics&) = delete;
-
-private:
-    std::vector<HWND> windows;
 };
 
 COLORREF BrushColour(HBRUSH brush)
 {
     LOGBRUSH logBrush = {};
-    if (GetObjectW(brush, sizeof logBrush, &logBrush) != sizeof logBrush)
-        return CLR_INVALID;
-    return logBrush.lbColor;
+    return GetObjectW(brush, sizeof logBrush, &logBrush) == sizeof logBrush ? logBrush.lbColor : CLR_INVALID;
+}
+
+// A colour message for control, answered into a context whose background is kUntouched.
+LRESULT AskColours(HDC context, HWND control, UINT message = WM_CTLCOLORSTATIC)
+{
+    SetBkColor(context, kUntouched);
+    return SendMessageW(g_window, message, reinterpret_cast<WPARAM>(context), reinterpret_cast<LPARAM>(control));
 }
 
 // The colour of a readings cell follows its state, its value and the text it shows.
@@ -397,30 +318,24 @@ TEST(MainWindowColours, CellsGetTheOneCellBrushInTheirStatesColour)
         {"last id of the range", 1259, 1, CellState::Pass, L"1", kGreen},
     };
     ExtraStatics extra({1259});
-    // The texts set here are put back afterwards, as the display showed them.
-    std::vector<std::pair<HWND, std::wstring>> shownTexts;
+    std::vector<std::pair<HWND, std::wstring>> shownTexts;  // put back afterwards, as the display showed them
     for (const Case& c : cases)
         shownTexts.emplace_back(Control(c.controlId), TextOf(Control(c.controlId)));
-    g_logger->Clear();
-    g_logger->AddRecord(L"kept", kLogInformation);
+    KeepOneLogRow();
     HDC context = CreateCompatibleDC(nullptr);
     ASSERT_NE(context, nullptr);
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         HWND cell = Control(c.controlId);
         ASSERT_NE(cell, nullptr);
-        const int index = c.controlId - 1100;
-        g_readingsTable.value[index].store(c.value);
-        g_readingsTable.state[index] = c.state;
+        g_readingsTable.value[c.controlId - 1100].store(c.value);
+        g_readingsTable.state[c.controlId - 1100] = c.state;
         if (c.text != nullptr)
             SetWindowTextW(cell, c.text);
-        SetBkColor(context, kUntouched);
         const int objectsBefore = CountLiveGdiObjects();
         const bool hadBrush = g_cellBrush != nullptr;
 
-        const auto brush = reinterpret_cast<HBRUSH>(SendMessageW(
-            g_window, WM_CTLCOLORSTATIC, reinterpret_cast<WPARAM>(context), reinterpret_cast<LPARAM>(cell)));
-
+        const auto brush = reinterpret_cast<HBRUSH>(AskColours(context, cell));
         ASSERT_NE(brush, nullptr);
         EXPECT_EQ(brush, g_cellBrush);
         EXPECT_EQ(BrushColour(brush), c.colour);
@@ -441,46 +356,34 @@ TEST(MainWindowColours, CellsGetTheOneCellBrushInTheirStatesColour)
 TEST(MainWindowColours, OtherControlsKeepTheirDefaultColours)
 {
     ExtraStatics extra({1099, 1260});
-    // One cell asks first, so that there is a cell brush to leave alone.
     HDC context = CreateCompatibleDC(nullptr);
     HDC reference = CreateCompatibleDC(nullptr);
-    ASSERT_NE(context, nullptr);
-    ASSERT_NE(reference, nullptr);
-    SendMessageW(g_window, WM_CTLCOLORSTATIC, reinterpret_cast<WPARAM>(context), reinterpret_cast<LPARAM>(Control(1101)));
+    ASSERT_TRUE(context != nullptr && reference != nullptr);
+    AskColours(context, Control(1101));  // so that there is a cell brush to leave alone
     const HBRUSH cellBrush = g_cellBrush;
     ASSERT_NE(cellBrush, nullptr);
     const COLORREF cellColour = BrushColour(cellBrush);
     ASSERT_NE(cellColour, CLR_INVALID);
     const int objects = CountLiveGdiObjects();
 
-    struct Case {
-        const char* name;
-        UINT message;
-        HWND control;
+    const std::pair<const char*, HWND> cases[] = {
+        {"status panel", Control(kStatusPanelId)},
+        {"label", FindWindowExW(g_window, nullptr, L"Static", L"Port:")},
+        {"Clear Log button", Control(kClearLogButtonId)},
+        {"About button", Control(kAboutButtonId)},
+        {"id just below the cells", Control(1099)},
+        {"id just above the cells", Control(1260)},
+        {"the window itself", g_window},
     };
-    const Case cases[] = {
-        {"status panel", WM_CTLCOLORSTATIC, Control(kStatusPanelId)},
-        {"label", WM_CTLCOLORSTATIC, FindWindowExW(g_window, nullptr, L"Static", L"Port:")},
-        {"Clear Log button", WM_CTLCOLORSTATIC, Control(kClearLogButtonId)},
-        {"About button", WM_CTLCOLORSTATIC, Control(kAboutButtonId)},
-        {"id just below the cells", WM_CTLCOLORSTATIC, Control(1099)},
-        {"id just above the cells", WM_CTLCOLORSTATIC, Control(1260)},
-        {"the window itself", WM_CTLCOLORDLG, g_window},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        ASSERT_NE(c.control, nullptr);
-        g_logger->Clear();
-        g_logger->AddRecord(L"kept", kLogInformation);
-        SetBkColor(context, kUntouched);
+    for (auto [name, control] : cases) {
+        SCOPED_TRACE(name);
+        ASSERT_NE(control, nullptr);
+        const UINT message = control == g_window ? WM_CTLCOLORDLG : WM_CTLCOLORSTATIC;
+        KeepOneLogRow();
         SetBkColor(reference, kUntouched);
-
-        const LRESULT result =
-            SendMessageW(g_window, c.message, reinterpret_cast<WPARAM>(context), reinterpret_cast<LPARAM>(c.control));
-        const LRESULT expected =
-            DefWindowProcW(g_window, c.message, reinterpret_cast<WPARAM>(reference), reinterpret_cast<LPARAM>(c.control));
-
-        EXPECT_EQ(result, expected);
+        const LRESULT result = AskColours(context, control, message);
+        EXPECT_EQ(result, DefWindowProcW(g_window, message, reinterpret_cast<WPARAM>(reference),
+                                         reinterpret_cast<LPARAM>(control)));
         EXPECT_NE(reinterpret_cast<HBRUSH>(result), cellBrush);
         EXPECT_EQ(GetBkColor(context), GetBkColor(reference));
         EXPECT_EQ(g_cellBrush, cellBrush);
@@ -491,7 +394,7 @@ TEST(MainWindowColours, OtherControlsKeepTheirDefaultColours)
     }
     DeleteDC(reference);
     DeleteDC(context);
-    ExpectState(kIdle);
+    EXPECT_EQ(WindowState(), kIdle);
 }
 
 // --- Dialogs -------------------------------------------------------------------------------------
@@ -507,9 +410,7 @@ struct DialogDriver {
     ULONGLONG actedAt = 0;
     bool forcedClosed = false;
 };
-
 DialogDriver* g_driver = nullptr;
-constexpr UINT kDriverPeriodMs = 20;
 
 void CALLBACK DriveDialog(HWND, UINT, UINT_PTR, DWORD)
 {
@@ -523,67 +424,51 @@ void CALLBACK DriveDialog(HWND, UINT, UINT_PTR, DWORD)
         driver->dialog = found;
         driver->act(found);
         driver->actedAt = GetTickCount64();
-        return;
-    }
-    if (IsWindow(driver->dialog) && GetTickCount64() - driver->actedAt > kHangGuardMs) {
+    } else if (IsWindow(driver->dialog) && GetTickCount64() - driver->actedAt > kHangGuardMs) {
         driver->forcedClosed = true;
         EndDialog(driver->dialog, 0);
     }
 }
 
+// Opens the dialog with the command, lets the driver act on it, and checks it opened and closed.
 void RunDialogCommand(int commandId, DialogDriver& driver)
 {
     g_driver = &driver;
-    const UINT_PTR timer = SetTimer(nullptr, 0, kDriverPeriodMs, DriveDialog);
+    const UINT_PTR timer = SetTimer(nullptr, 0, 20, DriveDialog);
     Click(commandId);
     KillTimer(nullptr, timer);
     g_driver = nullptr;
+    EXPECT_NE(driver.dialog, nullptr) << "the dialog did not open";
+    EXPECT_FALSE(driver.forcedClosed) << "the dialog did not close";
+    EXPECT_FALSE(IsWindow(driver.dialog));
+    EXPECT_TRUE(IsWindowEnabled(g_window)) << "the main window stayed disabled";
 }
 
-enum class Close { OkButton, CancelButton, EnterKey, EscapeKey };
-
-const char* CloseName(Close how)
-{
-    switch (how) {
-    case Close::OkButton: return "OK";
-    case Close::CancelButton: return "Cancel";
-    case Close::EnterKey: return "Enter";
-    case Close::EscapeKey: return "Escape";
-    }
-    return "?";
-}
+enum Close { kOkButton, kCancelButton, kEnterKey, kEscapeKey };
+const char* const kCloseNames[] = {"OK", "Cancel", "Enter", "Escape"};
 
 // As the user would: a button reports its click, a key goes to the focused control and through the
 // dialog manager of the dialog's loop.
 void CloseDialog(HWND dialog, Close how)
 {
-    switch (how) {
-    case Close::OkButton:
-    case Close::CancelButton: {
-        const int id = how == Close::OkButton ? IDOK : IDCANCEL;
+    if (how == kOkButton || how == kCancelButton) {
+        const int id = how == kOkButton ? IDOK : IDCANCEL;
         PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), reinterpret_cast<LPARAM>(GetDlgItem(dialog, id)));
-        break;
-    }
-    case Close::EnterKey:
-    case Close::EscapeKey:
-        PostMessageW(GetDlgItem(dialog, IDOK), WM_KEYDOWN, how == Close::EnterKey ? VK_RETURN : VK_ESCAPE, 0x00010001);
-        break;
+    } else {
+        PostMessageW(GetDlgItem(dialog, IDOK), WM_KEYDOWN, how == kEnterKey ? VK_RETURN : VK_ESCAPE, 0x00010001);
     }
 }
 
-TEST(AboutDialog, ShowsTheVersionLineAndClosesWithOkEnterAndEscape)
+TEST(AboutDialog, ShowsTheVersionLineCentredAndClosesWithOkEnterAndEscape)
 {
-    for (Close how : {Close::OkButton, Close::EnterKey, Close::EscapeKey}) {
-        SCOPED_TRACE(CloseName(how));
-        std::wstring version;
-        std::wstring copyright;
-        POINT at = {};
-        POINT centred = {};
+    for (Close how : {kOkButton, kEnterKey, kEscapeKey}) {
+        SCOPED_TRACE(kCloseNames[how]);
+        std::wstring version, copyright;
+        POINT at = {}, centred = {};
         DialogDriver driver{L"About Ombrelo", [&](HWND dialog) {
                                 version = TextOf(GetDlgItem(dialog, kVersionTextId));
                                 copyright = TextOf(GetDlgItem(dialog, kCopyrightTextId));
-                                RECT box = {};
-                                RECT parent = {};
+                                RECT box = {}, parent = {};
                                 GetWindowRect(dialog, &box);
                                 GetWindowRect(g_window, &parent);
                                 at = {box.left, box.top};
@@ -595,127 +480,72 @@ TEST(AboutDialog, ShowsTheVersionLineAndClosesWithOkEnterAndEscape)
                                 CloseDialog(dialog, how);
                             }};
         RunDialogCommand(kAboutButtonId, driver);
-
-        ASSERT_NE(driver.dialog, nullptr) << "the About dialog did not open";
-        EXPECT_FALSE(driver.forcedClosed) << "the About dialog did not close";
-        EXPECT_FALSE(IsWindow(driver.dialog));
         EXPECT_EQ(version, L"Ombrelo V1.0 (1002)");
         EXPECT_EQ(copyright, kCopyrightText);
-        EXPECT_EQ(at.x, centred.x);
-        EXPECT_EQ(at.y, centred.y);
-        EXPECT_TRUE(IsWindowEnabled(g_window)) << "the main window stayed disabled";
+        EXPECT_EQ(std::pair(at.x, at.y), std::pair(centred.x, centred.y)) << "not centred on the main window";
     }
-    ExpectState(kIdle);
+    EXPECT_EQ(WindowState(), kIdle);
 }
 
-// The four tester-held settings and the log interval.
-struct Settings {
-    uint8_t cpu;
-    uint8_t pcie;
-    uint8_t compliance;
-    uint8_t buzzer;
-    uint8_t interval;
-    bool operator==(const Settings&) const = default;
-};
-
-std::ostream& operator<<(std::ostream& out, const Settings& s)
-{
-    return out << "{cpu " << int(s.cpu) << ", pcie " << int(s.pcie) << ", compliance " << int(s.compliance)
-               << ", buzzer " << int(s.buzzer) << ", interval " << int(s.interval) << "}";
-}
-
-constexpr int kSettingsFirstByte = 14;
+// The Configuration dialog's five controls, in the order of the arrays below: two check boxes, then
+// three lists.
+constexpr int kConfigIds[5] = {kCpuCableCheckId, kPcieCableCheckId, kComplianceComboId, kBuzzerComboId,
+                               kLogIntervalComboId};
+// Settings: the four tester-held ones (bytes 14 to 17 of its settings block) and the log interval.
+// ConfigShown: the two check boxes, then the selected index of each list (-1: none).
+// ConfigChoice: a user's change to each control: kKeep, a check box's 0 or 1, a list's index or kTyped.
+using Settings = std::array<int, 5>;
+using ConfigShown = std::array<int, 5>;
+using ConfigChoice = std::array<int, 5>;
+constexpr int kKeep = -2;   // leave the control as shown
+constexpr int kTyped = -1;  // no item selected, a text typed into the edit field instead
 
 Settings ReadSettings()
 {
-    auto byte = [](int i) { return LoadByte(g_testerDevice.readings.deviceSettings[kSettingsFirstByte + i]); };
-    return {byte(0), byte(1), byte(2), byte(3), g_logIntervalSeconds.load()};
+    Settings s;
+    for (int i = 0; i < 4; ++i)
+        s[i] = LoadByte(g_testerDevice.readings.deviceSettings[14 + i]);
+    s[4] = g_logIntervalSeconds.load();
+    return s;
 }
 
 void StoreSettings(const Settings& s)
 {
-    const uint8_t bytes[4] = {s.cpu, s.pcie, s.compliance, s.buzzer};
     for (int i = 0; i < 4; ++i)
-        StoreByte(g_testerDevice.readings.deviceSettings[kSettingsFirstByte + i], bytes[i]);
-    g_logIntervalSeconds.store(s.interval);
-}
-
-// What the dialog shows: the two check boxes and the selected index of each list (-1: none).
-struct ConfigShown {
-    bool cpu;
-    bool pcie;
-    int compliance;
-    int buzzer;
-    int interval;
-    bool operator==(const ConfigShown&) const = default;
-};
-
-std::ostream& operator<<(std::ostream& out, const ConfigShown& s)
-{
-    return out << "{cpu " << s.cpu << ", pcie " << s.pcie << ", compliance #" << s.compliance << ", buzzer #"
-               << s.buzzer << ", interval #" << s.interval << "}";
-}
-
-int SelectedIndex(HWND dialog, int comboId)
-{
-    const LRESULT index = SendDlgItemMessageW(dialog, comboId, CB_GETCURSEL, 0, 0);
-    return index == CB_ERR ? -1 : static_cast<int>(index);
+        StoreByte(g_testerDevice.readings.deviceSettings[14 + i], static_cast<uint8_t>(s[i]));
+    g_logIntervalSeconds.store(static_cast<uint8_t>(s[4]));
 }
 
 ConfigShown ReadConfigDialog(HWND dialog)
 {
-    return {IsDlgButtonChecked(dialog, kCpuCableCheckId) == BST_CHECKED,
-            IsDlgButtonChecked(dialog, kPcieCableCheckId) == BST_CHECKED, SelectedIndex(dialog, kComplianceComboId),
-            SelectedIndex(dialog, kBuzzerComboId), SelectedIndex(dialog, kLogIntervalComboId)};
+    ConfigShown shown;
+    for (int i = 0; i < 5; ++i)
+        shown[i] = i < 2 ? IsDlgButtonChecked(dialog, kConfigIds[i]) == BST_CHECKED
+                         : SelectedIndex(GetDlgItem(dialog, kConfigIds[i]));
+    return shown;
 }
 
-std::vector<std::wstring> ComboEntries(HWND dialog, int comboId)
+// Changes the dialog as the user would: boxes ticked or not, list items chosen, or nothing selected
+// in a list and a text typed in that names an item.
+void ChooseInConfigDialog(HWND dialog, const ConfigChoice& choice)
 {
-    std::vector<std::wstring> entries;
-    const LRESULT count = SendDlgItemMessageW(dialog, comboId, CB_GETCOUNT, 0, 0);
-    for (LRESULT i = 0; i < count; ++i) {
-        wchar_t text[64] = {};
-        if (SendDlgItemMessageW(dialog, comboId, CB_GETLBTEXTLEN, i, 0) < 64)
-            SendDlgItemMessageW(dialog, comboId, CB_GETLBTEXT, i, reinterpret_cast<LPARAM>(text));
-        entries.push_back(text);
-    }
-    return entries;
-}
-
-// A user's change to one control of the dialog.
-constexpr int kKeep = -2;   // leave the control as shown
-constexpr int kTyped = -1;  // no item selected, a text typed into the edit field instead
-
-struct ConfigChoice {
-    int cpu;  // check boxes: kKeep, 0 or 1
-    int pcie;
-    int compliance;  // lists: kKeep, kTyped or an index
-    int buzzer;
-    int interval;
-};
-
-// Leaves one list as the user would: an item chosen, or nothing selected and a text typed in.
-void ChooseInList(HWND dialog, int comboId, int choice, const wchar_t* typed)
-{
-    if (choice == kKeep)
-        return;
-    HWND combo = GetDlgItem(dialog, comboId);
-    SendMessageW(combo, CB_SETCURSEL, static_cast<WPARAM>(choice), 0);
-    if (choice == kTyped) {
-        COMBOBOXINFO info = {};
-        info.cbSize = sizeof info;
-        if (GetComboBoxInfo(combo, &info) && info.hwndItem != nullptr)
-            SetWindowTextW(info.hwndItem, typed);
+    static const wchar_t* const kTypedTexts[5] = {nullptr, nullptr, L"Strict", L"Compliance", L"10"};
+    for (int i = 0; i < 5; ++i) {
+        HWND control = GetDlgItem(dialog, kConfigIds[i]);
+        if (choice[i] == kKeep) {
+        } else if (i < 2) {
+            CheckDlgButton(dialog, kConfigIds[i], choice[i] != 0 ? BST_CHECKED : BST_UNCHECKED);
+        } else {
+            SendMessageW(control, CB_SETCURSEL, static_cast<WPARAM>(choice[i]), 0);
+            COMBOBOXINFO info = {};
+            info.cbSize = sizeof info;
+            if (choice[i] == kTyped && GetComboBoxInfo(control, &info) && info.hwndItem != nullptr)
+                SetWindowTextW(info.hwndItem, kTypedTexts[i]);
+        }
     }
 }
 
-void ChooseCheck(HWND dialog, int checkId, int choice)
-{
-    if (choice != kKeep)
-        CheckDlgButton(dialog, checkId, choice != 0 ? BST_CHECKED : BST_UNCHECKED);
-}
-
-enum class LogTimer { NotWatched, Started, NotStarted };
+enum LogTimer { kNotWatched, kStarted, kNotStarted };
 
 // Covers the dialog's mappings both ways, the odd values a tester may hold, typed text, and what
 // OK, Cancel and Escape do to the settings, the worker's request and timer 2.
@@ -733,30 +563,25 @@ TEST(ConfigurationDialog, ShowsTheSettingsAndStoresThemOnlyOnOk)
     };
     const Case cases[] = {
         {"odd tester values show as Loose and Off, an unlisted interval as nothing; OK normalises",
-         {1, 0, 5, 7, 15}, {true, false, 1, 2, -1}, {kKeep, kKeep, kKeep, kKeep, kKeep}, Close::OkButton,
-         {1, 0, 1, 0, 15}, true, LogTimer::NotWatched},
+         {1, 0, 5, 7, 15}, {1, 0, 1, 2, -1}, {kKeep, kKeep, kKeep, kKeep, kKeep}, kOkButton, {1, 0, 1, 0, 15}, true,
+         kNotWatched},
         {"chosen values are stored and, while connected, timer 2 runs with the new interval",
-         {0, 0, 0, 0, 10}, {false, false, 0, 2, 1}, {1, 1, 1, 0, 0}, Close::OkButton,
-         {1, 1, 1, 2, 1}, true, LogTimer::Started},
+         {0, 0, 0, 0, 10}, {0, 0, 0, 2, 1}, {1, 1, 1, 0, 0}, kOkButton, {1, 1, 1, 2, 1}, true, kStarted},
         {"without a tester OK starts no timer 2",
-         {0, 0, 0, 0, 10}, {false, false, 0, 2, 1}, {kKeep, kKeep, kKeep, kKeep, 0}, Close::OkButton,
-         {0, 0, 0, 0, 1}, true, LogTimer::NotStarted},
+         {0, 0, 0, 0, 10}, {0, 0, 0, 2, 1}, {kKeep, kKeep, kKeep, kKeep, 0}, kOkButton, {0, 0, 0, 0, 1}, true,
+         kNotStarted},
         {"the other way round",
-         {1, 1, 1, 2, 60}, {true, true, 1, 0, 3}, {0, 0, 0, 1, 2}, Close::OkButton,
-         {0, 0, 0, 1, 30}, true, LogTimer::NotWatched},
+         {1, 1, 1, 2, 60}, {1, 1, 1, 0, 3}, {0, 0, 0, 1, 2}, kOkButton, {0, 0, 0, 1, 30}, true, kNotWatched},
         {"typed text without a selected item counts as no selection",
-         {0, 0, 0, 1, 30}, {false, false, 0, 1, 2}, {kKeep, kKeep, kTyped, kTyped, kTyped}, Close::OkButton,
-         {0, 0, 1, 0, 30}, true, LogTimer::NotWatched},
+         {0, 0, 0, 1, 30}, {0, 0, 0, 1, 2}, {kKeep, kKeep, kTyped, kTyped, kTyped}, kOkButton, {0, 0, 1, 0, 30},
+         true, kNotWatched},
         {"Cancel changes nothing",
-         {1, 0, 1, 1, 1}, {true, false, 1, 1, 0}, {0, 1, 0, 0, 3}, Close::CancelButton,
-         {1, 0, 1, 1, 1}, false, LogTimer::NotStarted},
+         {1, 0, 1, 1, 1}, {1, 0, 1, 1, 0}, {0, 1, 0, 0, 3}, kCancelButton, {1, 0, 1, 1, 1}, false, kNotStarted},
         {"Escape cancels",
-         {0, 1, 0, 2, 1}, {false, true, 0, 0, 0}, {1, 0, 1, 2, 3}, Close::EscapeKey,
-         {0, 1, 0, 2, 1}, false, LogTimer::NotStarted},
+         {0, 1, 0, 2, 1}, {0, 1, 0, 0, 0}, {1, 0, 1, 2, 3}, kEscapeKey, {0, 1, 0, 2, 1}, false, kNotStarted},
     };
-    const std::vector<std::wstring> complianceList = {L"Strict", L"Loose"};
-    const std::vector<std::wstring> buzzerList = {L"Fatal Errors", L"Compliance", L"Off"};
-    const std::vector<std::wstring> intervalList = {L"1", L"10", L"30", L"60"};
+    const std::vector<std::wstring> lists[3] = {
+        {L"Strict", L"Loose"}, {L"Fatal Errors", L"Compliance", L"Off"}, {L"1", L"10", L"30", L"60"}};
 
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -765,48 +590,36 @@ TEST(ConfigurationDialog, ShowsTheSettingsAndStoresThemOnlyOnOk)
         StoreSettings(c.before);
         g_settingsChangedEvent.Reset();
         // OK starts timer 2 only while a tester is connected; no worker runs here.
-        g_stopRequested.store(c.logTimer == LogTimer::Started ? 0 : 1);
+        g_stopRequested.store(c.logTimer == kStarted ? 0 : 1);
 
-        ConfigShown shown = {};
-        ConfigShown typedShown = {};
-        std::vector<std::wstring> lists[3];
+        ConfigShown shown = {}, typedShown = {};
+        std::vector<std::wstring> listsShown[3];
         std::wstring buzzerEdit;
         DialogDriver driver{L"Configuration", [&](HWND dialog) {
                                 shown = ReadConfigDialog(dialog);
-                                lists[0] = ComboEntries(dialog, kComplianceComboId);
-                                lists[1] = ComboEntries(dialog, kBuzzerComboId);
-                                lists[2] = ComboEntries(dialog, kLogIntervalComboId);
+                                for (int i = 0; i < 3; ++i)
+                                    listsShown[i] = ComboItems(GetDlgItem(dialog, kConfigIds[2 + i]));
                                 buzzerEdit = TextOf(GetDlgItem(dialog, kBuzzerComboId));
-                                ChooseCheck(dialog, kCpuCableCheckId, c.choice.cpu);
-                                ChooseCheck(dialog, kPcieCableCheckId, c.choice.pcie);
-                                ChooseInList(dialog, kComplianceComboId, c.choice.compliance, L"Strict");
-                                ChooseInList(dialog, kBuzzerComboId, c.choice.buzzer, L"Compliance");
-                                ChooseInList(dialog, kLogIntervalComboId, c.choice.interval, L"10");
+                                ChooseInConfigDialog(dialog, c.choice);
                                 typedShown = ReadConfigDialog(dialog);
                                 CloseDialog(dialog, c.close);
                             }};
         RunDialogCommand(kConfigureButtonId, driver);
-
-        ASSERT_NE(driver.dialog, nullptr) << "the Configuration dialog did not open";
-        EXPECT_FALSE(driver.forcedClosed) << "the Configuration dialog did not close";
         EXPECT_EQ(shown, c.shown);
-        EXPECT_EQ(lists[0], complianceList);
-        EXPECT_EQ(lists[1], buzzerList);
-        EXPECT_EQ(lists[2], intervalList);
-        EXPECT_EQ(buzzerEdit, buzzerList[c.shown.buzzer]);
-        if (c.choice.compliance == kTyped) {
-            // The case is what it claims: nothing selected in the lists.
-            EXPECT_EQ(typedShown.compliance, -1);
-            EXPECT_EQ(typedShown.buzzer, -1);
-            EXPECT_EQ(typedShown.interval, -1);
+        for (int i = 0; i < 3; ++i)
+            EXPECT_EQ(listsShown[i], lists[i]);
+        EXPECT_EQ(buzzerEdit, lists[1][c.shown[3]]);
+        for (int i = 2; i < 5; ++i) {
+            if (c.choice[i] == kTyped) {
+                EXPECT_EQ(typedShown[i], -1) << "the case is what it claims: nothing selected in list " << i;
+            }
         }
         g_stopRequested.store(1);
         EXPECT_EQ(ReadSettings(), c.after);
         EXPECT_EQ(g_settingsChangedEvent.Wait(0), c.signalled);
-        if (c.logTimer == LogTimer::Started) {
+        if (c.logTimer == kStarted) {
             EXPECT_TRUE(PumpUntil([] { return CountLogRows() >= 2; })) << "timer 2 added no readings-log rows";
-        } else if (c.logTimer == LogTimer::NotStarted) {
-            // Killed before the case: there is none to kill unless the dialog started one.
+        } else if (c.logTimer == kNotStarted) {  // killed before the case: none runs unless the dialog started one
             EXPECT_FALSE(KillTimer(g_window, kLogTimerId)) << "timer 2 runs after the dialog closed";
         }
     }
@@ -814,7 +627,7 @@ TEST(ConfigurationDialog, ShowsTheSettingsAndStoresThemOnlyOnOk)
     g_logger->Clear();
     StoreSettings({0, 0, 0, 0, 10});
     g_settingsChangedEvent.Reset();
-    ExpectState(kIdle);
+    EXPECT_EQ(WindowState(), kIdle);
 }
 
 // The connection ends while the dialog is open (here by Disconnect, sent while the dialog is up;
@@ -822,21 +635,19 @@ TEST(ConfigurationDialog, ShowsTheSettingsAndStoresThemOnlyOnOk)
 // worker). OK then starts no timer 2, so in three log intervals no readings-log row is added.
 TEST(ConfigurationDialog, OkAfterTheConnectionEndedAddsNoLogRows)
 {
-    ConnectToTester();
+    Click(kConnectButtonId);
+    ASSERT_TRUE(PumpUntil(WorkerHasConnected)) << "not connected: " << WindowState();
+    EXPECT_EQ(WindowState(), kConnected);
     g_logger->Clear();
     DialogDriver driver{L"Configuration", [](HWND dialog) {
-                            SendMessageW(g_window, WM_COMMAND, MAKEWPARAM(kConnectButtonId, BN_CLICKED),
-                                         reinterpret_cast<LPARAM>(Control(kConnectButtonId)));
-                            ChooseInList(dialog, kLogIntervalComboId, 0, L"10");  // 1 s
+                            Click(kConnectButtonId);
+                            ChooseInConfigDialog(dialog, {kKeep, kKeep, kKeep, kKeep, 0});  // 1 s
                             // Posted behind the ended worker's requests, so it comes after them.
-                            CloseDialog(dialog, Close::OkButton);
+                            CloseDialog(dialog, kOkButton);
                         }};
     RunDialogCommand(kConfigureButtonId, driver);
-    ASSERT_NE(driver.dialog, nullptr) << "the Configuration dialog did not open";
-    EXPECT_FALSE(driver.forcedClosed);
     EXPECT_EQ(g_logIntervalSeconds.load(), 1);
     EXPECT_TRUE(g_settingsChangedEvent.Wait(0));
-
     {
         // Three log intervals of 1 s, counted in ticks of timer 1 (500 ms).
         ScopedSpy spy;
@@ -844,63 +655,57 @@ TEST(ConfigurationDialog, OkAfterTheConnectionEndedAddsNoLogRows)
     }
     EXPECT_EQ(CountLogRows(), 0) << "readings-log rows without a tester";
     EXPECT_FALSE(KillTimer(g_window, kLogTimerId)) << "timer 2 runs without a tester";
-    ASSERT_TRUE(PumpUntil([] { return g_workerThreads.load() == 0 && !HasQueuedWorkerRequest(); }));
+    ASSERT_TRUE(PumpUntil(WorkerGone));
     g_logIntervalSeconds.store(10);
-    ExpectState(kIdle);
+    EXPECT_EQ(WindowState(), kIdle);
 }
 
 // --- Dialog templates ------------------------------------------------------------------------------
 
 // The three templates as the program loads them from its own module. The expected rows are the
-// layout the dialogs were designed to, in dialog units; where a text is set at run time, or a
-// control's kind says nothing of its style, the row does not check it.
-struct ControlKind {
-    const wchar_t* className;
-    DWORD style;  // the bits that must be set within mask
-    DWORD mask;
-};
-constexpr ControlKind kPushButton = {L"Button", BS_PUSHBUTTON, BS_TYPEMASK};
-constexpr ControlKind kDefaultButton = {L"Button", BS_DEFPUSHBUTTON, BS_TYPEMASK};
-constexpr ControlKind kGroupBox = {L"Button", BS_GROUPBOX, BS_TYPEMASK};
-constexpr ControlKind kAutoCheckBox = {L"Button", BS_AUTOCHECKBOX, BS_TYPEMASK};
-constexpr ControlKind kLogo = {L"Static", SS_BITMAP | SS_CENTERIMAGE | SS_REALSIZEIMAGE,
-                               SS_TYPEMASK | SS_CENTERIMAGE | SS_REALSIZEIMAGE};
-constexpr ControlKind kStatic = {L"Static", 0, 0};
-constexpr ControlKind kRightStatic = {L"Static", SS_RIGHT, SS_TYPEMASK};
-constexpr ControlKind kCentredSunken = {L"Static", SS_CENTER | SS_SUNKEN, SS_TYPEMASK | SS_SUNKEN};
-constexpr ControlKind kDropDownList = {L"ComboBox", CBS_DROPDOWNLIST | WS_VSCROLL, 0x3 | WS_VSCROLL};
-constexpr ControlKind kEditableDropDown = {L"ComboBox", CBS_DROPDOWN, 0x3};
+// layout the dialogs were designed to, in dialog units; where a text is set at run time the row
+// does not check it. Of a control's style a row checks the bits that make its kind, by class: a
+// button's type; a static's type, picture and frame bits; a combo box's type and scroll bar.
+DWORD CheckedStyleBits(const std::wstring& className)
+{
+    if (className == L"Button")
+        return BS_TYPEMASK;
+    return className == L"Static" ? SS_TYPEMASK | SS_CENTERIMAGE | SS_REALSIZEIMAGE | SS_SUNKEN : 0x3 | WS_VSCROLL;
+}
 
 constexpr int kNoId = -1;  // a control nobody addresses, found by its kind and text
+using Box = std::array<short, 4>;  // x, y, cx, cy
 
 struct ControlRow {
     int id;
-    ControlKind kind;
+    const wchar_t* className;
+    DWORD style;
     const wchar_t* text;  // "#n": resource n; nullptr: set at run time
-    short x, y, cx, cy;
+    Box box;
 };
 
-struct DialogRow {
-    const wchar_t* name;
-    const wchar_t* className;  // empty: the dialog manager's own
-    const wchar_t* caption;
-    short cx, cy;
-    WORD fontPoints;
-    DWORD style, styleMask, exStyle;
-    bool onlyTheseControls;  // false: the readings grids add controls of their own
-    std::vector<ControlRow> controls;
+// An extended dialog template: DLGTEMPLATEEX and its DLGITEMTEMPLATEEX items, each a fixed part
+// followed by name-or-ordinal fields.
+#pragma pack(push, 2)  // the template aligns its fixed parts to WORDs only
+struct DialogHeader {
+    WORD version, signature;
+    DWORD helpId, exStyle, style;
+    WORD count;
+    short x, y, cx, cy;
 };
+struct ItemHeader {
+    DWORD helpId, exStyle, style;
+    short x, y, cx, cy;
+    DWORD id;
+};
+#pragma pack(pop)
 
 struct TemplateControl {
-    int id;
+    ItemHeader item;
     std::wstring className, text;
-    short x, y, cx, cy;
-    DWORD style;
 };
-
 struct DialogTemplate {
-    DWORD style = 0, exStyle = 0;
-    short cx = 0, cy = 0;
+    DialogHeader header = {};
     std::wstring className, caption, face;
     WORD fontPoints = 0;
     std::vector<TemplateControl> controls;
@@ -914,9 +719,8 @@ std::wstring ReadNameOrOrdinal(const WORD*& at, bool controlClass = false)
     if (*at == 0xFFFF) {
         const WORD ordinal = at[1];
         at += 2;
-        if (controlClass && ordinal >= 0x80 && ordinal <= 0x85)
-            return kClasses[ordinal - 0x80];
-        return L"#" + std::to_wstring(ordinal);
+        return controlClass && ordinal >= 0x80 && ordinal <= 0x85 ? kClasses[ordinal - 0x80]
+                                                                  : L"#" + std::to_wstring(ordinal);
     }
     std::wstring text(reinterpret_cast<const wchar_t*>(at));
     at += text.size() + 1;
@@ -927,179 +731,149 @@ std::wstring ReadNameOrOrdinal(const WORD*& at, bool controlClass = false)
     return text;
 }
 
-DWORD ReadDword(const WORD* at)
+// Copies a fixed part from at and steps past it.
+template <typename T>
+T ReadFixed(const WORD*& at)
 {
-    DWORD value;
+    T value;
     std::memcpy(&value, at, sizeof value);
+    at += sizeof value / sizeof(WORD);
     return value;
 }
 
-// Parses an extended dialog template (DLGTEMPLATEEX and its DLGITEMTEMPLATEEX items).
 bool ReadDialogTemplate(const wchar_t* name, DialogTemplate& out)
 {
     HRSRC found = FindResourceW(g_instance, name, RT_DIALOG);
     const auto* at = static_cast<const WORD*>(found ? LockResource(LoadResource(g_instance, found)) : nullptr);
     if (at == nullptr || at[0] != 1 || at[1] != 0xFFFF)
         return false;
-    out.exStyle = ReadDword(at + 4);
-    out.style = ReadDword(at + 6);
-    const WORD count = at[8];
-    out.cx = static_cast<short>(at[11]);
-    out.cy = static_cast<short>(at[12]);
-    at += 13;
+    out.header = ReadFixed<DialogHeader>(at);
     ReadNameOrOrdinal(at);  // menu
     out.className = ReadNameOrOrdinal(at);
     out.caption = ReadNameOrOrdinal(at);
-    if (out.style & (DS_SETFONT | DS_SHELLFONT)) {
+    if (out.header.style & (DS_SETFONT | DS_SHELLFONT)) {
         out.fontPoints = at[0];
         at += 3;  // points, weight, italic and character set
         out.face = ReadNameOrOrdinal(at);
     }
-    for (WORD i = 0; i < count; ++i) {
+    for (WORD i = 0; i < out.header.count; ++i) {
         at = reinterpret_cast<const WORD*>((reinterpret_cast<uintptr_t>(at) + 3) & ~uintptr_t{3});
-        TemplateControl control;
-        control.style = ReadDword(at + 4);
-        control.x = static_cast<short>(at[6]);
-        control.y = static_cast<short>(at[7]);
-        control.cx = static_cast<short>(at[8]);
-        control.cy = static_cast<short>(at[9]);
-        const DWORD id = ReadDword(at + 10);
-        control.id = (id == 0xFFFF || id == 0xFFFFFFFF) ? kNoId : static_cast<int>(id);
-        at += 12;
-        control.className = ReadNameOrOrdinal(at, true);
-        control.text = ReadNameOrOrdinal(at);
+        TemplateControl c{ReadFixed<ItemHeader>(at), {}, {}};
+        c.className = ReadNameOrOrdinal(at, true);
+        c.text = ReadNameOrOrdinal(at);
         const WORD extraBytes = *at++;
         at = reinterpret_cast<const WORD*>(reinterpret_cast<const BYTE*>(at) + extraBytes);
-        out.controls.push_back(control);
+        out.controls.push_back(c);
     }
     return true;
 }
 
-std::string DescribeControl(int id, const std::wstring& className, const wchar_t* text, short x, short y, short cx,
-                            short cy, DWORD maskedStyle)
-{
-    std::ostringstream out;
-    out << id << ' ' << Narrow(className) << " \"" << (text ? Narrow(text) : "(set at run time)") << "\" " << x
-        << ',' << y << ',' << cx << ',' << cy << " style 0x" << std::hex << maskedStyle;
-    return out.str();
-}
-
 TEST(DialogTemplates, MatchTheirControlTables)
 {
-    const DialogRow dialogs[] = {
+    const struct {
+        const wchar_t* name;
+        const wchar_t* className;  // empty: the dialog manager's own
+        const wchar_t* caption;
+        short cx, cy;
+        WORD fontPoints;
+        DWORD style, styleMask, exStyle;
+        bool onlyTheseControls;  // false: the readings grids add controls of their own
+        std::vector<ControlRow> controls;
+    } dialogs[] = {
         {L"TRELLIDEX", L"TRELLIDEX", L"Ombrelo", 620, 325, 8,
          DS_MODALFRAME | WS_POPUP | WS_CAPTION | WS_SYSMENU,
          DS_MODALFRAME | WS_POPUP | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX | WS_THICKFRAME | WS_VISIBLE,
          WS_EX_CONTROLPARENT, false,
-         {{kNoId, kLogo, L"#101", 480, 0, 145, 35},
-          {kNoId, kGroupBox, L"Select COM Port", 45, 8, 230, 42},
-          {1001, kPushButton, L"Refresh", 55, 24, 40, 15},
-          {kNoId, kRightStatic, L"Port:", 100, 27, 20, 8},
-          {1002, kDropDownList, L"", 126, 26, 60, 217},
-          {1003, kPushButton, L"Connect", 195, 24, 55, 15},
-          {1004, kPushButton, L"Power OFF", 306, 267, 55, 20},
-          {1005, kPushButton, L"Clear Log", 365, 267, 55, 20},
-          {1006, kPushButton, L"Save Log", 365, 291, 55, 20},
-          {1007, kPushButton, L"Reset Min/Max", 424, 267, 55, 20},
-          {1008, kPushButton, L"Save Report", 424, 291, 55, 20},
-          {1009, kPushButton, L"Configure", 483, 267, 55, 20},
-          {1010, kPushButton, L"Help", 483, 291, 55, 20},
-          {1011, kPushButton, L"About", 542, 267, 55, 20},
-          {1012, kPushButton, L"Exit", 542, 291, 55, 20},
-          {1013, kStatic, L"", 45, 265, 210, 45}}},
+         {{kNoId, L"Static", SS_BITMAP | SS_CENTERIMAGE | SS_REALSIZEIMAGE, L"#101", {480, 0, 145, 35}},
+          {kNoId, L"Button", BS_GROUPBOX, L"Select COM Port", {45, 8, 230, 42}},
+          {1001, L"Button", BS_PUSHBUTTON, L"Refresh", {55, 24, 40, 15}},
+          {kNoId, L"Static", SS_RIGHT, L"Port:", {100, 27, 20, 8}},
+          {1002, L"ComboBox", CBS_DROPDOWNLIST | WS_VSCROLL, L"", {126, 26, 60, 217}},
+          {1003, L"Button", BS_PUSHBUTTON, L"Connect", {195, 24, 55, 15}},
+          {1004, L"Button", BS_PUSHBUTTON, L"Power OFF", {306, 267, 55, 20}},
+          {1005, L"Button", BS_PUSHBUTTON, L"Clear Log", {365, 267, 55, 20}},
+          {1006, L"Button", BS_PUSHBUTTON, L"Save Log", {365, 291, 55, 20}},
+          {1007, L"Button", BS_PUSHBUTTON, L"Reset Min/Max", {424, 267, 55, 20}},
+          {1008, L"Button", BS_PUSHBUTTON, L"Save Report", {424, 291, 55, 20}},
+          {1009, L"Button", BS_PUSHBUTTON, L"Configure", {483, 267, 55, 20}},
+          {1010, L"Button", BS_PUSHBUTTON, L"Help", {483, 291, 55, 20}},
+          {1011, L"Button", BS_PUSHBUTTON, L"About", {542, 267, 55, 20}},
+          {1012, L"Button", BS_PUSHBUTTON, L"Exit", {542, 291, 55, 20}},
+          {1013, L"Static", SS_LEFT, L"", {45, 265, 210, 45}}}},
         {L"CONFBOX", L"", L"Configuration", 180, 134, 10,
          DS_MODALFRAME | WS_POPUP | WS_VISIBLE | WS_CAPTION,
          DS_MODALFRAME | WS_POPUP | WS_VISIBLE | WS_CAPTION | WS_SYSMENU, 0, true,
-         {{kNoId, kGroupBox, L"Connected Cables", 16, 10, 150, 50},
-          {1017, kAutoCheckBox, L"12V CPU", 23, 21, 44, 10},
-          {1018, kAutoCheckBox, L"12V PCIe", 23, 33, 45, 10},
-          {kNoId, kStatic, L"Will be considered for PASS/FAIL", 22, 45, 120, 8},
-          {kNoId, kStatic, L"Compliance Mode", 19, 66, 58, 8},
-          {1019, kEditableDropDown, L"", 82, 65, 40, 30},
-          {kNoId, kStatic, L"Buzzer Mode", 19, 81, 50, 8},
-          {1020, kEditableDropDown, L"", 64, 80, 58, 40},
-          {kNoId, kStatic, L"Log Intervals (sec)", 19, 96, 70, 8},
-          {1021, kEditableDropDown, L"", 82, 95, 40, 50},
-          {IDOK, kDefaultButton, L"OK", 60, 114, 50, 14},
-          {IDCANCEL, kDefaultButton, L"Cancel", 116, 114, 50, 14}}},
+         {{kNoId, L"Button", BS_GROUPBOX, L"Connected Cables", {16, 10, 150, 50}},
+          {1017, L"Button", BS_AUTOCHECKBOX, L"12V CPU", {23, 21, 44, 10}},
+          {1018, L"Button", BS_AUTOCHECKBOX, L"12V PCIe", {23, 33, 45, 10}},
+          {kNoId, L"Static", SS_LEFT, L"Will be considered for PASS/FAIL", {22, 45, 120, 8}},
+          {kNoId, L"Static", SS_LEFT, L"Compliance Mode", {19, 66, 58, 8}},
+          {1019, L"ComboBox", CBS_DROPDOWN | WS_VSCROLL, L"", {82, 65, 40, 30}},
+          {kNoId, L"Static", SS_LEFT, L"Buzzer Mode", {19, 81, 50, 8}},
+          {1020, L"ComboBox", CBS_DROPDOWN | WS_VSCROLL, L"", {64, 80, 58, 40}},
+          {kNoId, L"Static", SS_LEFT, L"Log Intervals (sec)", {19, 96, 70, 8}},
+          {1021, L"ComboBox", CBS_DROPDOWN | WS_VSCROLL, L"", {82, 95, 40, 50}},
+          {IDOK, L"Button", BS_DEFPUSHBUTTON, L"OK", {60, 114, 50, 14}},
+          {IDCANCEL, L"Button", BS_DEFPUSHBUTTON, L"Cancel", {116, 114, 50, 14}}}},
         {L"ABOUTBOX", L"", L"About Ombrelo", 175, 212, 10,
          DS_MODALFRAME | WS_POPUP | WS_CAPTION,
          DS_MODALFRAME | WS_POPUP | WS_CAPTION | WS_SYSMENU, 0, true,
-         {{kNoId, kLogo, L"#101", 7, 8, 159, 117},
-          {kNoId, kGroupBox, L"", 7, 126, 160, 54},
-          {1016, kCentredSunken, nullptr, 17, 134, 140, 10},
-          {1015, kCentredSunken, nullptr, 17, 149, 140, 10},
-          {1014, kCentredSunken, nullptr, 17, 164, 140, 10},
-          {IDOK, kDefaultButton, L"OK", 60, 186, 55, 13}}},
+         {{kNoId, L"Static", SS_BITMAP | SS_CENTERIMAGE | SS_REALSIZEIMAGE, L"#101", {7, 8, 159, 117}},
+          {kNoId, L"Button", BS_GROUPBOX, L"", {7, 126, 160, 54}},
+          {1016, L"Static", SS_CENTER | SS_SUNKEN, nullptr, {17, 134, 140, 10}},
+          {1015, L"Static", SS_CENTER | SS_SUNKEN, nullptr, {17, 149, 140, 10}},
+          {1014, L"Static", SS_CENTER | SS_SUNKEN, nullptr, {17, 164, 140, 10}},
+          {IDOK, L"Button", BS_DEFPUSHBUTTON, L"OK", {60, 186, 55, 13}}}},
     };
-    for (const DialogRow& d : dialogs) {
+    for (const auto& d : dialogs) {
         SCOPED_TRACE(Narrow(d.name));
         DialogTemplate t;
         ASSERT_TRUE(ReadDialogTemplate(d.name, t)) << "no extended dialog template in the module";
-        EXPECT_EQ(t.className, d.className);
-        EXPECT_EQ(t.caption, d.caption);
-        EXPECT_EQ(t.cx, d.cx);
-        EXPECT_EQ(t.cy, d.cy);
-        EXPECT_EQ(t.face, L"Tahoma");
-        EXPECT_EQ(t.fontPoints, d.fontPoints);
-        EXPECT_EQ(t.style & d.styleMask, d.style);
-        EXPECT_EQ(t.exStyle & WS_EX_CONTROLPARENT, d.exStyle);
+        using Dialog = std::tuple<std::wstring, std::wstring, short, short, std::wstring, WORD, DWORD, DWORD>;
+        EXPECT_EQ(Dialog(t.className, t.caption, t.header.cx, t.header.cy, t.face, t.fontPoints,
+                         t.header.style & d.styleMask, t.header.exStyle & WS_EX_CONTROLPARENT),
+                  Dialog(d.className, d.caption, d.cx, d.cy, L"Tahoma", d.fontPoints, d.style, d.exStyle))
+            << "class, caption, size, font and style";
         if (d.onlyTheseControls) {
             EXPECT_EQ(t.controls.size(), d.controls.size());
         }
         for (const ControlRow& row : d.controls) {
-            const std::string expected = DescribeControl(row.id, row.kind.className, row.text, row.x, row.y, row.cx,
-                                                         row.cy, row.kind.style);
-            std::string seen = "(no such control)";
-            for (const TemplateControl& c : t.controls) {
-                if (c.id != row.id || (row.id == kNoId && (c.className != row.kind.className || c.text != row.text)))
-                    continue;
-                seen = DescribeControl(c.id, c.className, row.text ? c.text.c_str() : nullptr, c.x, c.y, c.cx, c.cy,
-                                       c.style & row.kind.mask);
-                break;
+            // Id, class, text, box and the style bits of the control's kind; all empty: no such control.
+            using Seen = std::tuple<int, std::wstring, std::wstring, Box, DWORD>;
+            const wchar_t* const kRunTime = L"(set at run time)";
+            Seen seen;
+            for (const auto& [item, className, text] : t.controls) {
+                const int id = (item.id == 0xFFFF || item.id == 0xFFFFFFFF) ? kNoId : static_cast<int>(item.id);
+                if (id == row.id && (id != kNoId || (className == row.className && text == row.text))) {
+                    seen = {id, className, row.text ? text : kRunTime, {item.x, item.y, item.cx, item.cy},
+                            item.style & CheckedStyleBits(className)};
+                    break;
+                }
             }
-            EXPECT_EQ(seen, expected);
+            EXPECT_EQ(seen, Seen(row.id, row.className, row.text ? row.text : kRunTime, row.box, row.style));
         }
     }
 }
 
 // --- Handles -------------------------------------------------------------------------------------
 
-struct Handles {
-    int countedGdi;
-    DWORD systemGdi;
-    DWORD systemUser;
-    int childWindows;
-    bool operator==(const Handles&) const = default;
-};
-
-std::ostream& operator<<(std::ostream& out, const Handles& h)
+// The counted graphics objects, the system's GDI and USER object counts and the child windows.
+std::array<long, 4> CountHandles()
 {
-    return out << "{counted GDI " << h.countedGdi << ", system GDI " << h.systemGdi << ", USER " << h.systemUser
-               << ", child windows " << h.childWindows << "}";
-}
-
-Handles CountHandles()
-{
-    int children = 0;
+    long children = 0;
     EnumChildWindows(
-        g_window, [](HWND, LPARAM count) -> BOOL {
-            ++*reinterpret_cast<int*>(count);
-            return TRUE;
-        },
+        g_window, [](HWND, LPARAM count) { return ++*reinterpret_cast<long*>(count), TRUE; },
         reinterpret_cast<LPARAM>(&children));
-    return {CountLiveGdiObjects(), GetGuiResources(GetCurrentProcess(), GR_GDIOBJECTS),
-            GetGuiResources(GetCurrentProcess(), GR_USEROBJECTS), children};
+    return {CountLiveGdiObjects(), static_cast<long>(GetGuiResources(GetCurrentProcess(), GR_GDIOBJECTS)),
+            static_cast<long>(GetGuiResources(GetCurrentProcess(), GR_USEROBJECTS)), children};
 }
 
 // One display tick as timer 1 gives it, with every changed cell repainted at once, so that each
-// asks for its colours.
+// asks for its colours. Alternating values change every text, so every cell repaints each time.
 void DisplayTick(int tick)
 {
-    // Alternating values change every text, so every cell repaints and asks again.
-    const int32_t value = (tick % 2 == 0) ? 12000 : 11950;
     for (int cell = 0; cell < kCellCount; ++cell)
-        g_readingsTable.value[cell].store(value);
+        g_readingsTable.value[cell].store(tick % 2 == 0 ? 12000 : 11950);
     UpdateReadingsDisplay();
     RedrawWindow(g_window, nullptr, nullptr, RDW_UPDATENOW | RDW_ALLCHILDREN);
     PumpPending();
@@ -1107,45 +881,39 @@ void DisplayTick(int tick)
 
 TEST(MainWindowHandles, ThousandDisplayTicksLeaveNoGraphicsObjectsOrWindowsBehind)
 {
-    constexpr int kTicks = 1000;
     DisplayTick(0);  // the one cell brush exists from the first colour request on
-    const Handles before = CountHandles();
-    int colourRequests = 0;
+    const auto before = CountHandles();
     {
         ScopedSpy spy;
-        for (int tick = 1; tick <= kTicks; ++tick)
+        for (int tick = 1; tick <= 1000; ++tick)
             DisplayTick(tick);
-        colourRequests = g_spy.cellColourRequests;
+        EXPECT_GE(g_spy.cellColourRequests, 1000) << "the cells were not repainted";
     }
-    const Handles after = CountHandles();
-    EXPECT_EQ(after, before);
-    EXPECT_GE(colourRequests, kTicks) << "the cells were not repainted";
+    EXPECT_EQ(CountHandles(), before) << "counted GDI, system GDI, USER, child windows";
     g_readingsTable.ClearValues();
     UpdateReadingsDisplay();
-    ExpectState(kIdle);
+    EXPECT_EQ(WindowState(), kIdle);
 }
 
 // A dialog or message box that no test asked for would hold this thread until someone closed it:
 // each is reported and closed. The dialog a driver waits for is the driver's.
-BOOL CALLBACK CloseUnexpectedDialog(HWND window, LPARAM)
-{
-    wchar_t className[16] = {};
-    GetClassNameW(window, className, 16);
-    if (std::wcscmp(className, L"#32770") != 0 || GetWindow(window, GW_OWNER) != g_window || !IsWindowVisible(window))
-        return TRUE;
-    const std::wstring caption = TextOf(window);
-    if (g_driver != nullptr && caption == g_driver->caption)
-        return TRUE;
-    wchar_t text[200] = {};
-    GetDlgItemTextW(window, 0xFFFF, text, 200);  // a message box's text
-    ADD_FAILURE() << "the window showed \"" << Narrow(caption) << "\": " << Narrow(text);
-    EndDialog(window, IDOK);
-    return TRUE;
-}
-
 void CALLBACK CloseUnexpectedDialogs(HWND, UINT, UINT_PTR, DWORD)
 {
-    EnumThreadWindows(GetCurrentThreadId(), CloseUnexpectedDialog, 0);
+    EnumThreadWindows(
+        GetCurrentThreadId(),
+        [](HWND window, LPARAM) -> BOOL {
+            wchar_t className[16] = {}, text[200] = {};
+            GetClassNameW(window, className, 16);
+            const std::wstring caption = TextOf(window);
+            if (std::wcscmp(className, L"#32770") != 0 || GetWindow(window, GW_OWNER) != g_window ||
+                !IsWindowVisible(window) || (g_driver != nullptr && caption == g_driver->caption))
+                return TRUE;
+            GetDlgItemTextW(window, 0xFFFF, text, 200);  // a message box's text
+            ADD_FAILURE() << "the window showed \"" << Narrow(caption) << "\": " << Narrow(text);
+            EndDialog(window, IDOK);
+            return TRUE;
+        },
+        0);
 }
 
 // After each test. A connection the test left behind (it stopped half-way) is ended, so that its
@@ -1156,10 +924,10 @@ class AfterEachTest : public testing::EmptyTestEventListener {
     void OnTestEnd(const testing::TestInfo&) override
     {
         if (g_workerThreads.load() != 0) {
-            ADD_FAILURE() << "the test left a connection behind: " << DescribeWindow();
+            ADD_FAILURE() << "the test left a connection behind: " << WindowState();
             if (g_stopRequested.load() == 0)
                 Click(kConnectButtonId);
-            EXPECT_TRUE(PumpUntil([] { return g_workerThreads.load() == 0 && !HasQueuedWorkerRequest(); }));
+            EXPECT_TRUE(PumpUntil(WorkerGone));
         }
         HANDLE heaps[64];
         const DWORD count = GetProcessHeaps(64, heaps);
@@ -1175,24 +943,16 @@ int main(int argc, char** argv)
     testing::InitGoogleTest(&argc, argv);
     testing::UnitTest::GetInstance()->listeners().Append(new AfterEachTest);
     for (int i = 1; i < argc; ++i) {
-        if (std::strncmp(argv[i], "--port=", 7) == 0) {
-            g_testerPort.clear();
-            for (const char* c = argv[i] + 7; *c != '\0'; ++c)
-                g_testerPort += static_cast<wchar_t>(*c);
-        }
+        if (std::strncmp(argv[i], "--port=", 7) == 0)
+            g_testerPort.assign(argv[i] + 7, argv[i] + std::strlen(argv[i]));
     }
 
     // The program's own start-up, up to its message loop; the tests pump instead.
     g_workerRunning.store(0);
     g_instance = GetModuleHandleW(nullptr);
-    if (!RegisterMainWindowClass(g_instance)) {
-        std::fprintf(stderr, "cannot register the main window class\n");
-        return 1;
-    }
     g_readingsTable.ClearValues();
-    g_window = CreateMainWindow(g_instance);
-    if (g_window == nullptr) {
-        std::fprintf(stderr, "cannot create the main window from its template\n");
+    if (!RegisterMainWindowClass(g_instance) || (g_window = CreateMainWindow(g_instance)) == nullptr) {
+        std::fprintf(stderr, "cannot register the main window class or create the window from its template\n");
         return 1;
     }
     ShowWindow(g_window, SW_SHOWNORMAL);
