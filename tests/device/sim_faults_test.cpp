@@ -333,14 +333,11 @@ TEST(SimFaults, HangUpClosesTheTerminalAndComesBackUnderTheLink)
     // The first hang-up comes 2 to 6 s after the start, the next one 3.5 s or more after it.
     ASSERT_TRUE(rig.Start({"--on", "--chaos", "3", "--chaos-rate", "0", "--chaos-hang-up", "4", "--link", link}));
     EXPECT_EQ(rig.sim.DevicePath(), link) << "the link is the path it announces";
+    // Until then every reply is clean: the fault log below names the hang-up alone. (What one
+    // 100 ms window holds is not judged here: a busy host may split a reply across two.)
     bool hungUp = false;
-    for (int i = 0; i < 100 && !hungUp; ++i) {
-        Arrival arrival = line.Ask(kCommandStatus, 100);
-        hungUp = arrival.hungUp;
-        if (!hungUp) {
-            ASSERT_EQ(ClassifyArrival(kCommandStatus, arrival), "none");
-        }
-    }
+    for (int i = 0; i < 100 && !hungUp; ++i)
+        hungUp = line.Ask(kCommandStatus, 100).hungUp;
     ASSERT_TRUE(hungUp) << "no hang-up within 10 s";
     line.Close();
     struct stat info {};
@@ -353,7 +350,8 @@ TEST(SimFaults, HangUpClosesTheTerminalAndComesBackUnderTheLink)
     }
     ASSERT_TRUE(back) << "the link did not come back within 3 s";
     ASSERT_TRUE(line.Open(link));
-    EXPECT_EQ(ClassifyArrival(kCommandStatus, line.Ask(kCommandStatus)), "none") << "the new terminal answers";
+    Reply answer = FindReply(line.Ask(kCommandStatus).bytes);
+    EXPECT_TRUE(answer.found && answer.start == 0 && answer.endByteOk) << "the new terminal answers";
     EXPECT_EQ(ReadFaultClasses(rig.faults), std::vector<std::string>{"hang-up"});
     line.Close();
     rig.sim.Stop();
