@@ -7,13 +7,8 @@
 
 # shellcheck source=../lib.sh
 . "$(dirname "${BASH_SOURCE[0]}")/../lib.sh"
-e2e_out=""
-e2e_xvfb_pid=""
-e2e_ombrelo_pid=""
-e2e_ombrelo_log=""
-e2e_ombrelo_runs=0
-e2e_ombrelo_status=""  # exit status of the last Ombrelo.exe that ended
-e2e_user_dir=""
+# e2e_ombrelo_status: the exit status of the last Ombrelo.exe that ended.
+e2e_out="" e2e_xvfb_pid="" e2e_ombrelo_pid="" e2e_ombrelo_log="" e2e_ombrelo_runs=0 e2e_ombrelo_status="" e2e_user_dir=""
 
 # Every failure ends the script at once: what the screen shows then is what went wrong.
 e2e_expect() { [ "$2" = "$3" ] || t_die "$1: expected \"$2\", found \"$3\""; }
@@ -23,7 +18,7 @@ e2e_on_exit() {
   if [ "$1" -ne 0 ] && [ -n "$e2e_xvfb_pid" ]; then
     import -display "$DISPLAY" -window root "$e2e_out/$t_name-failure.png" 2>/dev/null &&
       echo "screen at the failure: $e2e_out/$t_name-failure.png" >&2
-    if [ -n "$e2e_ombrelo_log" ] && grep -q '^Unhandled exception' "$e2e_ombrelo_log"; then
+    if grep -qs '^Unhandled exception' "$e2e_ombrelo_log"; then
       echo "--- Ombrelo.exe crashed ---" >&2
       sed -n '/^Unhandled exception/,/^Modules:/p' "$e2e_ombrelo_log" >&2
     elif [ -s "$e2e_ombrelo_log" ]; then
@@ -178,13 +173,17 @@ e2e_driver() {
   return "$status"
 }
 
-# e2e_must CMD [CMD...]: driver commands (each a line of words; quotes group) where anything but
-# success fails the test.
+# e2e_must STEP...: driver commands, each a line of words (quotes group), where anything but
+# success fails the test; a step "QUERY => ANSWER" asks QUERY, which must print ANSWER.
 e2e_must() {
-  local cmd
-  for cmd in "$@"; do
-    eval "set -- $cmd"
-    e2e_driver "$@" || t_die "driver: $cmd"
+  local step
+  for step; do
+    eval "set -- ${step%% => *}"
+    if [[ $step == *" => "* ]]; then
+      e2e_expect "$step" "${step#* => }" "$(e2e_driver "$@")"
+    else
+      e2e_driver "$@" || t_die "driver: $step"
+    fi
   done
 }
 
