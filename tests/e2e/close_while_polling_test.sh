@@ -8,10 +8,7 @@
 #   close_while_polling_test.sh OMBRELO_EXE DRIVER_EXE OMBRELO_SIM OUT_DIR [ROUNDS]
 set -euo pipefail
 
-if [ $# -lt 4 ] || [ $# -gt 5 ]; then
-  echo "usage: $0 OMBRELO_EXE DRIVER_EXE OMBRELO_SIM OUT_DIR [ROUNDS]" >&2
-  exit 2
-fi
+(($# >= 4 && $# <= 5)) || { echo "usage: $0 OMBRELO_EXE DRIVER_EXE OMBRELO_SIM OUT_DIR [ROUNDS]" >&2; exit 2; }
 rounds=${5:-20}
 # shellcheck source=e2e_lib.sh
 . "$(dirname "${BASH_SOURCE[0]}")/e2e_lib.sh"

@@ -8,7 +8,8 @@
 # shellcheck source=../lib.sh
 . "$(dirname "${BASH_SOURCE[0]}")/../lib.sh"
 # e2e_ombrelo_status: the exit status of the last Ombrelo.exe that ended.
-e2e_out="" e2e_xvfb_pid="" e2e_ombrelo_pid="" e2e_ombrelo_log="" e2e_ombrelo_runs=0 e2e_ombrelo_status="" e2e_user_dir=""
+e2e_tmp="" e2e_name="" e2e_out="" e2e_xvfb_pid="" e2e_user_dir=""
+e2e_ombrelo_pid="" e2e_ombrelo_log="" e2e_ombrelo_runs=0 e2e_ombrelo_status=""
 
 # Every failure ends the script at once: what the screen shows then is what went wrong.
 e2e_expect() { [ "$2" = "$3" ] || t_die "$1: expected \"$2\", found \"$3\""; }
@@ -37,6 +38,12 @@ e2e_on_exit() {
   [ -z "$e2e_ombrelo_pid" ] || t_kill "$e2e_ombrelo_pid" KILL
 }
 
+# scripts/release-test.sh sets e2e_name, e2e_out and e2e_tmp itself instead of calling e2e_init,
+# reads e2e_sim_pts, and ends by e2e_cleanup.
+declare -A e2e_sim_pts=()
+e2e_adopt() { [ -n "$t_work" ] || { t_work=$e2e_tmp t_name=$e2e_name; t_hooks+=(e2e_on_exit); }; }
+e2e_cleanup() { t_cleanup; }
+
 # e2e_init NAME OMBRELO_EXE DRIVER_EXE SIM OUT_DIR LIMIT_SECONDS
 e2e_init() {
   E2E_EXE=$2 E2E_DRIVER=$3 E2E_SIM=$4 e2e_out=$5
@@ -56,6 +63,7 @@ e2e_init() {
 # A private display; -displayfd picks a free display number and reports it when the server is
 # ready.
 e2e_start_xvfb() {
+  e2e_adopt
   local fifo="$t_work/displayfd"
   : >"$fifo"
   Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$fifo" </dev/null >"$t_work/xvfb.log" 2>&1 &
@@ -73,6 +81,7 @@ e2e_start_xvfb() {
 # project's prefix script changes nothing here.
 e2e_make_prefix() {
   local prepared link
+  e2e_adopt
   # shellcheck source=../../scripts/wine-prefix.sh
   prepared=$(unset DISPLAY; . "$T_REPO/scripts/wine-prefix.sh" >/dev/null; printf '%s' "$WINEPREFIX") ||
     t_die "cannot prepare the project's Wine prefix"
@@ -92,6 +101,7 @@ e2e_make_prefix() {
 e2e_start_sim() {
   t_start_sim "$1" "$E2E_SIM" "${@:2}"
   ln -sfn "${t_pty[$1]}" "$WINEPREFIX/dosdevices/${1,,}"
+  e2e_sim_pts[$1]=${t_pty[$1]}
   t_say "simulator ${*:2} on $1 (${t_pty[$1]})"
 }
 
@@ -125,10 +135,7 @@ e2e_start_ombrelo() {
   e2e_driver wait-window 60000 &
   local waiter=$!
   while kill -0 "$waiter" 2>/dev/null; do
-    if ! kill -0 "$e2e_ombrelo_pid" 2>/dev/null; then
-      e2e_wait_exit 0 || true
-      t_die "Ombrelo.exe ended (exit status $e2e_ombrelo_status) before its window showed"
-    fi
+    ! e2e_wait_exit 0 || t_die "Ombrelo.exe ended (exit status $e2e_ombrelo_status) before its window showed"
     sleep 0.1
   done
   wait "$waiter" || t_die "driver: wait-window 60000"

@@ -244,8 +244,7 @@ e2e_start_sim COM2 --on --steady --timed-out --cooling "$COOLING_MS" --pad 9 --d
 e2e_start_sim COM4 --on --steady --refuse-off
 e2e_start_sim COM3 --silent
 for port in COM7 COM12 COM8; do e2e_start_sim $port --on; done
-e2e_list_port COM7
-e2e_list_port COM12
+for port in COM7 COM12; do e2e_list_port $port; done
 docs="$e2e_user_dir/Documents/Zentarix/Ombrelo"
 
 # ---- start: the port list ---------------------------------------------------------------------
@@ -267,8 +266,7 @@ t_say "Connect"
 # read, tried again in the first poll cycle, has been answered.
 configure_at_connect=$(e2e_driver click-then-enabled-at-text 1003 1003 Disconnect 10000 1009) ||
   t_die "driver: Connect"
-connected_at=$SECONDS
-connected_epoch=$(date +%s)
+connected_at=$SECONDS connected_epoch=$(date +%s)
 e2e_expect "Configure when Disconnect is offered" 0 "$configure_at_connect"
 e2e_must 'wait-enabled 1009 1 5000'
 [ "$(grep -c '^40$' "${t_simlog[COM2]}")" -ge 2 ] ||
@@ -304,11 +302,9 @@ e2e_expect "status panel verdicts (voltages, timings)" "$GREEN $RED " \
 while read -r x y w h kind what; do
   read -r colours first < <(convert "$shot" -crop "${w}x$h+$((pl + x))+$((pt + y))" +repage \
     -format "%k %[hex:p{0,0}]\n" info: | tr 'A-F' 'a-f')
-  if [ "$kind" = white ]; then
-    [ "$colours $first" = "1 ffffff" ] || t_die "status panel: $what is not clear ($colours colours, first #$first)"
-  else
-    [ "$colours" -gt 1 ] || t_die "status panel: $what shows no text"
-  fi
+  [ "$kind" != white ] || [ "$colours $first" = "1 ffffff" ] ||
+    t_die "status panel: $what is not clear ($colours colours, first #$first)"
+  [ "$kind" != ink ] || [ "$colours" -gt 1 ] || t_die "status panel: $what shows no text"
 done <<'EOF'
 246 14 4 16 white the gap before the voltages verdict
 246 40 4 16 white the gap before the timings verdict
@@ -348,8 +344,7 @@ e2e_must 'click 1009'
 ok_earliest=$(date +%s)
 shown=$(e2e_driver config --cpu 0 --pcie 1 --compliance Loose --buzzer Compliance --interval 60) ||
   t_die "driver: config"
-ok_latest=$(date +%s)
-ok_at=$SECONDS
+ok_latest=$(date +%s) ok_at=$SECONDS
 e2e_expect "Configuration dialog as opened" \
   "cpu=1 pcie=1 compliance=Strict buzzer=Fatal Errors interval=10 compliance-items=Strict|Loose buzzer-items=Fatal Errors|Compliance|Off interval-items=1|10|30|60" \
   "$(paste -sd' ' <<<"$shown")"
@@ -404,9 +399,8 @@ cp "$saved" "$e2e_out/e2e-report.txt"
 e2e_expect "report lines" 34 "$(wc -l <"$saved")"
 expect_lines "$saved" 1 "ZENTARIX Ombrelo Report file" "===============================" "" "Power Status: ON" \
   '~^Total Power: [0-9]+\.[0-9]W$' "Voltages: PASS" "Timings: FAIL" ""
-if ! diff -u <(expected_report_tables) <(tr -d '\r' <"$saved" | tail -n +9) >&2; then
+diff -u <(expected_report_tables) <(tr -d '\r' <"$saved" | tail -n +9) >&2 ||
   t_die "report tables differ from the cells on the screen"
-fi
 
 # ---- About ----------------------------------------------------------------------------------------
 
