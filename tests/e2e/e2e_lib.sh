@@ -14,6 +14,7 @@ e2e_ombrelo_pid="" e2e_ombrelo_log="" e2e_ombrelo_runs=0 e2e_ombrelo_status=""
 # Every failure ends the script at once: what the screen shows then is what went wrong.
 e2e_expect() { [ "$2" = "$3" ] || t_die "$1: expected \"$2\", found \"$3\""; }
 
+# The e2e part of the cleanup (a hook of t_cleanup): after a failure, what went wrong; then Wine ends.
 e2e_on_exit() {
   trap - ERR
   if [ "$1" -ne 0 ] && [ -n "$e2e_xvfb_pid" ]; then
