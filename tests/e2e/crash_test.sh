@@ -7,9 +7,10 @@
 #   crash_test.sh CRASH_EXE DRIVER_EXE OMBRELO_SIM OUT_DIR
 set -euo pipefail
 [ $# -eq 4 ] || { echo "usage: $0 CRASH_EXE DRIVER_EXE OMBRELO_SIM OUT_DIR" >&2; exit 2; }
-crash=$1 driver=$2 sim=$3 out=$4
-repo=$(cd "$(dirname "$0")/../.." && pwd)
-failed=0
+# shellcheck source=../lib.sh
+. "$(dirname "$0")/../lib.sh"
+t_name=harness_crash
+crash=$1 repo=$T_REPO
 
 # expect_crash NAME LIMIT COMMAND...
 expect_crash() {
@@ -18,11 +19,10 @@ expect_crash() {
   output=$(timeout "$limit" "$@" 2>&1) || status=$?
   if [ "$status" -eq 0 ] || [ "$status" -eq 124 ] || ! grep -q '^Backtrace:' <<<"$output" ||
     grep -q 'stopped by the watchdog' <<<"$output"; then
-    echo "FAIL: $name: exit status $status after $((SECONDS - started)) s (124: still running)" >&2
+    t_fail "$name: exit status $status after $((SECONDS - started)) s (124: still running)"
     printf '%s\n' "$output" | tail -n 20 >&2
-    failed=1
   else
-    echo "$name: exit status $status after $((SECONDS - started)) s, with a backtrace"
+    t_say "$name: exit status $status after $((SECONDS - started)) s, with a backtrace"
   fi
 }
 
@@ -31,15 +31,15 @@ expect_crash() {
 # shellcheck source=../../scripts/wine-prefix.sh
 . "$repo/scripts/wine-prefix.sh"
 wineserver -w
-expect_crash "xvfb-run wine-pty-test.sh" 10 xvfb-run -a "$repo/scripts/wine-pty-test.sh" COM9 "$sim" --on -- "$crash"
+expect_crash "xvfb-run wine-pty-test.sh" 10 xvfb-run -a "$repo/scripts/wine-pty-test.sh" COM9 "$3" --on -- "$crash"
 expect_crash wine-run.sh 10 "$repo/scripts/wine-run.sh" "$crash"
 expect_crash gtest-run.sh 10 "$repo/scripts/gtest-run.sh" "$repo/scripts/wine-run.sh" "$crash"
 # The private prefix and display are made first; the 10 s count from the program's start, kept by
-# the e2e scripts' own watchdog.
+# a watchdog of its own in place of the e2e scripts' one.
 # shellcheck disable=SC2016
 expect_crash e2e 60 bash -c '. "$1/tests/e2e/e2e_lib.sh"; e2e_init e2e_crash "$2" "$3" "$4" "$5" 60
   e2e_make_prefix; e2e_start_xvfb
-  kill "$e2e_watchdog_pid"; (sleep 10; kill -TERM $$) </dev/null >/dev/null 2>&1 & e2e_watchdog_pid=$!
-  trap '\''e2e_fail "stopped by the watchdog: still running 10 s after the start"'\'' TERM
-  e2e_start_ombrelo' _ "$repo" "$crash" "$driver" "$sim" "$out"
-exit "$failed"
+  t_kill "$t_watchdog"; (sleep 10; kill -TERM $$) </dev/null >/dev/null 2>&1 & t_watchdog=$!
+  trap '\''t_die "stopped by the watchdog: still running 10 s after the start"'\'' TERM
+  e2e_start_ombrelo' _ "$repo" "$crash" "$2" "$3" "$4"
+t_end

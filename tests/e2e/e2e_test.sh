@@ -9,6 +9,7 @@
 #   e2e_test.sh OMBRELO_EXE DRIVER_EXE OMBRELO_SIM OUT_DIR
 #
 # OUT_DIR receives connected.png (the window while connected) and, on a failure, a screenshot.
+# shellcheck disable=SC2317  # the functions t_wait_until calls
 set -euo pipefail
 
 [ $# -eq 4 ] || { echo "usage: $0 OMBRELO_EXE DRIVER_EXE OMBRELO_SIM OUT_DIR" >&2; exit 2; }
@@ -18,6 +19,7 @@ e2e_init e2e_main "$1" "$2" "$3" "$4" 420
 
 # Colours of the readings cells as the screen shows them.
 readonly GREEN=00ff00 RED=ff0000 GREY=c0c0c0
+declare -A colour_names=([$GREEN]=green [$RED]=red [$GREY]=grey)
 # Cells that show "N/A" for the program's whole life, whatever the tester says.
 readonly FIXED_NA="1146 1147 1167 1168 1169 1170 1171 1187 1203 1219 1235 1251"
 # The tester's own settings bytes 0 to 13 as the simulator reports them: the program must send
@@ -27,233 +29,207 @@ readonly COOLING_MS=5000
 
 # ---- helpers ----------------------------------------------------------------------------------
 
+colour_name() { echo "${colour_names[$1]:-#$1}"; }
+
 # Cell texts and screen colours, refreshed by read_cells.
 declare -A cell_text=() cell_colour=()
 
-# read_cells SCREENSHOT: every cell's text and the colour its background shows. Two inner
-# corners must agree, so a cell half repainted or covered is not taken for its colour.
+# read_cells SCREENSHOT: every cell's text and the colour its background shows, after the time
+# it takes to paint them. Two inner corners must agree, so a cell half repainted or covered is
+# not taken for its colour.
 read_cells() {
   local shot=$1 listing id l t r b text i
   local -a ids=() texts=() points=() colours=()
-  listing=$(e2e_driver cells) || e2e_fail "driver: cells"
-  e2e_screenshot "$shot"
+  sleep 1.5
+  listing=$(e2e_driver cells) || t_die "driver: cells"
+  import -display "$DISPLAY" -window root "$shot" || t_die "screenshot failed"
   while read -r id l t r b text; do
-    ids+=("$id")
-    texts+=("$text")
-    points+=($((l + 2)) $((t + 2)) $((r - 3)) $((b - 3)))
+    ids+=("$id") texts+=("$text") points+=($((l + 2)) $((t + 2)) $((r - 3)) $((b - 3)))
   done <<<"$listing"
-  [ "${#ids[@]}" -eq 112 ] || e2e_fail "expected 112 readings cells, found ${#ids[@]}"
+  [ "${#ids[@]}" -eq 112 ] || t_die "expected 112 readings cells, found ${#ids[@]}"
   read -r -a colours < <(e2e_pixels "$shot" "${points[@]}")
-  cell_text=()
-  cell_colour=()
+  cell_text=() cell_colour=()
   for i in "${!ids[@]}"; do
     id=${ids[$i]}
-    [ "${colours[$((2 * i))]}" = "${colours[$((2 * i + 1))]}" ] ||
-      e2e_fail "cell $id (\"${texts[$i]}\"): its corners differ (${colours[$((2 * i))]}, ${colours[$((2 * i + 1))]})"
-    cell_text[$id]=${texts[$i]}
-    cell_colour[$id]=${colours[$((2 * i))]}
+    [ "${colours[2 * i]}" = "${colours[2 * i + 1]}" ] ||
+      t_die "cell $id (\"${texts[$i]}\"): its corners differ (${colours[2 * i]}, ${colours[2 * i + 1]})"
+    cell_text[$id]=${texts[$i]} cell_colour[$id]=${colours[2 * i]}
   done
 }
 
-colour_name() {
-  case "$1" in
-    "$GREEN") echo green ;;
-    "$RED") echo red ;;
-    "$GREY") echo grey ;;
-    *) echo "#$1" ;;
-  esac
-}
-
-expect_cell() { # id text colour
-  [ "${cell_text[$1]-}" = "$2" ] || e2e_fail "cell $1: expected \"$2\", found \"${cell_text[$1]-}\""
-  [ "${cell_colour[$1]}" = "$3" ] ||
-    e2e_fail "cell $1 (\"$2\"): expected $(colour_name "$3"), found $(colour_name "${cell_colour[$1]}")"
+# expect_cells ID:TEXT:COLOUR...
+expect_cells() {
+  local row id text colour
+  for row; do
+    IFS=: read -r id text colour <<<"$row"
+    e2e_expect "cell $id" "$text" "${cell_text[$id]-}"
+    e2e_expect "cell $id (\"$text\") colour" "$(colour_name "$colour")" "$(colour_name "${cell_colour[$id]}")"
+  done
 }
 
 # What every cell must look like whatever the values: the fixed "N/A" cells grey, no other cell
 # "N/A", every cell green, red or grey, and the texts that carry their verdict in the colour of
 # that verdict.
 check_cell_rules() {
-  local id text colour
-  for id in $FIXED_NA; do expect_cell "$id" N/A "$GREY"; done
+  local id text colour want
+  for id in $FIXED_NA; do expect_cells "$id:N/A:$GREY"; done
   for id in "${!cell_text[@]}"; do
-    text=${cell_text[$id]}
-    colour=${cell_colour[$id]}
-    case "$colour" in "$GREEN" | "$RED" | "$GREY") ;; *)
-      e2e_fail "cell $id (\"$text\"): colour #$colour is none of green, red, grey" ;;
-    esac
+    text=${cell_text[$id]} colour=${cell_colour[$id]}
+    [ -n "${colour_names[$colour]-}" ] || t_die "cell $id (\"$text\"): colour #$colour is none of green, red, grey"
     case "$text" in
-      N/A) [[ " $FIXED_NA " == *" $id "* ]] || e2e_fail "cell $id shows N/A" ;;
-      "") [ "$colour" = "$GREY" ] || e2e_fail "empty cell $id is $(colour_name "$colour"), not grey" ;;
-      T/O | FAIL) [ "$colour" = "$RED" ] || e2e_fail "cell $id (\"$text\") is $(colour_name "$colour"), not red" ;;
-      PASS) [ "$colour" = "$GREEN" ] || e2e_fail "cell $id (\"$text\") is $(colour_name "$colour"), not green" ;;
+      N/A) [[ " $FIXED_NA " == *" $id "* ]] || t_die "cell $id shows N/A"; continue ;;
+      "") want=$GREY ;;
+      T/O | FAIL) want=$RED ;;
+      PASS) want=$GREEN ;;
+      *) continue ;;
     esac
+    [ "$colour" = "$want" ] || t_die "cell $id (\"$text\") is $(colour_name "$colour"), not $(colour_name "$want")"
   done
 }
 
 expect_enabled() { # id 0|1 ...
-  while [ $# -ge 2 ]; do
-    e2e_expect "control $1 enabled" "$2" "$(e2e_driver enabled "$1")"
-    shift 2
-  done
+  for ((; $# >= 2; )); do e2e_expect "control $1 enabled" "$2" "$(e2e_driver enabled "$1")"; shift 2; done
 }
 
-# wait_request PORT FROM_LINE PATTERN MS: a request matching PATTERN (a regex over its log line)
-# after line FROM_LINE of the simulator's log; prints its line number.
-wait_request() {
-  local port=$1 from=$2 pattern=$3 ms=$4 waited=0 n
-  while :; do
-    n=$(tail -n +"$((from + 1))" "${e2e_sim_log[$port]}" | grep -n -m1 -E "$pattern" | cut -d: -f1 || true)
-    if [ -n "$n" ]; then
-      echo $((from + n))
-      return 0
-    fi
-    [ "$waited" -ge "$ms" ] && e2e_fail "$port: no request /$pattern/ within $ms ms after line $from"
-    sleep 0.1
-    waited=$((waited + 100))
-  done
+# expect_request WHAT PORT FROM PATTERN SECONDS [EXPECTED]: a request matching PATTERN (a regex
+# over its log line) comes after line FROM of the simulator's log, and reads EXPECTED; its line
+# number is left in req_at.
+found_request() {
+  req_at=$(tail -n +"$(($2 + 1))" "${t_simlog[$1]}" | grep -n -m1 -E "$3" | cut -d: -f1 || true)
+  [ -n "$req_at" ] && req_at=$((req_at + $2))
+}
+expect_request() {
+  t_wait_until "$5" found_request "$2" "$3" "$4" || t_die "$1: no request /$4/ on $2 within $5 s after line $3"
+  [ $# -lt 6 ] || e2e_expect "$1" "$6" "$(sed -n "${req_at}p" "${t_simlog[$2]}")"
 }
 
-log_line() { sed -n "${2}p" "${e2e_sim_log[$1]}"; }
+file_has() { [ -f "$1" ] && [ "$(wc -l <"$1")" -ge "$2" ]; }
 
-# wait_file PATH LINES MS: the file exists and holds LINES lines (0: at least its first 3).
-wait_file() {
-  local file=$1 lines=$2 ms=$3 waited=0 have
-  while :; do
-    if [ -f "$file" ]; then
-      have=$(wc -l <"$file")
-      if [ "$lines" -eq 0 ] && [ "$have" -ge 3 ]; then return 0; fi
-      if [ "$lines" -gt 0 ] && [ "$have" -ge "$lines" ]; then return 0; fi
-    fi
-    [ "$waited" -ge "$ms" ] && e2e_fail "file $file: not written (${have:-no} lines) within $ms ms"
-    sleep 0.1
-    waited=$((waited + 100))
-  done
+# save BUTTON NAME OFFERED LINES: saves through the real dialog as NAME (.txt added if missing),
+# which must offer OFFERED (- for any); waits until the file holds LINES lines; sets saved.
+save() {
+  local offered
+  saved="$docs/${2%.txt}.txt"
+  e2e_must "click $1"
+  offered=$(e2e_driver save "$2") || t_die "driver: save $2"
+  [ "$3" = - ] || e2e_expect "name offered before saving $2" "$3" "$offered"
+  t_wait_until 10 file_has "$saved" "$4" || t_die "file $saved: not written within 10 s"
+  sleep 0.5
 }
 
-# Both files are single-byte text with CR LF line ends and no byte-order mark.
+# Both files are single-byte text with CR LF line ends (no byte-order mark: not ASCII).
 check_text_file() {
-  local file=$1 lines crlf
-  lines=$(wc -l <"$file")
-  crlf=$(grep -c $'\r$' "$file" || true)
-  [ "$lines" -eq "$crlf" ] || e2e_fail "$file: $lines lines but $crlf end in CR LF"
-  [ "$(tail -c 2 "$file" | od -An -tx1 | tr -d ' \n')" = 0d0a ] || e2e_fail "$file: does not end in CR LF"
-  [ "$(head -c 3 "$file" | od -An -tx1 | tr -d ' \n')" != efbbbf ] || e2e_fail "$file: starts with a BOM"
-  if LC_ALL=C grep -q -P '[^\x09\x0a\x0d\x20-\x7e]' "$file"; then e2e_fail "$file: not plain ASCII"; fi
+  local file=$1
+  e2e_expect "$file: lines ending in CR LF" "$(wc -l <"$file")" "$(grep -c $'\r$' "$file" || true)"
+  e2e_expect "$file: last bytes" 0d0a "$(tail -c 2 "$file" | od -An -tx1 | tr -d ' \n')"
+  ! LC_ALL=C grep -q -P '[^\x09\x0a\x0d\x20-\x7e]' "$file" || t_die "$file: not plain ASCII"
 }
 
-# check_log_file FILE: the readings log's layout; prints the number of rows.
-check_log_file() {
-  local file=$1 n i line fields
-  check_text_file "$file"
-  local -a l
-  mapfile -t l < <(tr -d '\r' <"$file")
-  e2e_expect "$file line 1" "ZENTARIX Ombrelo Log file" "${l[0]}"
-  e2e_expect "$file line 2" "============================" "${l[1]}"
-  [[ "${l[2]}" =~ ^Number\ of\ records\ logged:\ ([0-9]+)$ ]] || e2e_fail "$file line 3: \"${l[2]}\""
-  n=${BASH_REMATCH[1]}
-  e2e_expect "$file line 4" "" "${l[3]}"
-  e2e_expect "$file line 5" "Time,12V Voltage,12V Current,12V Power,12V Ripple,5V Voltage,5V Current,5V Power,5V Ripple,3.3V Voltage,3.3V Current,3.3V Power,3.3V Ripple,12V CPU Voltage,12V CPU Current,12V CPU Power,12V CPU Ripple,-12V Voltage,5VSB Voltage,5VSB Current,5VSB Power,12V PCIe Voltage,12V PCIe Current,12V PCIe Power,12V SATA Voltage,12V SATA Current,12V SATA Power,5V SATA Voltage,5V SATA Current,5V SATA Power,3.3V SATA Voltage,3.3V SATA Current,3.3V SATA Power,Status" "${l[4]}"
-  e2e_expect "$file: lines for $n rows" $((n + 5)) "${#l[@]}"
-  local stamp='^(Sun|Mon|Tue|Wed|Thu|Fri|Sat) (Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) ([ 1-3][0-9]) ([01][0-9]|2[0-3]):[0-5][0-9]:[0-5][0-9] [0-9]{4}$'
-  local value='^-?[0-9]+\.[0-9][0-9]$'
-  for ((i = 5; i < n + 5; i++)); do
-    line=${l[$i]}
-    IFS=, read -r -a fields <<<"$line,"
-    [ "${#fields[@]}" -eq 34 ] || e2e_fail "$file line $((i + 1)): ${#fields[@]} fields, not 34: $line"
-    [[ "${fields[0]}" =~ $stamp ]] || e2e_fail "$file line $((i + 1)): time stamp \"${fields[0]}\""
-    local k
-    for ((k = 1; k <= 32; k++)); do
-      [[ "${fields[$k]}" =~ $value ]] || e2e_fail "$file line $((i + 1)) field $k: \"${fields[$k]}\""
-    done
-    [[ "${fields[33]}" =~ ^(PASS|FAIL)$ ]] || e2e_fail "$file line $((i + 1)): verdict \"${fields[33]}\""
-    # The SATA voltage columns repeat the 12V1, 5V and 3.3V voltages.
-    if [ "${fields[24]}" != "${fields[1]}" ] || [ "${fields[27]}" != "${fields[5]}" ] ||
-      [ "${fields[30]}" != "${fields[9]}" ]; then
-      e2e_fail "$file line $((i + 1)): SATA voltages differ: $line"
+# expect_lines FILE FIRST LINE...: FILE's lines from line FIRST on are these (a ~ line is a regex).
+expect_lines() {
+  local file=$1 at=$2 want
+  shift 2
+  local -a got
+  mapfile -t got < <(tr -d '\r' <"$file")
+  for want; do
+    if [[ $want == "~"* ]]; then
+      [[ "${got[at - 1]-}" =~ ${want#\~} ]] || t_die "$file line $at: \"${got[at - 1]-}\""
+    else
+      e2e_expect "$file line $at" "$want" "${got[at - 1]-}"
     fi
-    # The steady simulator's standby rail never moves, whatever the PSU does.
-    e2e_expect "$file line $((i + 1)) 5VSB voltage" 5.03 "${fields[18]}"
-    # Local time, as this machine's clock gives it, while the program was connected.
-    local at
-    at=$(date -d "${fields[0]}" +%s) || e2e_fail "$file line $((i + 1)): no date: ${fields[0]}"
-    if [ "$at" -lt $((connected_epoch - 2)) ] || [ "$at" -gt $(($(date +%s) + 2)) ]; then
-      e2e_fail "$file line $((i + 1)): time stamp ${fields[0]} is not within the connection"
-    fi
-    echo "$at" >>"$e2e_tmp/${file##*/}.times"
+    at=$((at + 1))
   done
-  echo "$n"
+}
+
+# check_log_file FILE: the readings log's layout; sets rows to the number of rows.
+check_log_file() {
+  local file=$1 when at bad
+  check_text_file "$file"
+  expect_lines "$file" 1 "ZENTARIX Ombrelo Log file" "============================" \
+    '~^Number of records logged: [0-9]+$' "" \
+    "Time,12V Voltage,12V Current,12V Power,12V Ripple,5V Voltage,5V Current,5V Power,5V Ripple,3.3V Voltage,3.3V Current,3.3V Power,3.3V Ripple,12V CPU Voltage,12V CPU Current,12V CPU Power,12V CPU Ripple,-12V Voltage,5VSB Voltage,5VSB Current,5VSB Power,12V PCIe Voltage,12V PCIe Current,12V PCIe Power,12V SATA Voltage,12V SATA Current,12V SATA Power,5V SATA Voltage,5V SATA Current,5V SATA Power,3.3V SATA Voltage,3.3V SATA Current,3.3V SATA Power,Status"
+  rows=$(sed -n 3p "$file" | tr -dc 0-9)
+  e2e_expect "$file: lines for $rows rows" $((rows + 5)) "$(wc -l <"$file")"
+  # Each row: a time stamp, 32 values with two decimals, a verdict; the SATA voltage columns
+  # repeat the 12V1, 5V and 3.3V voltages; the steady simulator's standby rail never moves.
+  bad=$(tr -d '\r' <"$file" | awk -F, 'NR > 5 {
+    ok = NF == 34 && $34 ~ /^(PASS|FAIL)$/ && $25 "" == $2 "" && $28 "" == $6 "" && $31 "" == $10 "" && $19 == "5.03" &&
+      $1 ~ /^(Sun|Mon|Tue|Wed|Thu|Fri|Sat) (Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) [ 1-3][0-9] ([01][0-9]|2[0-3]):[0-5][0-9]:[0-5][0-9] [0-9][0-9][0-9][0-9]$/
+    for (k = 2; k <= 33; k++) ok = ok && $k ~ /^-?[0-9]+\.[0-9][0-9]$/
+    if (!ok) { print "line " NR ": " $0; exit } }')
+  [ -z "$bad" ] || t_die "$file $bad"
+  # Local time, as this machine's clock gives it, while the program was connected.
+  while IFS=, read -r when _; do
+    at=$(date -d "$when" +%s) || t_die "$file: no date: $when"
+    ((at >= connected_epoch - 2 && at <= $(date +%s) + 2)) || t_die "$file: time stamp $when is not within the connection"
+    echo "$at" >>"$t_work/${file##*/}.times"
+  done < <(tr -d '\r' <"$file" | tail -n +6)
 }
 
 pad15() { printf '%-15s' "$@"; }
-
-# A cell passes when its verdict is PASS or N/A (green or grey on the screen).
-passes() { [ "${cell_colour[$1]}" != "$RED" ]; }
+# heading WIDTH TITLE...: a table's heading and its rule.
+heading() { pad15 "" "${@:2}"; printf '\n%s\n' "$(printf -- '-%.0s' $(seq "$1"))"; }
+# row LABEL VERDICT ID...: the label, the cells' texts (an id "-" stands for N/A) and the verdict,
+# each in 15 columns.
+row() {
+  local id
+  pad15 "$1"
+  for id in "${@:3}"; do if [ "$id" = - ]; then pad15 N/A; else pad15 "${cell_text[$id]}"; fi; done
+  pad15 "$2"
+  echo
+}
 
 # Timing and slew rows: N/A when a deciding cell is N/A, else FAIL when one fails, else PASS.
 row_verdict() {
-  local id any_fail=0
-  for id in "$@"; do [ "${cell_colour[$id]}" = "$GREY" ] && { echo N/A; return; }; done
-  for id in "$@"; do [ "${cell_colour[$id]}" = "$RED" ] && any_fail=1; done
-  [ "$any_fail" -eq 1 ] && echo FAIL || echo PASS
+  local id verdict=PASS
+  for id; do
+    case "${cell_colour[$id]}" in "$GREY") echo N/A; return ;; "$RED") verdict=FAIL ;; esac
+  done
+  echo "$verdict"
 }
 
 # The report that the cells on the screen (read_cells) must give, lines 9 to 34.
 expected_report_tables() {
-  local rail ids id verdict k line
-  pad15 "" "Min Volt." "Volt." "Max Volt." "Min Current" "Current" "Max Current" "Power" "Ripple" "Status"
-  echo
-  printf -- '-%.0s' $(seq 141)
-  echo
-  local -a labels=("12V1:" "5V:" "3.3V:" "12V2:" "-12V:" "5VSB:" "12V PCIe:" "12V SATA:" "5V SATA:" "3.3V SATA:")
-  for rail in 0 1 2 3 4 5 6 7 8 9; do
-    local base=$((1100 + 16 * rail))
-    line=$(pad15 "${labels[$rail]}")
-    for k in 0 1 2 3 4 5 6 7; do
-      if { [ "$rail" -eq 4 ] && [ "$k" -ge 3 ]; } || { [ "$rail" -ge 5 ] && [ "$k" -eq 7 ]; }; then
-        line+=$(pad15 N/A)
-      else
-        line+=$(pad15 "${cell_text[$((base + k))]}")
-      fi
+  local r b k verdict
+  local -a ids labels=("12V1:" "5V:" "3.3V:" "12V2:" "-12V:" "5VSB:" "12V PCIe:" "12V SATA:" "5V SATA:" "3.3V SATA:")
+  heading 141 "Min Volt." "Volt." "Max Volt." "Min Current" "Current" "Max Current" "Power" "Ripple" "Status"
+  for r in {0..9}; do
+    b=$((1100 + 16 * r)) ids=() verdict=PASS
+    for k in {0..7}; do
+      if { [ "$r" -eq 4 ] && [ "$k" -ge 3 ]; } || { [ "$r" -ge 5 ] && [ "$k" -eq 7 ]; }; then ids+=(-); else ids+=($((b + k))); fi
     done
-    verdict=PASS
-    for k in 0 1 2; do passes $((base + k)) || verdict=FAIL; done
-    case "$rail" in 1 | 2 | 3 | 4) line+=$verdict ;; *) line+=$(pad15 "$verdict") ;; esac
-    printf '%s\n' "$line"
+    # A rail passes when its voltages pass or are N/A (green or grey on the screen).
+    for k in 0 1 2; do [ "${cell_colour[$((b + k))]}" != "$RED" ] || verdict=FAIL; done
+    # The verdicts of 5V to -12V are not padded.
+    row "${labels[r]}" "$verdict" "${ids[@]}" | if ((r >= 1 && r <= 4)); then sed 's/ *$//'; else cat; fi
   done
   echo
-  pad15 "" "T1(mSec)" "T2(mSec)" "T3(mSec)" "T6(mSec)" "Status"
-  echo
-  printf -- '-%.0s' $(seq 81)
-  echo
-  local -a tlabels=("12V1:" "5V:" "3.3V:" "12V2:")
-  for rail in 0 1 2 3; do
-    ids="$((1108 + 16 * rail)) $((1109 + 16 * rail)) $((1110 + 16 * rail)) $((1111 + 16 * rail))"
-    line=$(pad15 "${tlabels[$rail]}")
-    for id in $ids; do line+=$(pad15 "${cell_text[$id]}"); done
-    # shellcheck disable=SC2086
-    line+=$(pad15 "$(row_verdict $ids)")
-    printf '%s\n' "$line"
+  heading 81 "T1(mSec)" "T2(mSec)" "T3(mSec)" "T6(mSec)" "Status"
+  for r in 0 1 2 3; do
+    ids=($((1108 + 16 * r)) $((1109 + 16 * r)) $((1110 + 16 * r)) $((1111 + 16 * r)))
+    row "${labels[r]}" "$(row_verdict "${ids[@]}")" "${ids[@]}"
   done
   echo
-  pad15 "" "SlewRate(V/ms)" "Turn-on Slope" "V Seq." "T Seq."
-  echo
-  printf -- '-%.0s' $(seq 81)
-  echo
-  local -a slabels=("12V1:" "5V:" "3V3:" "12V2:")
-  for rail in 0 1 2 3; do
-    local b=$((1112 + 16 * rail))
-    line=$(pad15 "${slabels[$rail]}")
-    if [ "$rail" -eq 2 ]; then
-      line+=$(pad15 "${cell_text[$b]}" "${cell_text[$((b + 1))]}" N/A N/A)
-      line+=$(pad15 "$(row_verdict "$b" $((b + 1)))")
-    else
-      for k in 0 1 2 3; do line+=$(pad15 "${cell_text[$((b + k))]}"); done
-      line+=$(pad15 "$(row_verdict "$b" $((b + 1)) $((b + 2)) $((b + 3)))")
-    fi
-    printf '%s\n' "$line"
+  heading 81 "SlewRate(V/ms)" "Turn-on Slope" "V Seq." "T Seq."
+  for r in 0 1 3; do
+    ids=($((1112 + 16 * r)) $((1113 + 16 * r)) $((1114 + 16 * r)) $((1115 + 16 * r)))
+    row "${labels[r]}" "$(row_verdict "${ids[@]}")" "${ids[@]}"
+    # 3.3V, labelled 3V3, has no sequence cells.
+    [ "$r" -ne 1 ] || row "3V3:" "$(row_verdict 1144 1145)" 1144 1145 - -
   done
 }
+
+# power_refused PORT TEXT REQUEST BUTTON: Power sends REQUEST, the tester refuses, box TEXT says
+# so, and the button offers BUTTON again.
+power_refused() {
+  local mark
+  mark=$(e2e_request_count "$1")
+  e2e_must 'click 1004' "messagebox \"Ombrelo Error\" 10000 => $2"
+  expect_request "$1: power request" "$1" "$mark" '^20 ' 2 "$3"
+  e2e_must 'wait-enabled 1004 1 5000' "text 1004 => $4"
+}
+
+connect() { e2e_must "select-port $1" 'click 1003' 'wait-text 1003 Disconnect 10000'; }
 
 # ---- set-up -----------------------------------------------------------------------------------
 
@@ -267,339 +243,237 @@ e2e_start_xvfb
 e2e_start_sim COM2 --on --steady --timed-out --cooling "$COOLING_MS" --pad 9 --drop-once 40 --drop-once 0c
 e2e_start_sim COM4 --on --steady --refuse-off
 e2e_start_sim COM3 --silent
-e2e_start_sim COM7 --on
-e2e_list_port COM7
-e2e_start_sim COM12 --on
-e2e_list_port COM12
-e2e_start_sim COM8 --on
-out_dir=$e2e_out
-docs="$(e2e_documents)/Zentarix/Ombrelo"
+for port in COM7 COM12 COM8; do e2e_start_sim $port --on; done
+for port in COM7 COM12; do e2e_list_port $port; done
+docs="$e2e_user_dir/Documents/Zentarix/Ombrelo"
 
 # ---- start: the port list ---------------------------------------------------------------------
 
 e2e_start_ombrelo
-e2e_say "window up; checking the port list"
-mapfile -t ports < <(e2e_driver ports)
-e2e_expect "port list" "COM2 COM4" "${ports[0]-}"
-e2e_expect "selected port" "COM2" "${ports[1]-}"
-e2e_expect "Connect button" Connect "$(e2e_driver text 1003)"
+t_say "window up; checking the port list"
+e2e_ports "COM2 COM4" COM2
+e2e_must 'text 1003 => Connect'
 expect_enabled 1001 1 1003 1 1004 0 1007 0 1009 0
-grep -q '^0a' "${e2e_sim_log[COM3]}" || e2e_fail "COM3 was never probed"
+grep -q '^0a' "${t_simlog[COM3]}" || t_die "COM3 was never probed"
 for port in COM7 COM8 COM12; do
-  [ ! -s "${e2e_sim_log[$port]}" ] || e2e_fail "$port was probed though COM2 and COM4 answer: $(head -n3 "${e2e_sim_log[$port]}")"
+  [ ! -s "${t_simlog[$port]}" ] || t_die "$port was probed though COM2 and COM4 answer: $(head -n3 "${t_simlog[$port]}")"
 done
 
 # ---- Connect: the cells fill and take their colours ---------------------------------------------
 
-e2e_say "Connect"
+t_say "Connect"
 # The first settings reply is missed: Configure is not offered with the connection, only once the
 # read, tried again in the first poll cycle, has been answered.
 configure_at_connect=$(e2e_driver click-then-enabled-at-text 1003 1003 Disconnect 10000 1009) ||
-  e2e_fail "driver: Connect"
-connected_at=$SECONDS
-connected_epoch=$(date +%s)
+  t_die "driver: Connect"
+connected_at=$SECONDS connected_epoch=$(date +%s)
 e2e_expect "Configure when Disconnect is offered" 0 "$configure_at_connect"
-e2e_must wait-enabled 1009 1 5000
-[ "$(grep -c '^40$' "${e2e_sim_log[COM2]}")" -ge 2 ] ||
-  e2e_fail "Configure offered without the tester's settings: $(paste -sd' ' "${e2e_sim_log[COM2]}")"
-e2e_must wait-enabled 1004 1 5000
-e2e_must wait-enabled 1003 1 5000
+e2e_must 'wait-enabled 1009 1 5000'
+[ "$(grep -c '^40$' "${t_simlog[COM2]}")" -ge 2 ] ||
+  t_die "Configure offered without the tester's settings: $(paste -sd' ' "${t_simlog[COM2]}")"
+e2e_must 'wait-enabled 1004 1 5000' 'wait-enabled 1003 1 5000' 'text 1004 => Power OFF'
 expect_enabled 1001 0 1007 1 1009 1
-e2e_expect "Power button" "Power OFF" "$(e2e_driver text 1004)"
-e2e_must wait-text 1111 T/O 5000
-# The first voltages reply is missed: the cells below fill from a later cycle, however slow.
-for cell in 1101:12.06 1117:5.04 1149:12.05; do e2e_must wait-text "${cell%%:*}" "${cell#*:}" 10000; done
-# Time for the cells' colours to be painted as well as their texts.
-sleep 1.5
-read_cells "$e2e_tmp/connected-screen.png"
+# The first voltages reply is missed: the last three cells fill from a later cycle, however slow.
+e2e_must 'wait-text 1111 T/O 5000' 'wait-text 1101 12.06 10000' 'wait-text 1117 5.04 10000' \
+  'wait-text 1149 12.05 10000'
+shot="$t_work/connected-screen.png"
+read_cells "$shot"
 read -r wl wt wr wb < <(e2e_driver rect 0)
-convert "$e2e_tmp/connected-screen.png" -crop "$((wr - wl))x$((wb - wt))+$wl+$wt" +repage \
-  "$out_dir/connected.png" || e2e_fail "cannot save connected.png"
-e2e_say "connected window saved as $out_dir/connected.png"
+convert "$shot" -crop "$((wr - wl))x$((wb - wt))+$wl+$wt" +repage "$e2e_out/connected.png" ||
+  t_die "cannot save connected.png"
+t_say "connected window saved as $e2e_out/connected.png"
 check_cell_rules
 # The missed voltages reply: the ripple request behind it could not tell its reply from a late
 # one and went out twice; the cells above are the padded replies decoded.
-after_miss=$(awk '/^0c$/ { seen = 1; next } seen && n < 3 { printf "%s ", $0; n++ }' "${e2e_sim_log[COM2]}")
-e2e_expect "requests after the missed voltages reply" "10 10 0d " "$after_miss"
+e2e_expect "requests after the missed voltages reply" "10 10 0d " \
+  "$(awk '/^0c$/ { seen = 1; next } seen && n < 3 { printf "%s ", $0; n++ }' "${t_simlog[COM2]}")"
 # The steady simulator: 12V1 at 12.06 V within limits; T6 of the four timed rails timed out.
-expect_cell 1101 12.06 "$GREEN"
-expect_cell 1117 5.04 "$GREEN"
-expect_cell 1149 12.05 "$GREEN"
-for id in 1111 1127 1143 1159; do expect_cell "$id" T/O "$RED"; done
-expect_cell 1113 PASS "$GREEN"
+expect_cells "1101:12.06:$GREEN" "1117:5.04:$GREEN" "1149:12.05:$GREEN" "1113:PASS:$GREEN" \
+  "1111:T/O:$RED" "1127:T/O:$RED" "1143:T/O:$RED" "1159:T/O:$RED"
 # The status panel: voltages verdict "PASS" on green, timings " FAIL " on red, drawn in the
 # panel's own pixels (text origin 250,14 and 250,40 of the panel's window).
 read -r pl pt _ _ < <(e2e_driver rect 1013)
-read -r voltages timings < <(e2e_pixels "$e2e_tmp/connected-screen.png" \
-  $((pl + 251)) $((pt + 15)) $((pl + 251)) $((pt + 41)))
-e2e_expect "status panel voltages verdict" "$GREEN" "$voltages"
-e2e_expect "status panel timings verdict" "$RED" "$timings"
+e2e_expect "status panel verdicts (voltages, timings)" "$GREEN $RED " \
+  "$(e2e_pixels "$shot" $((pl + 251)) $((pt + 15)) $((pl + 251)) $((pt + 41)))"
 # No text of the panel runs into the next: on both rows the four columns before the verdict
 # (x 246 to 249) and, on the lower row, the four before the timings label (x 186 to 189) show
 # nothing but the panel's white over the text's height (16 pixels from y 14 and y 40); the
 # labels and the total power still show ink of their own.
-expect_panel_area() { # what x y w h white|ink
-  local colours first
-  read -r colours first < <(e2e_area "$e2e_tmp/connected-screen.png" $((pl + $2)) $((pt + $3)) "$4" "$5")
-  if [ "$6" = white ]; then
-    [ "$colours $first" = "1 ffffff" ] || e2e_fail "status panel: $1 is not clear ($colours colours, first #$first)"
-  else
-    [ "$colours" -gt 1 ] || e2e_fail "status panel: $1 shows no text"
-  fi
-}
-expect_panel_area "the gap before the voltages verdict" 246 14 4 16 white
-expect_panel_area "the gap before the timings verdict" 246 40 4 16 white
-expect_panel_area "the gap between the total power and the timings label" 186 40 4 16 white
-expect_panel_area "the voltages label" 180 14 66 16 ink
-expect_panel_area "the timings label" 190 40 56 16 ink
-expect_panel_area "the total power" 25 40 161 16 ink
+while read -r x y w h kind what; do
+  read -r colours first < <(convert "$shot" -crop "${w}x$h+$((pl + x))+$((pt + y))" +repage \
+    -format "%k %[hex:p{0,0}]\n" info: | tr 'A-F' 'a-f')
+  [ "$kind" != white ] || [ "$colours $first" = "1 ffffff" ] ||
+    t_die "status panel: $what is not clear ($colours colours, first #$first)"
+  [ "$kind" != ink ] || [ "$colours" -gt 1 ] || t_die "status panel: $what shows no text"
+done <<'EOF'
+246 14 4 16 white the gap before the voltages verdict
+246 40 4 16 white the gap before the timings verdict
+186 40 4 16 white the gap between the total power and the timings label
+180 14 66 16 ink the voltages label
+190 40 56 16 ink the timings label
+25 40 161 16 ink the total power
+EOF
 
 # ---- Power, and both refusals -------------------------------------------------------------------
 
-e2e_say "Power OFF"
-mark=$(e2e_sim_request_count COM2)
-e2e_must click 1004
-e2e_must wait-text 1004 "Power ON" 5000
+t_say "Power OFF"
+mark=$(e2e_request_count COM2)
+e2e_must 'click 1004' 'wait-text 1004 "Power ON" 5000'
 off_at=$(date +%s%N)
-e2e_must no-messagebox 500
-n=$(wait_request COM2 "$mark" '^20 ' 1000)
-e2e_expect "switch-off request" "20 00" "$(log_line COM2 "$n")"
-e2e_must wait-text 1101 0.00 5000
+e2e_must 'no-messagebox 500'
+expect_request "switch-off request" COM2 "$mark" '^20 ' 2 "20 00"
+e2e_must 'wait-text 1101 0.00 5000'
 
-e2e_say "Power ON while the supply cools down"
-e2e_must wait-enabled 1004 1 5000
-mark=$(e2e_sim_request_count COM2)
-e2e_must click 1004
-e2e_expect "refusal to switch on" 'Not allowed\nCooling is in progress' \
-  "$(e2e_driver messagebox "Ombrelo Error" 10000)"
-n=$(wait_request COM2 "$mark" '^20 ' 1000)
-e2e_expect "switch-on request" "20 01" "$(log_line COM2 "$n")"
-e2e_must wait-enabled 1004 1 5000
-e2e_expect "Power button after the refusal" "Power ON" "$(e2e_driver text 1004)"
+t_say "Power ON while the supply cools down"
+e2e_must 'wait-enabled 1004 1 5000'
+power_refused COM2 'Not allowed\nCooling is in progress' "20 01" "Power ON"
 
-e2e_say "Power ON after cooling"
+t_say "Power ON after cooling"
 cooled=$((off_at / 1000000 + COOLING_MS + 500))
 while [ "$(($(date +%s%N) / 1000000))" -lt "$cooled" ]; do sleep 0.2; done
-e2e_must click 1004
-e2e_must wait-text 1004 "Power OFF" 8000
-e2e_must no-messagebox 500
-e2e_must wait-text 1101 12.06 5000
-e2e_must wait-text 1111 T/O 5000
+e2e_must 'click 1004' 'wait-text 1004 "Power OFF" 8000' 'no-messagebox 500' 'wait-text 1101 12.06 5000' \
+  'wait-text 1111 T/O 5000'
 
 # ---- Configure ----------------------------------------------------------------------------------
 
 # At least one readings-log row (10 s period from Connect) before the period becomes 60 s.
 while [ $((SECONDS - connected_at)) -lt 12 ]; do sleep 0.5; done
-e2e_say "Configure: 12V CPU off, Loose, Compliance, 60 s"
-mark=$(e2e_sim_request_count COM2)
-e2e_must click 1009
+t_say "Configure: 12V CPU off, Loose, Compliance, 60 s"
+mark=$(e2e_request_count COM2)
+e2e_must 'click 1009'
 ok_earliest=$(date +%s)
 shown=$(e2e_driver config --cpu 0 --pcie 1 --compliance Loose --buzzer Compliance --interval 60) ||
-  e2e_fail "driver: config"
-ok_latest=$(date +%s)
-ok_at=$SECONDS
+  t_die "driver: config"
+ok_latest=$(date +%s) ok_at=$SECONDS
 e2e_expect "Configuration dialog as opened" \
   "cpu=1 pcie=1 compliance=Strict buzzer=Fatal Errors interval=10 compliance-items=Strict|Loose buzzer-items=Fatal Errors|Compliance|Off interval-items=1|10|30|60" \
-  "$(echo "$shown" | paste -sd' ')"
-n=$(wait_request COM2 "$mark" '^41( |$)' 5000)
-e2e_expect "settings written" "41 $SIM_SETTINGS_HEAD 00 01 01 01" "$(log_line COM2 "$n")"
-wait_request COM2 "$n" '.' 2000 >/dev/null
-e2e_expect "request after the settings" 40 "$(log_line COM2 $((n + 1)))"
+  "$(paste -sd' ' <<<"$shown")"
+expect_request "settings written" COM2 "$mark" '^41( |$)' 5 "41 $SIM_SETTINGS_HEAD 00 01 01 01"
+expect_request "request after the settings" COM2 "$req_at" '.' 2 40
 # Without its cable the 12V CPU rail reads 0 V and is not judged: grey.
-e2e_must wait-text 1149 0.00 5000
-sleep 1.5
-read_cells "$e2e_tmp/configured-screen.png"
+e2e_must 'wait-text 1149 0.00 5000'
+read_cells "$t_work/configured-screen.png"
 check_cell_rules
-expect_cell 1149 0.00 "$GREY"
-expect_cell 1101 12.06 "$GREEN"
+expect_cells "1149:0.00:$GREY" "1101:12.06:$GREEN"
 
-e2e_say "Configure again: it shows what the tester holds now; Cancel sends nothing"
-e2e_must click 1009
-shown=$(e2e_driver config --cancel) || e2e_fail "driver: config --cancel"
-e2e_expect "Configuration dialog after OK" \
-  "cpu=0 pcie=1 compliance=Loose buzzer=Compliance interval=60" \
-  "$(echo "$shown" | head -n5 | paste -sd' ')"
+t_say "Configure again: it shows what the tester holds now; Cancel sends nothing"
+e2e_must 'click 1009'
+shown=$(e2e_driver config --cancel) || t_die "driver: config --cancel"
+e2e_expect "Configuration dialog after OK" "cpu=0 pcie=1 compliance=Loose buzzer=Compliance interval=60" \
+  "$(head -n5 <<<"$shown" | paste -sd' ')"
 sleep 1.5
-if [ "$(grep -c '^41' "${e2e_sim_log[COM2]}")" -ne 1 ]; then
-  e2e_fail "settings written again after Cancel: $(grep '^41' "${e2e_sim_log[COM2]}")"
-fi
+e2e_expect "settings written in all" 1 "$(grep -c '^41' "${t_simlog[COM2]}")"
 
-# ---- Save Log ----------------------------------------------------------------------------------
+# ---- Save Log, and the 60 s log period -------------------------------------------------------------
 
-e2e_say "Save Log"
-e2e_must click 1006
-offered=$(e2e_driver save e2e-log) || e2e_fail "driver: save e2e-log"
-e2e_expect "name offered by the first save" OmbreloLog.txt "$offered"
-wait_file "$docs/e2e-log.txt" 0 10000
-sleep 0.5
-rows=$(check_log_file "$docs/e2e-log.txt")
-[ "$rows" -ge 1 ] || e2e_fail "the readings log holds no row after $((ok_at - connected_at)) s connected"
-cp "$docs/e2e-log.txt" "$out_dir/e2e-log.txt"
-e2e_say "log saved with $rows rows"
-
-# ---- The 60 s log period -------------------------------------------------------------------------
+t_say "Save Log"
+save 1006 e2e-log OmbreloLog.txt 3
+check_log_file "$saved"
+first_rows=$rows
+[ "$rows" -ge 1 ] || t_die "the readings log holds no row after $((ok_at - connected_at)) s connected"
+cp "$saved" "$e2e_out/e2e-log.txt"
+t_say "log saved with $rows rows"
 
 # Rows came every 10 s before OK; after OK the next one is due only 60 s later. Rows are told
 # apart by their time stamps; a slow run may see one row per full minute since OK.
 while [ $((SECONDS - ok_at)) -lt 12 ]; do sleep 0.5; done
-e2e_say "Save Log again $((SECONDS - ok_at)) s after OK"
-e2e_must click 1006
-offered=$(e2e_driver save e2e-log-again.txt) || e2e_fail "driver: save e2e-log-again.txt"
-e2e_expect "name offered after saving e2e-log" e2e-log.txt "$offered"
-wait_file "$docs/e2e-log-again.txt" 0 10000
+t_say "Save Log again $((SECONDS - ok_at)) s after OK"
+save 1006 e2e-log-again.txt e2e-log.txt 3
 minutes=$((($(date +%s) - ok_earliest) / 60))
-sleep 0.5
-again=$(check_log_file "$docs/e2e-log-again.txt")
-[ "$again" -ge "$rows" ] || e2e_fail "the second log has $again rows, the first had $rows"
-after_ok=$(awk -v t="$ok_latest" '$1 > t' "$e2e_tmp/e2e-log-again.txt.times" | wc -l)
+check_log_file "$saved"
+[ "$rows" -ge "$first_rows" ] || t_die "the second log has $rows rows, the first had $first_rows"
+after_ok=$(awk -v t="$ok_latest" '$1 > t' "$t_work/e2e-log-again.txt.times" | wc -l)
 [ "$after_ok" -le "$minutes" ] ||
-  e2e_fail "$after_ok log rows after choosing 60 s, within $(($(date +%s) - ok_earliest)) s"
+  t_die "$after_ok log rows after choosing 60 s, within $(($(date +%s) - ok_earliest)) s"
 
 # ---- Save Report --------------------------------------------------------------------------------
 
 # Each Save Log has the tester reset its minima and maxima: let them come back before the snapshot.
-e2e_must wait-text 1100 12.06 5000
-e2e_must wait-text 1102 12.06 5000
-sleep 1.5
-read_cells "$e2e_tmp/report-screen.png"
+e2e_must 'wait-text 1100 12.06 5000' 'wait-text 1102 12.06 5000'
+read_cells "$t_work/report-screen.png"
 check_cell_rules
-e2e_say "Save Report"
-e2e_must click 1008
-offered=$(e2e_driver save e2e-report.txt) || e2e_fail "driver: save e2e-report.txt"
-e2e_expect "name offered after saving e2e-log-again" e2e-log-again.txt "$offered"
-report="$docs/e2e-report.txt"
-wait_file "$report" 34 10000
-sleep 0.5
-check_text_file "$report"
-cp "$report" "$out_dir/e2e-report.txt"
-e2e_expect "report lines" 34 "$(wc -l <"$report")"
-mapfile -t rl < <(tr -d '\r' <"$report")
-e2e_expect "report line 1" "ZENTARIX Ombrelo Report file" "${rl[0]}"
-e2e_expect "report line 2" "===============================" "${rl[1]}"
-e2e_expect "report line 3" "" "${rl[2]}"
-e2e_expect "report line 4" "Power Status: ON" "${rl[3]}"
-[[ "${rl[4]}" =~ ^Total\ Power:\ [0-9]+\.[0-9]W$ ]] || e2e_fail "report line 5: \"${rl[4]}\""
-e2e_expect "report line 6" "Voltages: PASS" "${rl[5]}"
-e2e_expect "report line 7" "Timings: FAIL" "${rl[6]}"
-e2e_expect "report line 8" "" "${rl[7]}"
-expected_report_tables >"$e2e_tmp/report-expected.txt"
-printf '%s\n' "${rl[@]:8}" >"$e2e_tmp/report-tables.txt"
-if ! diff -u "$e2e_tmp/report-expected.txt" "$e2e_tmp/report-tables.txt" >"$e2e_tmp/report.diff"; then
-  cat "$e2e_tmp/report.diff" >&2
-  e2e_fail "report tables differ from the cells on the screen"
-fi
+t_say "Save Report"
+save 1008 e2e-report.txt e2e-log-again.txt 34
+check_text_file "$saved"
+cp "$saved" "$e2e_out/e2e-report.txt"
+e2e_expect "report lines" 34 "$(wc -l <"$saved")"
+expect_lines "$saved" 1 "ZENTARIX Ombrelo Report file" "===============================" "" "Power Status: ON" \
+  '~^Total Power: [0-9]+\.[0-9]W$' "Voltages: PASS" "Timings: FAIL" ""
+diff -u <(expected_report_tables) <(tr -d '\r' <"$saved" | tail -n +9) >&2 ||
+  t_die "report tables differ from the cells on the screen"
 
 # ---- About ----------------------------------------------------------------------------------------
 
-e2e_say "About"
-e2e_must click 1011
-about=$(e2e_driver dialog "About Ombrelo") || e2e_fail "driver: dialog About Ombrelo"
-e2e_expect "About version line" "Ombrelo V1.0 (1002)" "$(echo "$about" | awk -F'\t' '$1 == 1016 { print $3 }')"
-e2e_must press "About Ombrelo" 1
+t_say "About"
+e2e_must 'click 1011'
+about=$(e2e_driver dialog "About Ombrelo") || t_die "driver: dialog About Ombrelo"
+e2e_expect "About version line" "Ombrelo V1.0 (1002)" "$(awk -F'\t' '$1 == 1016 { print $3 }' <<<"$about")"
+e2e_must 'press "About Ombrelo" 1'
 
 # ---- Disconnect, the refusal to switch off on COM4, Exit -------------------------------------------
 
-e2e_say "Disconnect"
-e2e_must click 1003
-e2e_must wait-text 1003 Connect 5000
-e2e_must wait-enabled 1001 1 5000
+t_say "Disconnect"
+e2e_must 'click 1003' 'wait-text 1003 Connect 5000' 'wait-enabled 1001 1 5000'
 expect_enabled 1003 1 1004 0 1007 0 1009 0
-e2e_wait_port_free COM2 5000 || e2e_fail "COM2 still open 5 s after Disconnect"
-count=$(e2e_sim_request_count COM2)
+e2e_port_free COM2 "Disconnect"
+count=$(e2e_request_count COM2)
 sleep 1.5
-e2e_expect "requests to COM2 after Disconnect" "$count" "$(e2e_sim_request_count COM2)"
+e2e_expect "requests to COM2 after Disconnect" "$count" "$(e2e_request_count COM2)"
 
-e2e_say "COM4: Power OFF refused"
-e2e_must select-port COM4
-e2e_must click 1003
-e2e_must wait-text 1003 Disconnect 10000
-e2e_must wait-enabled 1004 1 5000
-e2e_expect "Power button on COM4" "Power OFF" "$(e2e_driver text 1004)"
-mark=$(e2e_sim_request_count COM4)
-e2e_must click 1004
-e2e_expect "refusal to switch off" 'Not allowed\nUse PC power botton' \
-  "$(e2e_driver messagebox "Ombrelo Error" 10000)"
-n=$(wait_request COM4 "$mark" '^20 ' 1000)
-e2e_expect "switch-off request on COM4" "20 00" "$(log_line COM4 "$n")"
-e2e_must wait-enabled 1004 1 5000
-e2e_expect "Power button after the refusal" "Power OFF" "$(e2e_driver text 1004)"
-e2e_must click 1003
-e2e_must wait-text 1003 Connect 5000
+t_say "COM4: Power OFF refused"
+connect COM4
+e2e_must 'wait-enabled 1004 1 5000' 'text 1004 => Power OFF'
+power_refused COM4 'Not allowed\nUse PC power botton' "20 00" "Power OFF"
+e2e_must 'click 1003' 'wait-text 1003 Connect 5000'
 
-e2e_say "Refresh with COM4 selected"
-e2e_must wait-enabled 1001 1 5000
-mark=$(e2e_sim_request_count COM4)
-e2e_must click 1001
+t_say "Refresh with COM4 selected"
+e2e_must 'wait-enabled 1001 1 5000'
+mark=$(e2e_request_count COM4)
+e2e_must 'click 1001'
 # The probe has reached COM4, the last tester in the list; the driver's next questions are
 # answered once the window has finished the Refresh command.
-wait_request COM4 "$mark" '^0a$' 10000 >/dev/null
-e2e_must wait-enabled 1001 1 10000
-mapfile -t ports < <(e2e_driver ports)
-e2e_expect "port list after Refresh" "COM2 COM4" "${ports[0]-}"
-e2e_expect "selected port after Refresh" "COM2" "${ports[1]-}"
+expect_request "probe of COM4" COM4 "$mark" '^0a$' 10
+e2e_must 'wait-enabled 1001 1 10000'
+e2e_ports "COM2 COM4" COM2
 
 # Exit while the worker waits for the user to dismiss a message box: the box goes with the window
 # and the program still ends within its bounds, without a crash and with the port closed.
-e2e_say "Exit while COM4's refusal box is open"
-e2e_must select-port COM4
-e2e_must click 1003
-e2e_must wait-text 1003 Disconnect 10000
-e2e_must wait-enabled 1004 1 5000
-e2e_must click 1004
-e2e_driver dialog "Ombrelo Error" 10000 >/dev/null || e2e_fail "no refusal box on COM4"
-e2e_must click 1012
-e2e_must wait-gone 10000
-e2e_wait_ombrelo_exit 10000 || e2e_fail "Ombrelo.exe still running 10 s after its window closed"
-e2e_expect "exit status" 0 "$e2e_ombrelo_status"
-e2e_check_ombrelo_log "Ombrelo.exe"
-for port in COM2 COM4; do
-  e2e_wait_port_free "$port" 5000 || e2e_fail "$port still open 5 s after Exit"
-done
+t_say "Exit while COM4's refusal box is open"
+connect COM4
+e2e_must 'wait-enabled 1004 1 5000' 'click 1004'
+e2e_driver dialog "Ombrelo Error" 10000 >/dev/null || t_die "no refusal box on COM4"
+e2e_exit "Exit with a box open" 'click 1012' COM2 COM4
 
 # ---- A tester above COM5 ----------------------------------------------------------------------------
 
-e2e_say "No tester on COM1 to COM5: the listed COM7 and COM12 are probed, and only they"
+t_say "No tester on COM1 to COM5: the listed COM7 and COM12 are probed, and only they"
 rm -f "$WINEPREFIX"/dosdevices/com[2-5]
 e2e_start_ombrelo
-mapfile -t ports < <(e2e_driver ports)
-e2e_expect "port list without COM1 to COM5" "COM7 COM12" "${ports[0]-}"
-e2e_expect "selected port" "COM7" "${ports[1]-}"
-[ ! -s "${e2e_sim_log[COM8]}" ] || e2e_fail "COM8, which the system does not list, was probed"
+e2e_ports "COM7 COM12" COM7
+[ ! -s "${t_simlog[COM8]}" ] || t_die "COM8, which the system does not list, was probed"
 # A name of five characters reaches the worker whole ("COM1" would be another port).
-e2e_must select-port COM12
-e2e_must click 1003
-e2e_must wait-text 1003 Disconnect 10000
-e2e_must wait-filled 1101 10000
-grep -q '^0f$' "${e2e_sim_log[COM12]}" || e2e_fail "COM12 was not polled"
+connect COM12
+e2e_must 'wait-filled 1101 10000'
+grep -q '^0f$' "${t_simlog[COM12]}" || t_die "COM12 was not polled"
 
 # ---- The tester vanishes ------------------------------------------------------------------------------
 
-e2e_say "COM12's tester vanishes: Connection lost, Idle, no more log rows; then Connect again"
+t_say "COM12's tester vanishes: Connection lost, Idle, no more log rows; then Connect again"
 # A log row every second, so that rows after the loss would show within a few seconds.
-e2e_must wait-enabled 1009 1 5000
-e2e_must click 1009
-e2e_driver config --interval 1 >/dev/null || e2e_fail "driver: config --interval 1"
-e2e_stop_sim COM12
-e2e_expect "box at the loss" 'Connection lost\n' "$(e2e_driver messagebox "Ombrelo: Error" 10000)"
+e2e_must 'wait-enabled 1009 1 5000' 'click 1009'
+e2e_driver config --interval 1 >/dev/null || t_die "driver: config --interval 1"
+t_stop_sim COM12
 # Refresh comes back once the ended worker has given the tester back, after it stopped timer 2.
-e2e_must wait-enabled 1001 1 5000
-e2e_expect "Connect button after the loss" Connect "$(e2e_driver text 1003)"
+e2e_must 'messagebox "Ombrelo: Error" 10000 => Connection lost\n' 'wait-enabled 1001 1 5000' 'text 1003 => Connect'
 expect_enabled 1003 1 1004 0 1007 0 1009 0
-# logged_rows NAME: Save Log to NAME; the number of rows the file says it holds.
-logged_rows() {
-  e2e_must click 1006
-  e2e_driver save "$1" >/dev/null || e2e_fail "driver: save $1"
-  wait_file "$docs/$1" 0 10000
-  sed -n 3p "$docs/$1" | tr -dc 0-9
-}
-rows=$(logged_rows e2e-lost-1.txt)
-# Over three log intervals and more: a worker still polling would show the box again.
-e2e_must no-messagebox 3500
-e2e_expect "log rows 3.5 s after the loss" "$rows" "$(logged_rows e2e-lost-2.txt)"
-e2e_must select-port COM7
-e2e_must click 1003
-e2e_must wait-text 1003 Disconnect 10000
-wait_request COM7 0 '^0f$' 10000 >/dev/null
-e2e_must click 1012
-e2e_must wait-gone 10000
-e2e_wait_ombrelo_exit 10000 || e2e_fail "Ombrelo.exe still running 10 s after its window closed"
+# The rows the log says it holds, saved right after the loss and again over three log intervals
+# later: a worker still polling would also show the box again.
+save 1006 e2e-lost-1.txt - 3
+rows=$(sed -n 3p "$saved" | tr -dc 0-9)
+e2e_must 'no-messagebox 3500'
+save 1006 e2e-lost-2.txt - 3
+e2e_expect "log rows 3.5 s after the loss" "$rows" "$(sed -n 3p "$saved" | tr -dc 0-9)"
+connect COM7
+expect_request "poll of COM7" COM7 0 '^0f$' 10
+e2e_exit "Exit after the loss" 'click 1012' COM7
+t_end
