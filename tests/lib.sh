@@ -137,11 +137,19 @@ t_start_fed() {
 # written from a subshell, so that a program that has ended fails the check, not the script.
 t_feed() { (printf '%b' "$2" >&"${t_fedfd[$1]}") 2>/dev/null || t_fail "$1 no longer reads its input"; }
 
-# t_end_fed NAME: waits for the program to end by itself, then closes its stdin (an end of input
-# must not stand in for the key that should have ended it); returns its exit status.
+# t_ended PID: the process has ended (gone, or a child not yet waited for).
+t_ended() { local state; state=$(ps -o stat= -p "$1" 2>/dev/null) || return 0; [[ $state == Z* ]]; }
+
+# t_end_fed NAME [SECONDS]: waits for the program to end by itself, then closes its stdin (an end
+# of input must not stand in for the key that should have ended it); returns its exit status. One
+# that has not ended after SECONDS (default 60) fails the check there and is killed.
 t_end_fed() {
-  local fd=${t_fedfd[$1]} status
-  wait "${t_fedpid[$1]}"
+  local fd=${t_fedfd[$1]} pid=${t_fedpid[$1]} status
+  if ! t_wait_until "${2:-60}" t_ended "$pid"; then
+    t_fail "$1 did not end within ${2:-60} s"
+    t_kill "$pid" KILL
+  fi
+  wait "$pid"
   status=$?
   exec {fd}>&-
   return "$status"
