@@ -133,13 +133,13 @@ e2e_start_ombrelo() {
   WINEDEBUG=-all,err+all,warn+heap "$T_REPO/scripts/wine-run.sh" "$E2E_EXE" </dev/null >"$e2e_ombrelo_log" 2>&1 &
   e2e_ombrelo_pid=$!
   t_pids+=($!)
-  e2e_driver wait-window 60000 &
+  e2e_driver window main 60000 &
   local waiter=$!
   while kill -0 "$waiter" 2>/dev/null; do
     ! e2e_wait_exit 0 || t_die "Ombrelo.exe ended (exit status $e2e_ombrelo_status) before its window showed"
     sleep 0.1
   done
-  wait "$waiter" || t_die "driver: wait-window 60000"
+  wait "$waiter" || t_die "driver: window main 60000"
 }
 
 e2e_ombrelo_ended() { ! kill -0 "$e2e_ombrelo_pid" 2>/dev/null; }

@@ -18,7 +18,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cwchar>
+#include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -55,16 +57,8 @@ std::string ToUtf8(const std::wstring& text)
 std::wstring Escape(const std::wstring& text)
 {
     std::wstring out;
-    for (wchar_t c : text) {
-        if (c == L'\n')
-            out += L"\\n";
-        else if (c == L'\r')
-            out += L"\\r";
-        else if (c == L'\\')
-            out += L"\\\\";
-        else
-            out += c;
-    }
+    for (wchar_t c : text)
+        out += c == L'\n' ? L"\\n" : c == L'\r' ? L"\\r" : c == L'\\' ? L"\\\\" : std::wstring(1, c);
     return out;
 }
 
@@ -120,30 +114,29 @@ HWND Current()
     return g_dialog ? g_dialog : FindMainWindow();
 }
 
-struct DialogSearch {
-    const wchar_t* title;  // nullptr: any caption
-    HWND owner;            // nullptr: any owner
-    HWND found;
-};
-
-BOOL CALLBACK CollectDialog(HWND window, LPARAM data)
+// The first window inside PARENT (nullptr: the first top-level window) that MATCH takes.
+HWND FindIf(HWND parent, const std::function<bool(HWND)>& match)
 {
-    auto* search = reinterpret_cast<DialogSearch*>(data);
-    if (!IsWindowVisible(window) || GetClass(window) != kDialogClass ||
-        (search->owner && GetWindow(window, GW_OWNER) != search->owner) ||
-        (search->title && GetText(window) != search->title))
-        return TRUE;
-    search->found = window;
-    return FALSE;
+    std::pair<const std::function<bool(HWND)>*, HWND> search {&match, nullptr};
+    WNDENUMPROC collect = [](HWND window, LPARAM data) -> BOOL {
+        auto* s = reinterpret_cast<decltype(search)*>(data);
+        return (*s->first)(window) ? (s->second = window, FALSE) : TRUE;
+    };
+    if (parent)
+        EnumChildWindows(parent, collect, reinterpret_cast<LPARAM>(&search));
+    else
+        EnumWindows(collect, reinterpret_cast<LPARAM>(&search));
+    return search.second;
 }
 
 // A visible dialog (message boxes, modal dialogs and the file dialog are all of the dialog
-// class) owned by OWNER, with the given caption or any.
+// class) owned by OWNER (nullptr: any), with the given caption (nullptr: any).
 HWND FindDialog(HWND owner, const wchar_t* title)
 {
-    DialogSearch search {title, owner, nullptr};
-    EnumWindows(CollectDialog, reinterpret_cast<LPARAM>(&search));
-    return search.found;
+    return FindIf(nullptr, [&](HWND w) {
+        return IsWindowVisible(w) && GetClass(w) == kDialogClass && (!owner || GetWindow(w, GW_OWNER) == owner) &&
+               (!title || GetText(w) == title);
+    });
 }
 
 // "; it shows X saying Y" for a dialog of OWNER that is in the way, else nothing.
@@ -178,31 +171,14 @@ bool SettleDialog(HWND dialog)
     return true;
 }
 
-struct IdSearch {
-    int id;
-    HWND found;
-};
-
-BOOL CALLBACK CollectId(HWND window, LPARAM data)
-{
-    auto* search = reinterpret_cast<IdSearch*>(data);
-    if (GetDlgCtrlID(window) != search->id)
-        return TRUE;
-    search->found = window;
-    return FALSE;
-}
-
 // A control by its id: a child of the window, else one further down (the file dialog keeps its
 // file-name field inside an inner dialog); id 0 is the window itself.
 HWND FindControl(HWND window, int id)
 {
     if (!window || id == 0)
         return window;
-    if (HWND child = GetDlgItem(window, id))
-        return child;
-    IdSearch search {id, nullptr};
-    EnumChildWindows(window, CollectId, reinterpret_cast<LPARAM>(&search));
-    return search.found;
+    HWND child = GetDlgItem(window, id);
+    return child ? child : FindIf(window, [&](HWND w) { return GetDlgCtrlID(w) == id; });
 }
 
 HWND RequireControl(int id)
@@ -221,10 +197,9 @@ HWND RequireControl(int id)
 std::wstring ComboItem(HWND combo, LRESULT index)
 {
     LRESULT length = SendMessageW(combo, CB_GETLBTEXTLEN, static_cast<WPARAM>(index), 0);
-    if (length == CB_ERR || length < 0)
-        return {};
-    std::vector<wchar_t> buffer(static_cast<size_t>(length) + 1, L'\0');
-    SendMessageW(combo, CB_GETLBTEXT, static_cast<WPARAM>(index), reinterpret_cast<LPARAM>(buffer.data()));
+    std::vector<wchar_t> buffer(length < 0 ? 1 : static_cast<size_t>(length) + 1, L'\0');
+    if (length >= 0)
+        SendMessageW(combo, CB_GETLBTEXT, static_cast<WPARAM>(index), reinterpret_cast<LPARAM>(buffer.data()));
     return buffer.data();
 }
 
@@ -319,8 +294,8 @@ bool WaitFor(DWORD ms, Found found, DWORD pollMs = kPollMs)
 
 // ---- steps ------------------------------------------------------------------------------------
 
-// window TITLE [MS] | window main: a dialog of the main window with this caption becomes the
-// window the next steps act on.
+// window TITLE [MS]: a dialog of the main window with this caption becomes the window the next
+// steps act on; window main [MS]: the main window, once it shows.
 int Window(const Args& args)
 {
     DWORD timeout = 0;
@@ -328,8 +303,12 @@ int Window(const Args& args)
         return kExitUsage;
     g_dialog = nullptr;
     g_where = L"the main window";
-    if (args[0] == L"main")
-        return kExitOk;
+    if (args[0] == L"main") {
+        if (WaitFor(timeout, [] { return FindMainWindow() != nullptr; }))
+            return kExitOk;
+        Complain(L"the main window did not appear within %lu ms", timeout);
+        return kExitMismatch;
+    }
     HWND dialog = nullptr;
     if (!WaitFor(timeout, [&] {
             HWND main = FindMainWindow();
@@ -345,17 +324,6 @@ int Window(const Args& args)
     g_dialog = dialog;
     g_where = L"the dialog \"" + args[0] + L"\"";
     return kExitOk;
-}
-
-int WaitWindow(const Args& args)
-{
-    DWORD timeout = 0;
-    if (!OptionalMs(args, 0, timeout))
-        return kExitUsage;
-    if (WaitFor(timeout, [] { return FindMainWindow() != nullptr; }))
-        return kExitOk;
-    Complain(L"the main window did not appear within %lu ms", timeout);
-    return kExitMismatch;
 }
 
 // The current window (the main window: any of its class, visible or not) has gone.
@@ -531,24 +499,21 @@ int WaitControl(const std::wstring& what, const Args& args)
 }
 
 // Every control inside the current window, one per line: "id left top right bottom class text".
-BOOL CALLBACK PrintControl(HWND window, LPARAM)
-{
-    RECT r {};
-    GetWindowRect(window, &r);
-    wchar_t head[100];
-    std::swprintf(head, 100, L"%d %ld %ld %ld %ld ", GetDlgCtrlID(window), r.left, r.top, r.right, r.bottom);
-    PrintLine(head + GetClass(window) + L" " + Escape(GetText(window)));
-    return TRUE;
-}
-
 int Controls(const Args& args)
 {
-    HWND window = args.empty() ? RequireControl(0) : nullptr;
+    HWND window = nullptr;
     if (!args.empty())
         return kExitUsage;
-    if (!window)
+    if (!(window = RequireControl(0)))
         return kExitMissing;
-    EnumChildWindows(window, PrintControl, 0);
+    FindIf(window, [](HWND w) {
+        RECT r {};
+        GetWindowRect(w, &r);
+        wchar_t head[100];
+        std::swprintf(head, 100, L"%d %ld %ld %ld %ld ", GetDlgCtrlID(w), r.left, r.top, r.right, r.bottom);
+        PrintLine(head + GetClass(w) + L" " + Escape(GetText(w)));
+        return false;
+    });
     return kExitOk;
 }
 
@@ -604,8 +569,6 @@ int Run(const std::wstring& step, const Args& args)
 {
     if (step == L"window")
         return Window(args);
-    if (step == L"wait-window")
-        return WaitWindow(args);
     if (step == L"wait-gone")
         return WaitGone(args);
     if (step == L"click")
@@ -635,8 +598,9 @@ void PrintUsage()
 {
     std::fputs(
         "usage: ombrelo-driver STEP [ARGS] [+ STEP [ARGS]]...\n"
-        "  window TITLE [MS] | window main   act on the main window's dialog TITLE / the main window\n"
-        "  wait-window [MS] | wait-gone [MS]  the main window shows / the current window has gone\n"
+        "  window TITLE [MS] | window main [MS]   act on the main window's dialog TITLE / on the\n"
+        "                               main window (once it shows)\n"
+        "  wait-gone [MS]               the current window has gone\n"
         "  click ID | press ID          press button ID (press: and wait until the window goes)\n"
         "  text ID | checked ID | combo ID | rect ID | enabled ID [MS]   read a control\n"
         "  set-check ID 0|1 | pick ID TEXT | set-text ID TEXT             change a control\n"
