@@ -464,7 +464,10 @@ grep -q '^0f$' "${t_simlog[COM12]}" || t_die "COM12 was not polled"
 
 t_say "COM12's tester vanishes: Connection lost, Idle, no more log rows; then Connect again"
 # A log row every second, so that rows after the loss would show within a few seconds.
+mark=$(e2e_request_count COM12)
 e2e_must 'wait-enabled 1009 1 5000' 'click 1009 + window Configuration + pick 1021 1 + press 1'
+# The settings go back as the tester holds them: its Strict compliance is mode 0.
+expect_request "settings written to COM12" COM12 "$mark" '^41( |$)' 5 "41 $SIM_SETTINGS_HEAD 01 01 00 02"
 t_stop_sim COM12
 # Refresh comes back once the ended worker has given the tester back, after it stopped timer 2.
 e2e_answer "Ombrelo: Error" 'Connection lost\n'
