@@ -137,8 +137,8 @@ report="$out/ombrelo-report.txt"
 rm -f "$shot" "$report"
 wine "$exe" >"$work/ombrelo.log" 2>&1 &
 drive() { wine "$driver" "$@"; }
-drive wait-window 30000 >/dev/null
-echo "Port list: $(drive ports | head -n1)"
+drive window main 30000 >/dev/null
+echo "Port list: $(drive combo 1002 | head -n1 | tr '|' ' ')"
 drive click 1003 >/dev/null
 drive wait-text 1003 Disconnect 10000 >/dev/null
 # Two display ticks after the first poll cycle, and time to paint.
@@ -148,8 +148,8 @@ read -r left top right bottom < <(drive rect 0)
 # A palette PNG, as the chart's: the window has few colours and the README should stay light.
 import -window root -crop "$((right - left))x$((bottom - top))+$left+$top" +repage -strip +dither -colors 64 \
   PNG8:"$shot"
-drive click 1008 >/dev/null
-drive save "Z:${report//\//\\}" >/dev/null
+# The save dialog's file-name field is 1148 (cmb13).
+drive click 1008 + window "Select a log file name" + wait-filled 1148 5000 + set-text 1148 "Z:${report//\//\\}" + press 1 >/dev/null
 for _ in $(seq 50); do [ -s "$report" ] && break; sleep 0.1; done
 drive click 1012 >/dev/null
 drive wait-gone 15000 >/dev/null || true

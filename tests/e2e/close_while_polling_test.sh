@@ -28,10 +28,10 @@ for ((round = 1; round <= rounds + 1; round++)); do
   [ "$round" -le "$rounds" ] || how='click 1012'
   e2e_start_ombrelo
   e2e_ports COM2 COM2
-  e2e_must 'click 1003' 'wait-text 1003 Disconnect 10000' 'wait-filled 1101 5000'
+  e2e_must 'click 1003 + wait-text 1003 Disconnect 10000 + wait-filled 1101 5000'
   # Let the close land at a different point of the poll cycle each round.
   sleep "0.$(((round * 137) % 10))"
-  e2e_must 'no-messagebox 0'
+  e2e_must 'no-dialog 0'
   [ "$(e2e_request_count COM2)" -gt 0 ] || t_die "round $round: no request reached the tester"
   started=$(date +%s%N)
   e2e_exit "round $round ($how)" "$how" COM2

@@ -133,13 +133,13 @@ e2e_start_ombrelo() {
   WINEDEBUG=-all,err+all,warn+heap "$T_REPO/scripts/wine-run.sh" "$E2E_EXE" </dev/null >"$e2e_ombrelo_log" 2>&1 &
   e2e_ombrelo_pid=$!
   t_pids+=($!)
-  e2e_driver wait-window 60000 &
+  e2e_driver window main 60000 &
   local waiter=$!
   while kill -0 "$waiter" 2>/dev/null; do
     ! e2e_wait_exit 0 || t_die "Ombrelo.exe ended (exit status $e2e_ombrelo_status) before its window showed"
     sleep 0.1
   done
-  wait "$waiter" || t_die "driver: wait-window 60000"
+  wait "$waiter" || t_die "driver: window main 60000"
 }
 
 e2e_ombrelo_ended() { ! kill -0 "$e2e_ombrelo_pid" 2>/dev/null; }
@@ -181,8 +181,8 @@ e2e_driver() {
   return "$status"
 }
 
-# e2e_must STEP...: driver commands, each a line of words (quotes group), where anything but
-# success fails the test; a step "QUERY => ANSWER" asks QUERY, which must print ANSWER.
+# e2e_must STEP...: driver runs, each a line of words (quotes group; driver steps joined by
+# "+"), where anything but success fails the test; "QUERY => ANSWER" must print ANSWER.
 e2e_must() {
   local step
   for step; do
@@ -195,13 +195,17 @@ e2e_must() {
   done
 }
 
-# e2e_ports LIST SELECTED: the window's port list and its selection.
+# e2e_ports LIST SELECTED: the window's port list (entries joined by "|") and its selection.
 e2e_ports() {
   local -a ports
-  mapfile -t ports < <(e2e_driver ports)
+  mapfile -t ports < <(e2e_driver combo 1002)
   e2e_expect "port list" "$1" "${ports[0]-}"
   e2e_expect "selected port" "$2" "${ports[1]-}"
 }
+
+# e2e_answer TITLE TEXT: the main window's message box TITLE says TEXT (line breaks as \n) and
+# goes when its OK is pressed.
+e2e_answer() { e2e_must "window \"$1\" + text 65535 + press 1 => $2"; }
 
 # e2e_pixels FILE X Y [X Y ...]: the colours at these points of a screenshot, as rrggbb words.
 e2e_pixels() {

@@ -26,6 +26,12 @@ readonly FIXED_NA="1146 1147 1167 1168 1169 1170 1171 1187 1203 1219 1235 1251"
 # them back unchanged with the bytes the Configuration dialog sets.
 readonly SIM_SETTINGS_HEAD="01 00 32 00 64 00 05 0a 00 00 00 00 00 00"
 readonly COOLING_MS=5000
+# The Configuration dialog read line by line: 12V CPU and 12V PCIe checked (1/0), then the
+# compliance, buzzer and interval lists, each as its entries and its selection.
+readonly CONFIG_READ=(window Configuration + checked 1017 + checked 1018 + combo 1019 + combo 1020 + combo 1021)
+readonly CONFIG_SHOWS="cpu;pcie;compliance entries;selected;buzzer entries;selected;interval entries;selected"
+# The save dialog's caption and its file-name field (Wine's cmb13, whose edit takes the name).
+readonly SAVE_TITLE="Select a log file name" FILE_NAME_FIELD=1148
 
 # ---- helpers ----------------------------------------------------------------------------------
 
@@ -41,9 +47,10 @@ read_cells() {
   local shot=$1 listing id l t r b text i
   local -a ids=() texts=() points=() colours=()
   sleep 1.5
-  listing=$(e2e_driver cells) || t_die "driver: cells"
+  listing=$(e2e_driver controls) || t_die "driver: controls"
   import -display "$DISPLAY" -window root "$shot" || t_die "screenshot failed"
-  while read -r id l t r b text; do
+  while read -r id l t r b _ text; do
+    ((id >= 1100 && id <= 1259)) || continue
     ids+=("$id") texts+=("$text") points+=($((l + 2)) $((t + 2)) $((r - 3)) $((b - 3)))
   done <<<"$listing"
   [ "${#ids[@]}" -eq 112 ] || t_die "expected 112 readings cells, found ${#ids[@]}"
@@ -105,13 +112,14 @@ expect_request() {
 
 file_has() { [ -f "$1" ] && [ "$(wc -l <"$1")" -ge "$2" ]; }
 
-# save BUTTON NAME OFFERED LINES: saves through the real dialog as NAME (.txt added if missing),
-# which must offer OFFERED (- for any); waits until the file holds LINES lines; sets saved.
+# save BUTTON NAME OFFERED LINES: saves through the real dialog (of the main window) as NAME
+# (.txt added if missing), which must offer OFFERED (- for any) in its file-name field once the
+# dialog has filled it; waits until the file holds LINES lines; sets saved.
 save() {
-  local offered
+  local offered field=$FILE_NAME_FIELD
   saved="$docs/${2%.txt}.txt"
-  e2e_must "click $1"
-  offered=$(e2e_driver save "$2") || t_die "driver: save $2"
+  offered=$(e2e_driver click "$1" + window "$SAVE_TITLE" + wait-filled $field 5000 + text $field \
+    + set-text $field "$2" + press 1) || t_die "driver: saving $2 through the dialog"
   [ "$3" = - ] || e2e_expect "name offered before saving $2" "$3" "$offered"
   t_wait_until 10 file_has "$saved" "$4" || t_die "file $saved: not written within 10 s"
   sleep 0.5
@@ -224,12 +232,13 @@ expected_report_tables() {
 power_refused() {
   local mark
   mark=$(e2e_request_count "$1")
-  e2e_must 'click 1004' "messagebox \"Ombrelo Error\" 10000 => $2"
+  e2e_must 'click 1004'
+  e2e_answer "Ombrelo Error" "$2"
   expect_request "$1: power request" "$1" "$mark" '^20 ' 2 "$3"
   e2e_must 'wait-enabled 1004 1 5000' "text 1004 => $4"
 }
 
-connect() { e2e_must "select-port $1" 'click 1003' 'wait-text 1003 Disconnect 10000'; }
+connect() { e2e_must "pick 1002 $1 + click 1003 + wait-text 1003 Disconnect 10000"; }
 
 # ---- set-up -----------------------------------------------------------------------------------
 
@@ -251,7 +260,7 @@ docs="$e2e_user_dir/Documents/Zentarix/Ombrelo"
 
 e2e_start_ombrelo
 t_say "window up; checking the port list"
-e2e_ports "COM2 COM4" COM2
+e2e_ports "COM2|COM4" COM2
 e2e_must 'text 1003 => Connect'
 expect_enabled 1001 1 1003 1 1004 0 1007 0 1009 0
 grep -q '^0a' "${t_simlog[COM3]}" || t_die "COM3 was never probed"
@@ -264,7 +273,7 @@ done
 t_say "Connect"
 # The first settings reply is missed: Configure is not offered with the connection, only once the
 # read, tried again in the first poll cycle, has been answered.
-configure_at_connect=$(e2e_driver click-then-enabled-at-text 1003 1003 Disconnect 10000 1009) ||
+configure_at_connect=$(e2e_driver click 1003 + wait-text 1003 Disconnect 10000 + enabled 1009 50) ||
   t_die "driver: Connect"
 connected_at=$SECONDS connected_epoch=$(date +%s)
 e2e_expect "Configure when Disconnect is offered" 0 "$configure_at_connect"
@@ -320,7 +329,7 @@ t_say "Power OFF"
 mark=$(e2e_request_count COM2)
 e2e_must 'click 1004' 'wait-text 1004 "Power ON" 5000'
 off_at=$(date +%s%N)
-e2e_must 'no-messagebox 500'
+e2e_must 'no-dialog 500'
 expect_request "switch-off request" COM2 "$mark" '^20 ' 2 "20 00"
 e2e_must 'wait-text 1101 0.00 5000'
 
@@ -331,7 +340,7 @@ power_refused COM2 'Not allowed\nCooling is in progress' "20 01" "Power ON"
 t_say "Power ON after cooling"
 cooled=$((off_at / 1000000 + COOLING_MS + 500))
 while [ "$(($(date +%s%N) / 1000000))" -lt "$cooled" ]; do sleep 0.2; done
-e2e_must 'click 1004' 'wait-text 1004 "Power OFF" 8000' 'no-messagebox 500' 'wait-text 1101 12.06 5000' \
+e2e_must 'click 1004' 'wait-text 1004 "Power OFF" 8000' 'no-dialog 500' 'wait-text 1101 12.06 5000' \
   'wait-text 1111 T/O 5000'
 
 # ---- Configure ----------------------------------------------------------------------------------
@@ -342,12 +351,11 @@ t_say "Configure: 12V CPU off, Loose, Compliance, 60 s"
 mark=$(e2e_request_count COM2)
 e2e_must 'click 1009'
 ok_earliest=$(date +%s)
-shown=$(e2e_driver config --cpu 0 --pcie 1 --compliance Loose --buzzer Compliance --interval 60) ||
-  t_die "driver: config"
+shown=$(e2e_driver "${CONFIG_READ[@]}" + set-check 1017 0 + set-check 1018 1 + pick 1019 Loose \
+  + pick 1020 Compliance + pick 1021 60 + press 1) || t_die "driver: filling the Configuration dialog"
 ok_latest=$(date +%s) ok_at=$SECONDS
-e2e_expect "Configuration dialog as opened" \
-  "cpu=1 pcie=1 compliance=Strict buzzer=Fatal Errors interval=10 compliance-items=Strict|Loose buzzer-items=Fatal Errors|Compliance|Off interval-items=1|10|30|60" \
-  "$(paste -sd' ' <<<"$shown")"
+e2e_expect "Configuration dialog as opened ($CONFIG_SHOWS)" \
+  "1;1;Strict|Loose;Strict;Fatal Errors|Compliance|Off;Fatal Errors;1|10|30|60;10" "$(paste -sd';' <<<"$shown")"
 expect_request "settings written" COM2 "$mark" '^41( |$)' 5 "41 $SIM_SETTINGS_HEAD 00 01 01 01"
 expect_request "request after the settings" COM2 "$req_at" '.' 2 40
 # Without its cable the 12V CPU rail reads 0 V and is not judged: grey.
@@ -357,10 +365,9 @@ check_cell_rules
 expect_cells "1149:0.00:$GREY" "1101:12.06:$GREEN"
 
 t_say "Configure again: it shows what the tester holds now; Cancel sends nothing"
-e2e_must 'click 1009'
-shown=$(e2e_driver config --cancel) || t_die "driver: config --cancel"
-e2e_expect "Configuration dialog after OK" "cpu=0 pcie=1 compliance=Loose buzzer=Compliance interval=60" \
-  "$(head -n5 <<<"$shown" | paste -sd' ')"
+shown=$(e2e_driver click 1009 + "${CONFIG_READ[@]}" + press 2) || t_die "driver: Configuration dialog, Cancel"
+e2e_expect "Configuration dialog after OK ($CONFIG_SHOWS)" \
+  "0;1;Strict|Loose;Loose;Fatal Errors|Compliance|Off;Compliance;1|10|30|60;60" "$(paste -sd';' <<<"$shown")"
 sleep 1.5
 e2e_expect "settings written in all" 1 "$(grep -c '^41' "${t_simlog[COM2]}")"
 
@@ -405,10 +412,7 @@ diff -u <(expected_report_tables) <(tr -d '\r' <"$saved" | tail -n +9) >&2 ||
 # ---- About ----------------------------------------------------------------------------------------
 
 t_say "About"
-e2e_must 'click 1011'
-about=$(e2e_driver dialog "About Ombrelo") || t_die "driver: dialog About Ombrelo"
-e2e_expect "About version line" "Ombrelo V1.0 (1002)" "$(awk -F'\t' '$1 == 1016 { print $3 }' <<<"$about")"
-e2e_must 'press "About Ombrelo" 1'
+e2e_must 'click 1011 + window "About Ombrelo" + text 1016 + press 1 => Ombrelo V1.0 (1002)'
 
 # ---- Disconnect, the refusal to switch off on COM4, Exit -------------------------------------------
 
@@ -434,14 +438,14 @@ e2e_must 'click 1001'
 # answered once the window has finished the Refresh command.
 expect_request "probe of COM4" COM4 "$mark" '^0a$' 10
 e2e_must 'wait-enabled 1001 1 10000'
-e2e_ports "COM2 COM4" COM2
+e2e_ports "COM2|COM4" COM2
 
 # Exit while the worker waits for the user to dismiss a message box: the box goes with the window
 # and the program still ends within its bounds, without a crash and with the port closed.
 t_say "Exit while COM4's refusal box is open"
 connect COM4
 e2e_must 'wait-enabled 1004 1 5000' 'click 1004'
-e2e_driver dialog "Ombrelo Error" 10000 >/dev/null || t_die "no refusal box on COM4"
+e2e_must 'window "Ombrelo Error" 10000'
 e2e_exit "Exit with a box open" 'click 1012' COM2 COM4
 
 # ---- A tester above COM5 ----------------------------------------------------------------------------
@@ -449,7 +453,7 @@ e2e_exit "Exit with a box open" 'click 1012' COM2 COM4
 t_say "No tester on COM1 to COM5: the listed COM7 and COM12 are probed, and only they"
 rm -f "$WINEPREFIX"/dosdevices/com[2-5]
 e2e_start_ombrelo
-e2e_ports "COM7 COM12" COM7
+e2e_ports "COM7|COM12" COM7
 [ ! -s "${t_simlog[COM8]}" ] || t_die "COM8, which the system does not list, was probed"
 # A name of five characters reaches the worker whole ("COM1" would be another port).
 connect COM12
@@ -460,17 +464,20 @@ grep -q '^0f$' "${t_simlog[COM12]}" || t_die "COM12 was not polled"
 
 t_say "COM12's tester vanishes: Connection lost, Idle, no more log rows; then Connect again"
 # A log row every second, so that rows after the loss would show within a few seconds.
-e2e_must 'wait-enabled 1009 1 5000' 'click 1009'
-e2e_driver config --interval 1 >/dev/null || t_die "driver: config --interval 1"
+mark=$(e2e_request_count COM12)
+e2e_must 'wait-enabled 1009 1 5000' 'click 1009 + window Configuration + pick 1021 1 + press 1'
+# The settings go back as the tester holds them: its Strict compliance is mode 0.
+expect_request "settings written to COM12" COM12 "$mark" '^41( |$)' 5 "41 $SIM_SETTINGS_HEAD 01 01 00 02"
 t_stop_sim COM12
 # Refresh comes back once the ended worker has given the tester back, after it stopped timer 2.
-e2e_must 'messagebox "Ombrelo: Error" 10000 => Connection lost\n' 'wait-enabled 1001 1 5000' 'text 1003 => Connect'
+e2e_answer "Ombrelo: Error" 'Connection lost\n'
+e2e_must 'wait-enabled 1001 1 5000' 'text 1003 => Connect'
 expect_enabled 1003 1 1004 0 1007 0 1009 0
 # The rows the log says it holds, saved right after the loss and again over three log intervals
 # later: a worker still polling would also show the box again.
 save 1006 e2e-lost-1.txt - 3
 rows=$(sed -n 3p "$saved" | tr -dc 0-9)
-e2e_must 'no-messagebox 3500'
+e2e_must 'no-dialog 3500'
 save 1006 e2e-lost-2.txt - 3
 e2e_expect "log rows 3.5 s after the loss" "$rows" "$(sed -n 3p "$saved" | tr -dc 0-9)"
 connect COM7

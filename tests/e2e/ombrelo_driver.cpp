@@ -1,11 +1,13 @@
 // ombrelo-driver: drives a running Ombrelo window from outside, as a user would, for the
-// end-to-end scripts. Each run does one small thing (find the window, press a button, read a
-// control, answer a message box, fill the Configuration dialog, choose a file in the save dialog,
-// close the window) and says by its exit status whether what it found was what was expected:
+// end-to-end scripts. A run is one or more generic steps joined by "+" (one process,
+// so that what a step sees follows the step before at once): find a window, press or read a
+// control, fill a field, wait for a state. Steps act on the main window until `window TITLE`
+// makes a dialog of the main window the current one. The exit status says whether what was found
+// was what was expected:
 //   0 done / as expected, 1 not as expected or not in time, 2 bad command line,
 //   3 the main window, a dialog or a control is missing.
 // Buttons are pressed with a posted BM_CLICK, so a modal dialog that the press opens never blocks
-// the driver. Messages on stderr say what was expected and what was found.
+// the driver. Messages on stderr say which control, what was expected and what was found.
 #include <windows.h>
 #include <shellapi.h>
 
@@ -16,7 +18,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cwchar>
+#include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -29,26 +33,11 @@ constexpr int kExitMissing = 3;
 constexpr const wchar_t* kMainClass = L"TRELLIDEX";
 constexpr const wchar_t* kMainTitle = L"Ombrelo";
 constexpr const wchar_t* kDialogClass = L"#32770";
-constexpr const wchar_t* kSaveTitle = L"Select a log file name";
-constexpr const wchar_t* kConfigTitle = L"Configuration";
-
-constexpr int kPortListId = 1002;
-constexpr int kFirstCellId = 1100;
-constexpr int kLastCellId = 1259;
-constexpr int kCpuCheckId = 1017;
-constexpr int kPcieCheckId = 1018;
-constexpr int kComplianceId = 1019;
-constexpr int kBuzzerId = 1020;
-constexpr int kIntervalId = 1021;
-// The message box's text control and the save dialog's file-name field (edt1, or the edit
-// inside cmb13 where the dialog uses a combo box).
+// The static that holds a message box's text: named when a dialog is in the way.
 constexpr int kMessageTextId = 0xFFFF;
-constexpr int kFileNameEditId = 0x480;
-constexpr int kFileNameComboId = 0x47C;
 
 constexpr DWORD kPollMs = 50;
 constexpr DWORD kDefaultWaitMs = 10000;
-constexpr DWORD kCloseWaitMs = 10000;
 
 // ---- output ---------------------------------------------------------------------------------
 
@@ -68,23 +57,14 @@ std::string ToUtf8(const std::wstring& text)
 std::wstring Escape(const std::wstring& text)
 {
     std::wstring out;
-    for (wchar_t c : text) {
-        if (c == L'\n')
-            out += L"\\n";
-        else if (c == L'\r')
-            out += L"\\r";
-        else if (c == L'\\')
-            out += L"\\\\";
-        else
-            out += c;
-    }
+    for (wchar_t c : text)
+        out += c == L'\n' ? L"\\n" : c == L'\r' ? L"\\r" : c == L'\\' ? L"\\\\" : std::wstring(1, c);
     return out;
 }
 
 void PrintLine(const std::wstring& text)
 {
-    std::string bytes = ToUtf8(text);
-    bytes += '\n';
+    std::string bytes = ToUtf8(text) + '\n';
     std::fwrite(bytes.data(), 1, bytes.size(), stdout);
     std::fflush(stdout);
 }
@@ -125,40 +105,49 @@ HWND FindMainWindow()
     return window && IsWindowVisible(window) ? window : nullptr;
 }
 
-HWND RequireMainWindow()
+// The window the steps act on: a dialog chosen by `window TITLE`, else the main window.
+HWND g_dialog = nullptr;
+std::wstring g_where = L"the main window";
+
+HWND Current()
 {
-    HWND window = FindMainWindow();
-    if (!window)
-        Complain(L"no visible main window (class \"%ls\", caption \"%ls\")", kMainClass, kMainTitle);
-    return window;
+    return g_dialog ? g_dialog : FindMainWindow();
 }
 
-struct DialogSearch {
-    const wchar_t* title;  // nullptr: any caption
-    HWND owner;            // nullptr: any owner
-    HWND found;
-};
-
-BOOL CALLBACK CollectDialog(HWND window, LPARAM data)
+// The first window inside PARENT (nullptr: the first top-level window) that MATCH takes.
+HWND FindIf(HWND parent, const std::function<bool(HWND)>& match)
 {
-    auto* search = reinterpret_cast<DialogSearch*>(data);
-    if (!IsWindowVisible(window) || GetClass(window) != kDialogClass)
-        return TRUE;
-    if (search->title && GetText(window) != search->title)
-        return TRUE;
-    if (search->owner && GetWindow(window, GW_OWNER) != search->owner)
-        return TRUE;
-    search->found = window;
-    return FALSE;
+    std::pair<const std::function<bool(HWND)>*, HWND> search {&match, nullptr};
+    WNDENUMPROC collect = [](HWND window, LPARAM data) -> BOOL {
+        auto* s = reinterpret_cast<decltype(search)*>(data);
+        return (*s->first)(window) ? (s->second = window, FALSE) : TRUE;
+    };
+    if (parent)
+        EnumChildWindows(parent, collect, reinterpret_cast<LPARAM>(&search));
+    else
+        EnumWindows(collect, reinterpret_cast<LPARAM>(&search));
+    return search.second;
 }
 
-// A visible top-level dialog (message boxes, modal dialogs and the file dialog are all of the
-// dialog class) with the given caption.
-HWND FindDialog(const wchar_t* title, HWND owner = nullptr)
+// A visible dialog (message boxes, modal dialogs and the file dialog are all of the dialog
+// class) owned by OWNER (nullptr: any), with the given caption (nullptr: any).
+HWND FindDialog(HWND owner, const wchar_t* title)
 {
-    DialogSearch search {title, owner, nullptr};
-    EnumWindows(CollectDialog, reinterpret_cast<LPARAM>(&search));
-    return search.found;
+    return FindIf(nullptr, [&](HWND w) {
+        return IsWindowVisible(w) && GetClass(w) == kDialogClass && (!owner || GetWindow(w, GW_OWNER) == owner) &&
+               (!title || GetText(w) == title);
+    });
+}
+
+// "; it shows X saying Y" for a dialog of OWNER that is in the way, else nothing.
+std::wstring DialogInTheWay(HWND owner)
+{
+    HWND box = owner ? FindDialog(owner, nullptr) : nullptr;
+    if (!box)
+        return {};
+    HWND text = GetDlgItem(box, kMessageTextId);
+    return L"; a dialog \"" + GetText(box) + L"\" is open" +
+           (text ? L" saying \"" + Escape(GetText(text)) + L"\"" : L"");
 }
 
 // A dialog shows itself before its initialisation has finished (the file dialog fills and lays
@@ -182,62 +171,35 @@ bool SettleDialog(HWND dialog)
     return true;
 }
 
-HWND WaitDialog(const wchar_t* title, DWORD timeoutMs)
+// A control by its id: a child of the window, else one further down (the file dialog keeps its
+// file-name field inside an inner dialog); id 0 is the window itself.
+HWND FindControl(HWND window, int id)
 {
-    DWORD start = GetTickCount();
-    for (;;) {
-        HWND dialog = FindDialog(title);
-        if (dialog && SettleDialog(dialog))
-            return dialog;
-        if (GetTickCount() - start >= timeoutMs)
-            return nullptr;
-        Sleep(kPollMs);
-    }
+    if (!window || id == 0)
+        return window;
+    HWND child = GetDlgItem(window, id);
+    return child ? child : FindIf(window, [&](HWND w) { return GetDlgCtrlID(w) == id; });
 }
 
-bool WaitWindowGone(HWND window, DWORD timeoutMs)
+HWND RequireControl(int id)
 {
-    DWORD start = GetTickCount();
-    while (IsWindow(window) && IsWindowVisible(window)) {
-        if (GetTickCount() - start >= timeoutMs)
-            return false;
-        Sleep(kPollMs);
+    HWND window = Current();
+    if (!window) {
+        Complain(L"no visible main window (class \"%ls\", caption \"%ls\")", kMainClass, kMainTitle);
+        return nullptr;
     }
-    return true;
-}
-
-HWND RequireControl(HWND parent, int id)
-{
-    HWND control = GetDlgItem(parent, id);
+    HWND control = FindControl(window, id);
     if (!control)
-        Complain(L"no control with id %d in \"%ls\"", id, GetText(parent).c_str());
+        Complain(L"no control with id %d in %ls", id, g_where.c_str());
     return control;
-}
-
-// The press a user makes with the mouse. Posted, so that a modal loop the press starts in the
-// target does not hold the driver; a disabled button could not be pressed by a user.
-int PressButton(HWND parent, int id)
-{
-    HWND button = RequireControl(parent, id);
-    if (!button)
-        return kExitMissing;
-    if (!IsWindowEnabled(button)) {
-        Complain(L"button %d (\"%ls\") is disabled: expected it enabled to press it", id,
-                 GetText(button).c_str());
-        return kExitMismatch;
-    }
-    PostMessageW(button, BM_CLICK, 0, 0);
-    return kExitOk;
 }
 
 std::wstring ComboItem(HWND combo, LRESULT index)
 {
     LRESULT length = SendMessageW(combo, CB_GETLBTEXTLEN, static_cast<WPARAM>(index), 0);
-    if (length == CB_ERR || length < 0)
-        return {};
-    std::vector<wchar_t> buffer(static_cast<size_t>(length) + 1, L'\0');
-    SendMessageW(combo, CB_GETLBTEXT, static_cast<WPARAM>(index),
-                 reinterpret_cast<LPARAM>(buffer.data()));
+    std::vector<wchar_t> buffer(length < 0 ? 1 : static_cast<size_t>(length) + 1, L'\0');
+    if (length >= 0)
+        SendMessageW(combo, CB_GETLBTEXT, static_cast<WPARAM>(index), reinterpret_cast<LPARAM>(buffer.data()));
     return buffer.data();
 }
 
@@ -256,53 +218,28 @@ std::wstring ComboSelection(HWND combo)
     return index == CB_ERR ? std::wstring() : ComboItem(combo, index);
 }
 
-std::wstring JoinItems(const std::vector<std::wstring>& items, const wchar_t* separator)
+std::wstring JoinItems(const std::vector<std::wstring>& items)
 {
     std::wstring out;
-    for (size_t i = 0; i < items.size(); ++i) {
-        if (i > 0)
-            out += separator;
-        out += items[i];
-    }
+    for (size_t i = 0; i < items.size(); ++i)
+        out += (i > 0 ? L"|" : L"") + items[i];
     return out;
 }
 
-// Selects an entry by its exact text the way the list does when a user picks it: the selection
-// changes and the owner hears CBN_SELCHANGE.
-bool PickComboItem(HWND owner, int id, const std::wstring& text)
+bool IsChecked(HWND box)
 {
-    HWND combo = GetDlgItem(owner, id);
-    if (!combo) {
-        Complain(L"no combo box %d", id);
-        return false;
-    }
-    std::vector<std::wstring> items = ComboItems(combo);
-    for (size_t i = 0; i < items.size(); ++i) {
-        if (items[i] != text)
-            continue;
-        SendMessageW(combo, CB_SETCURSEL, i, 0);
-        SendMessageW(owner, WM_COMMAND, MAKEWPARAM(id, CBN_SELCHANGE), reinterpret_cast<LPARAM>(combo));
-        if (ComboSelection(combo) != text) {
-            Complain(L"combo %d: selected \"%ls\" but it shows \"%ls\"", id, text.c_str(),
-                     ComboSelection(combo).c_str());
-            return false;
-        }
-        return true;
-    }
-    Complain(L"combo %d has no entry \"%ls\" (entries: %ls)", id, text.c_str(),
-             JoinItems(items, L", ").c_str());
-    return false;
+    return SendMessageW(box, BM_GETCHECK, 0, 0) == BST_CHECKED;
 }
 
 // ---- arguments -------------------------------------------------------------------------------
 
+using Args = std::vector<std::wstring>;
+
 bool ParseNumber(const std::wstring& text, long& value)
 {
-    if (text.empty())
-        return false;
     wchar_t* end = nullptr;
     value = std::wcstol(text.c_str(), &end, 10);
-    return end && *end == L'\0';
+    return !text.empty() && end && *end == L'\0';
 }
 
 bool ParseId(const std::wstring& text, int& id)
@@ -327,593 +264,291 @@ bool ParseMs(const std::wstring& text, DWORD& ms)
     return true;
 }
 
-using Args = std::vector<std::wstring>;
-
-// ---- commands ---------------------------------------------------------------------------------
-
-int WaitMainWindow(const Args& args)
+bool ParseFlag(const std::wstring& text, bool& flag)
 {
-    DWORD timeout = kDefaultWaitMs;
-    if (args.size() > 1 || (args.size() == 1 && !ParseMs(args[0], timeout)))
-        return kExitUsage;
+    if (text != L"0" && text != L"1")
+        return false;
+    flag = text == L"1";
+    return true;
+}
+
+// The optional last argument MS of a step with FIXED arguments before it.
+bool OptionalMs(const Args& args, size_t fixed, DWORD& ms)
+{
+    ms = kDefaultWaitMs;
+    return args.size() == fixed || (args.size() == fixed + 1 && ParseMs(args[fixed], ms));
+}
+
+// Until FOUND holds, or MS have passed: false then.
+template <typename Found>
+bool WaitFor(DWORD ms, Found found, DWORD pollMs = kPollMs)
+{
     DWORD start = GetTickCount();
-    while (!FindMainWindow()) {
-        if (GetTickCount() - start >= timeout) {
-            Complain(L"main window did not appear within %lu ms", timeout);
-            return kExitMismatch;
-        }
-        Sleep(kPollMs);
+    while (!found()) {
+        if (GetTickCount() - start >= ms)
+            return false;
+        Sleep(pollMs);
     }
+    return true;
+}
+
+// ---- steps ------------------------------------------------------------------------------------
+
+// window TITLE [MS]: a dialog of the main window with this caption becomes the window the next
+// steps act on; window main [MS]: the main window, once it shows.
+int Window(const Args& args)
+{
+    DWORD timeout = 0;
+    if (args.empty() || !OptionalMs(args, 1, timeout))
+        return kExitUsage;
+    g_dialog = nullptr;
+    g_where = L"the main window";
+    if (args[0] == L"main") {
+        if (WaitFor(timeout, [] { return FindMainWindow() != nullptr; }))
+            return kExitOk;
+        Complain(L"the main window did not appear within %lu ms", timeout);
+        return kExitMismatch;
+    }
+    HWND dialog = nullptr;
+    if (!WaitFor(timeout, [&] {
+            HWND main = FindMainWindow();
+            dialog = main ? FindDialog(main, args[0].c_str()) : nullptr;
+            return dialog && SettleDialog(dialog);
+        })) {
+        Complain(L"expected a dialog \"%ls\" of the main window within %lu ms; %ls", args[0].c_str(),
+                 timeout, !FindMainWindow() ? L"there is no main window"
+                          : FindDialog(nullptr, args[0].c_str()) ? L"one came, owned by another window"
+                                                                  : L"none came");
+        return kExitMismatch;
+    }
+    g_dialog = dialog;
+    g_where = L"the dialog \"" + args[0] + L"\"";
     return kExitOk;
 }
 
+// The current window (the main window: any of its class, visible or not) has gone.
 int WaitGone(const Args& args)
 {
-    DWORD timeout = kCloseWaitMs;
-    if (args.size() > 1 || (args.size() == 1 && !ParseMs(args[0], timeout)))
+    DWORD timeout = 0;
+    if (!OptionalMs(args, 0, timeout))
         return kExitUsage;
-    DWORD start = GetTickCount();
-    while (FindWindowW(kMainClass, kMainTitle)) {
-        if (GetTickCount() - start >= timeout) {
-            Complain(L"main window still there after %lu ms", timeout);
-            return kExitMismatch;
-        }
-        Sleep(kPollMs);
+    HWND dialog = g_dialog;
+    auto gone = [&] {
+        return dialog ? !IsWindow(dialog) || !IsWindowVisible(dialog) : !FindWindowW(kMainClass, kMainTitle);
+    };
+    if (WaitFor(timeout, gone)) {
+        g_dialog = nullptr;
+        g_where = L"the main window";
+        return kExitOk;
     }
-    return kExitOk;
+    Complain(L"%ls still open after %lu ms%ls", g_where.c_str(), timeout,
+             DialogInTheWay(dialog ? dialog : FindMainWindow()).c_str());
+    return kExitMismatch;
 }
 
-// Line 1: the entries in list order, separated by blanks; line 2: the selected entry (empty
-// when nothing is selected).
-int Ports(const Args& args)
-{
-    if (!args.empty())
-        return kExitUsage;
-    HWND main = RequireMainWindow();
-    HWND list = main ? RequireControl(main, kPortListId) : nullptr;
-    if (!list)
-        return kExitMissing;
-    PrintLine(JoinItems(ComboItems(list), L" "));
-    PrintLine(ComboSelection(list));
-    return kExitOk;
-}
-
-int SelectPort(const Args& args)
-{
-    if (args.size() != 1)
-        return kExitUsage;
-    HWND main = RequireMainWindow();
-    if (!main)
-        return kExitMissing;
-    if (!PickComboItem(main, kPortListId, args[0]))
-        return kExitMismatch;
-    // What the connection worker will read as the port name.
-    std::wstring shown = GetText(GetDlgItem(main, kPortListId));
-    if (shown != args[0]) {
-        Complain(L"port list: expected the text \"%ls\", found \"%ls\"", args[0].c_str(), shown.c_str());
-        return kExitMismatch;
-    }
-    return kExitOk;
-}
-
+// The press a user makes with the mouse. Posted, so that a modal loop the press starts in the
+// target does not hold the driver; a disabled button could not be pressed by a user.
 int Click(const Args& args)
 {
     int id = 0;
     if (args.size() != 1 || !ParseId(args[0], id))
         return kExitUsage;
-    HWND main = RequireMainWindow();
-    return main ? PressButton(main, id) : kExitMissing;
+    HWND button = RequireControl(id);
+    if (!button)
+        return kExitMissing;
+    if (!IsWindowEnabled(button)) {
+        Complain(L"button %d (\"%ls\") of %ls is disabled: expected it enabled to press it", id,
+                 GetText(button).c_str(), g_where.c_str());
+        return kExitMismatch;
+    }
+    PostMessageW(button, BM_CLICK, 0, 0);
+    return kExitOk;
 }
 
-int Text(const Args& args)
+// Steps that read one control: text ID, checked ID, combo ID (its entries joined by "|", then
+// the selected one), enabled ID [MS] (1 if enabled at any time within MS, which are watched
+// closely so that a state of a moment is seen), rect ID (screen rectangle, right and bottom
+// exclusive; id 0: the window).
+int Read(const std::wstring& what, const Args& args)
 {
     int id = 0;
-    if (args.size() != 1 || !ParseId(args[0], id))
+    DWORD watch = 0;
+    if (args.empty() || !ParseId(args[0], id) || args.size() > (what == L"enabled" ? 2u : 1u) ||
+        (args.size() == 2 && !ParseMs(args[1], watch)))
         return kExitUsage;
-    HWND main = RequireMainWindow();
-    HWND control = main ? RequireControl(main, id) : nullptr;
+    HWND control = RequireControl(id);
     if (!control)
         return kExitMissing;
-    PrintLine(Escape(GetText(control)));
+    if (what == L"text") {
+        PrintLine(Escape(GetText(control)));
+    } else if (what == L"checked") {
+        PrintLine(IsChecked(control) ? L"1" : L"0");
+    } else if (what == L"combo") {
+        PrintLine(JoinItems(ComboItems(control)));
+        PrintLine(ComboSelection(control));
+    } else if (what == L"enabled") {
+        bool enabled = false;
+        DWORD start = GetTickCount();
+        do {
+            enabled = enabled || IsWindowEnabled(control);
+            if (watch > 0)
+                Sleep(5);
+        } while (GetTickCount() - start < watch);
+        PrintLine(enabled ? L"1" : L"0");
+    } else {
+        RECT r {};
+        GetWindowRect(control, &r);
+        wchar_t line[100];
+        std::swprintf(line, 100, L"%ld %ld %ld %ld", r.left, r.top, r.right, r.bottom);
+        PrintLine(line);
+    }
     return kExitOk;
 }
 
-int Enabled(const Args& args)
+// Steps that change one control as a user would and check that it took: set-check ID 0|1 (a
+// click toggles an automatic check box), pick ID TEXT (the combo's entry TEXT, and the owner
+// hears CBN_SELCHANGE), set-text ID TEXT (what typing leaves in a field).
+int Change(const std::wstring& what, const Args& args)
 {
     int id = 0;
-    if (args.size() != 1 || !ParseId(args[0], id))
+    bool want = false;
+    if (args.size() != 2 || !ParseId(args[0], id) || (what == L"set-check" && !ParseFlag(args[1], want)))
         return kExitUsage;
-    HWND main = RequireMainWindow();
-    HWND control = main ? RequireControl(main, id) : nullptr;
+    HWND control = RequireControl(id);
     if (!control)
         return kExitMissing;
-    PrintLine(IsWindowEnabled(control) ? L"1" : L"0");
-    return kExitOk;
-}
-
-// Polls one control of the main window until `matches` holds; reports the last state seen.
-template <typename Matches, typename Describe>
-int WaitControl(int id, DWORD timeout, const wchar_t* expected, Matches matches, Describe describe)
-{
-    DWORD start = GetTickCount();
-    std::wstring last = L"(no main window)";
-    for (;;) {
-        if (HWND main = FindMainWindow()) {
-            HWND control = GetDlgItem(main, id);
-            if (!control) {
-                Complain(L"no control with id %d in the main window", id);
-                return kExitMissing;
-            }
-            if (matches(control))
-                return kExitOk;
-            last = describe(control);
-        }
-        if (GetTickCount() - start >= timeout) {
-            Complain(L"control %d: expected %ls within %lu ms, found %ls", id, expected, timeout,
-                     last.c_str());
+    const std::wstring& text = args[1];
+    if (what == L"set-check") {
+        if (IsChecked(control) != want)
+            SendMessageW(control, BM_CLICK, 0, 0);
+        if (IsChecked(control) == want)
+            return kExitOk;
+        Complain(L"check box %d of %ls: clicked it to be %d, it stays %d", id, g_where.c_str(), want ? 1 : 0,
+                 want ? 0 : 1);
+        return kExitMismatch;
+    }
+    if (what == L"pick") {
+        std::vector<std::wstring> items = ComboItems(control);
+        size_t i = 0;
+        while (i < items.size() && items[i] != text)
+            ++i;
+        if (i == items.size()) {
+            Complain(L"combo %d of %ls has no entry \"%ls\" (entries: %ls)", id, g_where.c_str(), text.c_str(),
+                     JoinItems(items).c_str());
             return kExitMismatch;
         }
-        Sleep(kPollMs);
-    }
-}
-
-int WaitText(const Args& args)
-{
-    int id = 0;
-    DWORD timeout = 0;
-    if (args.size() != 3 || !ParseId(args[0], id) || !ParseMs(args[2], timeout))
-        return kExitUsage;
-    const std::wstring& want = args[1];
-    std::wstring expected = L"the text \"" + want + L"\"";
-    return WaitControl(
-        id, timeout, expected.c_str(), [&](HWND c) { return GetText(c) == want; },
-        [](HWND c) { return L"\"" + Escape(GetText(c)) + L"\""; });
-}
-
-int WaitFilled(const Args& args)
-{
-    int id = 0;
-    DWORD timeout = 0;
-    if (args.size() != 2 || !ParseId(args[0], id) || !ParseMs(args[1], timeout))
-        return kExitUsage;
-    return WaitControl(
-        id, timeout, L"a text", [](HWND c) { return !GetText(c).empty(); },
-        [](HWND) { return std::wstring(L"an empty text"); });
-}
-
-int WaitEnabled(const Args& args)
-{
-    int id = 0;
-    DWORD timeout = 0;
-    if (args.size() != 3 || !ParseId(args[0], id) || (args[1] != L"0" && args[1] != L"1") ||
-        !ParseMs(args[2], timeout))
-        return kExitUsage;
-    bool want = args[1] == L"1";
-    return WaitControl(
-        id, timeout, want ? L"enabled" : L"disabled",
-        [&](HWND c) { return (IsWindowEnabled(c) != FALSE) == want; },
-        [](HWND c) { return std::wstring(IsWindowEnabled(c) ? L"enabled" : L"disabled"); });
-}
-
-// Presses button CLICK, then watches control OTHER over the first moment (kMomentMs) that control
-// ID shows TEXT: prints 1 if OTHER was enabled at any time of it, else 0. What a user sees as the
-// state the press leads to begins, before what follows it changes the window; the moment is long
-// enough for the requests made together with TEXT to have been applied. One run presses and
-// watches, and looks more often than the other waits.
-int ClickThenEnabledAtText(const Args& args)
-{
-    constexpr DWORD kSampleMs = 5;
-    constexpr DWORD kMomentMs = 50;
-    int click = 0;
-    int id = 0;
-    int other = 0;
-    DWORD timeout = 0;
-    if (args.size() != 5 || !ParseId(args[0], click) || !ParseId(args[1], id) || !ParseMs(args[3], timeout) ||
-        !ParseId(args[4], other))
-        return kExitUsage;
-    const std::wstring& want = args[2];
-    HWND main = RequireMainWindow();
-    if (!main)
-        return kExitMissing;
-    if (int status = PressButton(main, click); status != kExitOk)
-        return status;
-    DWORD start = GetTickCount();
-    std::wstring last = L"(no main window)";
-    for (;;) {
-        if (HWND main = FindMainWindow()) {
-            HWND control = GetDlgItem(main, id);
-            HWND watched = GetDlgItem(main, other);
-            if (!control || !watched) {
-                Complain(L"no control with id %d in the main window", control ? other : id);
-                return kExitMissing;
-            }
-            last = GetText(control);
-            if (last == want) {
-                bool enabled = false;
-                const DWORD seen = GetTickCount();
-                do {
-                    enabled = enabled || IsWindowEnabled(watched);
-                    Sleep(kSampleMs);
-                } while (GetTickCount() - seen < kMomentMs);
-                PrintLine(enabled ? L"1" : L"0");
-                return kExitOk;
-            }
-        }
-        if (GetTickCount() - start >= timeout) {
-            Complain(L"control %d: expected the text \"%ls\" within %lu ms, found \"%ls\"", id, want.c_str(),
-                     timeout, Escape(last).c_str());
+        SendMessageW(control, CB_SETCURSEL, i, 0);
+        SendMessageW(GetParent(control), WM_COMMAND, MAKEWPARAM(id, CBN_SELCHANGE),
+                     reinterpret_cast<LPARAM>(control));
+        if (ComboSelection(control) != text) {
+            Complain(L"combo %d of %ls: picked \"%ls\", it selects \"%ls\"", id, g_where.c_str(), text.c_str(),
+                     ComboSelection(control).c_str());
             return kExitMismatch;
         }
-        Sleep(kSampleMs);
+    } else {
+        SendMessageW(control, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text.c_str()));
     }
+    // What the program reads back from the control.
+    if (GetText(control) == text)
+        return kExitOk;
+    Complain(L"control %d of %ls: expected the text \"%ls\" after %ls, found \"%ls\"", id, g_where.c_str(),
+             text.c_str(), what.c_str(), Escape(GetText(control)).c_str());
+    return kExitMismatch;
 }
 
-// Screen rectangle "left top right bottom" (right and bottom exclusive) of a control of the main
-// window, or of the window itself for id 0.
-int Rect(const Args& args)
+// Steps that wait for one control: wait-text ID TEXT MS, wait-filled ID MS (any text),
+// wait-enabled ID 0|1 MS. The last state seen is named when the time is up.
+int WaitControl(const std::wstring& what, const Args& args)
 {
     int id = 0;
-    if (args.size() != 1 || !ParseId(args[0], id))
+    DWORD timeout = 0;
+    bool enabled = false;
+    size_t fixed = what == L"wait-filled" ? 1 : 2;
+    if (args.size() != fixed + 1 || !ParseId(args[0], id) || !ParseMs(args[fixed], timeout) ||
+        (what == L"wait-enabled" && !ParseFlag(args[1], enabled)))
         return kExitUsage;
-    HWND main = RequireMainWindow();
-    HWND window = main && id != 0 ? RequireControl(main, id) : main;
-    if (!window)
+    std::wstring expected = what == L"wait-text"     ? L"the text \"" + args[1] + L"\""
+                            : what == L"wait-filled" ? L"a text"
+                            : enabled                ? L"enabled"
+                                                     : L"disabled";
+    std::wstring last = L"no " + g_where;
+    bool missing = false;
+    auto matches = [&] {
+        HWND window = Current();
+        if (!window)
+            return false;
+        HWND control = FindControl(window, id);
+        if (!control)
+            return missing = true;
+        bool on = IsWindowEnabled(control) != FALSE;
+        std::wstring text = GetText(control);
+        last = what == L"wait-enabled" ? (on ? L"enabled" : L"disabled") : L"\"" + Escape(text) + L"\"";
+        return what == L"wait-text" ? text == args[1] : what == L"wait-filled" ? !text.empty() : on == enabled;
+    };
+    // Looked at often, so that the moment the state comes is seen, and a step chained after it
+    // sees what follows it at once.
+    if (WaitFor(timeout, matches, 5) && !missing)
+        return kExitOk;
+    if (missing) {
+        Complain(L"no control with id %d in %ls", id, g_where.c_str());
         return kExitMissing;
-    RECT r {};
-    GetWindowRect(window, &r);
-    wchar_t line[100];
-    std::swprintf(line, 100, L"%ld %ld %ld %ld", r.left, r.top, r.right, r.bottom);
-    PrintLine(line);
-    return kExitOk;
+    }
+    Complain(L"control %d of %ls: expected %ls within %lu ms, found %ls", id, g_where.c_str(), expected.c_str(),
+             timeout, last.c_str());
+    return kExitMismatch;
 }
 
-struct CellList {
-    std::vector<HWND> cells;
-};
-
-BOOL CALLBACK CollectCell(HWND window, LPARAM data)
+// Every control inside the current window, one per line: "id left top right bottom class text".
+int Controls(const Args& args)
 {
-    int id = GetDlgCtrlID(window);
-    if (id >= kFirstCellId && id <= kLastCellId)
-        reinterpret_cast<CellList*>(data)->cells.push_back(window);
-    return TRUE;
-}
-
-// Every readings cell of the main window, one per line: "id left top right bottom text".
-int Cells(const Args& args)
-{
+    HWND window = nullptr;
     if (!args.empty())
         return kExitUsage;
-    HWND main = RequireMainWindow();
-    if (!main)
+    if (!(window = RequireControl(0)))
         return kExitMissing;
-    CellList list;
-    EnumChildWindows(main, CollectCell, reinterpret_cast<LPARAM>(&list));
-    for (HWND cell : list.cells) {
+    FindIf(window, [](HWND w) {
         RECT r {};
-        GetWindowRect(cell, &r);
+        GetWindowRect(w, &r);
         wchar_t head[100];
-        std::swprintf(head, 100, L"%d %ld %ld %ld %ld ", GetDlgCtrlID(cell), r.left, r.top, r.right,
-                      r.bottom);
-        PrintLine(head + Escape(GetText(cell)));
-    }
+        std::swprintf(head, 100, L"%d %ld %ld %ld %ld ", GetDlgCtrlID(w), r.left, r.top, r.right, r.bottom);
+        PrintLine(head + GetClass(w) + L" " + Escape(GetText(w)));
+        return false;
+    });
     return kExitOk;
 }
 
-// Waits for a message box with this caption, owned by the main window; prints its text and
-// presses OK.
-int MessageBoxCommand(const Args& args)
-{
-    DWORD timeout = kDefaultWaitMs;
-    if (args.empty() || args.size() > 2 || (args.size() == 2 && !ParseMs(args[1], timeout)))
-        return kExitUsage;
-    HWND box = WaitDialog(args[0].c_str(), timeout);
-    if (!box) {
-        Complain(L"expected a message box \"%ls\" within %lu ms; none came", args[0].c_str(), timeout);
-        return kExitMismatch;
-    }
-    HWND main = FindMainWindow();
-    HWND owner = GetWindow(box, GW_OWNER);
-    HWND textControl = GetDlgItem(box, kMessageTextId);
-    std::wstring text = textControl ? GetText(textControl) : L"";
-    PrintLine(Escape(text));
-    int status = PressButton(box, IDOK);
-    if (status != kExitOk)
-        return status;
-    if (!WaitWindowGone(box, kCloseWaitMs)) {
-        Complain(L"message box \"%ls\" still open after OK", args[0].c_str());
-        return kExitMismatch;
-    }
-    if (!main || owner != main) {
-        Complain(L"message box \"%ls\" is not owned by the main window", args[0].c_str());
-        return kExitMismatch;
-    }
-    return kExitOk;
-}
-
-// Fails when any dialog owned by the main window (a message box, for instance) opens within MS.
-int NoMessageBox(const Args& args)
+// no-dialog MS: no dialog of the current window (a message box, for instance) opens within MS.
+int NoDialog(const Args& args)
 {
     DWORD timeout = 0;
     if (args.size() != 1 || !ParseMs(args[0], timeout))
         return kExitUsage;
-    HWND main = RequireMainWindow();
-    if (!main)
+    HWND window = RequireControl(0);
+    if (!window)
         return kExitMissing;
-    DWORD start = GetTickCount();
-    do {
-        if (HWND box = FindDialog(nullptr, main)) {
-            HWND textControl = GetDlgItem(box, kMessageTextId);
-            Complain(L"expected no message box; found \"%ls\" saying \"%ls\"", GetText(box).c_str(),
-                     textControl ? Escape(GetText(textControl)).c_str() : L"");
-            return kExitMismatch;
-        }
-        Sleep(kPollMs);
-    } while (GetTickCount() - start < timeout);
-    return kExitOk;
+    std::wstring found;
+    if (!WaitFor(timeout, [&] { return !(found = DialogInTheWay(window)).empty(); }))
+        return kExitOk;
+    Complain(L"expected no dialog of %ls%ls", g_where.c_str(), found.c_str());
+    return kExitMismatch;
 }
 
-BOOL CALLBACK PrintControl(HWND window, LPARAM)
-{
-    wchar_t head[100];
-    std::swprintf(head, 100, L"%d\t", GetDlgCtrlID(window));
-    PrintLine(head + GetClass(window) + L"\t" + Escape(GetText(window)));
-    return TRUE;
-}
-
-// Waits for a dialog with this caption and prints its controls: "id<TAB>class<TAB>text".
-int Dialog(const Args& args)
-{
-    DWORD timeout = kDefaultWaitMs;
-    if (args.empty() || args.size() > 2 || (args.size() == 2 && !ParseMs(args[1], timeout)))
-        return kExitUsage;
-    HWND dialog = WaitDialog(args[0].c_str(), timeout);
-    if (!dialog) {
-        Complain(L"expected a dialog \"%ls\" within %lu ms; none came", args[0].c_str(), timeout);
-        return kExitMismatch;
-    }
-    EnumChildWindows(dialog, PrintControl, 0);
-    return kExitOk;
-}
-
-// Presses a button of the dialog with this caption and waits until the dialog has closed.
-int Press(const Args& args)
-{
-    int id = 0;
-    if (args.size() != 2 || !ParseId(args[1], id))
-        return kExitUsage;
-    HWND dialog = WaitDialog(args[0].c_str(), kDefaultWaitMs);
-    if (!dialog) {
-        Complain(L"no dialog \"%ls\"", args[0].c_str());
-        return kExitMissing;
-    }
-    int status = PressButton(dialog, id);
-    if (status != kExitOk)
-        return status;
-    if (!WaitWindowGone(dialog, kCloseWaitMs)) {
-        Complain(L"dialog \"%ls\" still open after pressing %d", args[0].c_str(), id);
-        return kExitMismatch;
-    }
-    return kExitOk;
-}
-
-// Fills the Configuration dialog: prints what it shows on opening ("name=value" lines, then the
-// entries of the three lists), sets what the options name, then presses OK (or Cancel).
-//   config [--cpu 0|1] [--pcie 0|1] [--compliance TEXT] [--buzzer TEXT] [--interval TEXT]
-//          [--cancel] [--timeout MS]
-int Config(const Args& args)
-{
-    int cpu = -1, pcie = -1;
-    std::wstring compliance, buzzer, interval;
-    bool cancel = false;
-    DWORD timeout = kDefaultWaitMs;
-    for (size_t i = 0; i < args.size(); ++i) {
-        const std::wstring& name = args[i];
-        bool hasValue = i + 1 < args.size();
-        if (name == L"--cancel") {
-            cancel = true;
-        } else if (!hasValue) {
-            Complain(L"config: %ls needs a value", name.c_str());
-            return kExitUsage;
-        } else if (name == L"--cpu" || name == L"--pcie") {
-            const std::wstring& value = args[++i];
-            if (value != L"0" && value != L"1")
-                return kExitUsage;
-            (name == L"--cpu" ? cpu : pcie) = value == L"1" ? 1 : 0;
-        } else if (name == L"--compliance") {
-            compliance = args[++i];
-        } else if (name == L"--buzzer") {
-            buzzer = args[++i];
-        } else if (name == L"--interval") {
-            interval = args[++i];
-        } else if (name == L"--timeout") {
-            if (!ParseMs(args[++i], timeout))
-                return kExitUsage;
-        } else {
-            Complain(L"config: unknown option %ls", name.c_str());
-            return kExitUsage;
-        }
-    }
-
-    HWND dialog = WaitDialog(kConfigTitle, timeout);
-    if (!dialog) {
-        Complain(L"expected the dialog \"%ls\" within %lu ms; none came", kConfigTitle, timeout);
-        return kExitMismatch;
-    }
-    HWND cpuBox = RequireControl(dialog, kCpuCheckId);
-    HWND pcieBox = RequireControl(dialog, kPcieCheckId);
-    HWND complianceList = RequireControl(dialog, kComplianceId);
-    HWND buzzerList = RequireControl(dialog, kBuzzerId);
-    HWND intervalList = RequireControl(dialog, kIntervalId);
-    if (!cpuBox || !pcieBox || !complianceList || !buzzerList || !intervalList)
-        return kExitMissing;
-
-    auto checked = [](HWND box) { return SendMessageW(box, BM_GETCHECK, 0, 0) == BST_CHECKED ? 1 : 0; };
-    PrintLine(L"cpu=" + std::to_wstring(checked(cpuBox)));
-    PrintLine(L"pcie=" + std::to_wstring(checked(pcieBox)));
-    PrintLine(L"compliance=" + ComboSelection(complianceList));
-    PrintLine(L"buzzer=" + ComboSelection(buzzerList));
-    PrintLine(L"interval=" + ComboSelection(intervalList));
-    PrintLine(L"compliance-items=" + JoinItems(ComboItems(complianceList), L"|"));
-    PrintLine(L"buzzer-items=" + JoinItems(ComboItems(buzzerList), L"|"));
-    PrintLine(L"interval-items=" + JoinItems(ComboItems(intervalList), L"|"));
-
-    // A click on an automatic check box toggles it.
-    auto setBox = [&](HWND box, int id, int want) {
-        if (want < 0 || checked(box) == want)
-            return true;
-        SendMessageW(box, BM_CLICK, 0, 0);
-        if (checked(box) != want) {
-            Complain(L"check box %d: clicked it to be %d, it stays %d", id, want, checked(box));
-            return false;
-        }
-        return true;
-    };
-    if (!setBox(cpuBox, kCpuCheckId, cpu) || !setBox(pcieBox, kPcieCheckId, pcie))
-        return kExitMismatch;
-    if ((!compliance.empty() && !PickComboItem(dialog, kComplianceId, compliance)) ||
-        (!buzzer.empty() && !PickComboItem(dialog, kBuzzerId, buzzer)) ||
-        (!interval.empty() && !PickComboItem(dialog, kIntervalId, interval)))
-        return kExitMismatch;
-
-    int status = PressButton(dialog, cancel ? IDCANCEL : IDOK);
-    if (status != kExitOk)
-        return status;
-    if (!WaitWindowGone(dialog, kCloseWaitMs)) {
-        Complain(L"the dialog \"%ls\" stays open after %ls", kConfigTitle, cancel ? L"Cancel" : L"OK");
-        return kExitMismatch;
-    }
-    return kExitOk;
-}
-
-struct FieldSearch {
-    HWND found;
-};
-
-BOOL CALLBACK CollectFileNameField(HWND window, LPARAM data)
-{
-    if (GetClass(window) != L"Edit")
-        return TRUE;
-    // The field sits inside the dialog's inner template, as edt1 or as the edit of cmb13 (a
-    // combo box whose parts carry the same id).
-    for (HWND part = window; part; part = GetParent(part)) {
-        int id = GetDlgCtrlID(part);
-        if (id == kFileNameEditId || id == kFileNameComboId) {
-            reinterpret_cast<FieldSearch*>(data)->found = window;
-            return FALSE;
-        }
-        if (GetClass(part) == kDialogClass)
-            break;
-    }
-    return TRUE;
-}
-
-HWND FindFileNameField(HWND dialog)
-{
-    FieldSearch search {nullptr};
-    EnumChildWindows(dialog, CollectFileNameField, reinterpret_cast<LPARAM>(&search));
-    return search.found;
-}
-
-// Waits for the save dialog, prints the file name it offers, types NAME into its file-name field
-// and presses Save (or, with --cancel, presses Cancel).
-//   save NAME|--cancel [--title TITLE] [--timeout MS]
-int Save(const Args& args)
-{
-    std::wstring name;
-    std::wstring title = kSaveTitle;
-    bool cancel = false;
-    DWORD timeout = kDefaultWaitMs;
-    for (size_t i = 0; i < args.size(); ++i) {
-        if (args[i] == L"--cancel") {
-            cancel = true;
-        } else if (args[i] == L"--title" && i + 1 < args.size()) {
-            title = args[++i];
-        } else if (args[i] == L"--timeout" && i + 1 < args.size()) {
-            if (!ParseMs(args[++i], timeout))
-                return kExitUsage;
-        } else if (name.empty() && args[i].rfind(L"--", 0) != 0) {
-            name = args[i];
-        } else {
-            return kExitUsage;
-        }
-    }
-    if (name.empty() == !cancel)
-        return kExitUsage;
-
-    HWND dialog = WaitDialog(title.c_str(), timeout);
-    if (!dialog) {
-        Complain(L"expected the save dialog \"%ls\" within %lu ms; none came", title.c_str(), timeout);
-        return kExitMismatch;
-    }
-    HWND main = FindMainWindow();
-    if (!main || GetWindow(dialog, GW_OWNER) != main) {
-        Complain(L"the save dialog is not owned by the main window");
-        return kExitMismatch;
-    }
-    HWND field = FindFileNameField(dialog);
-    if (!field) {
-        Complain(L"the save dialog has no file-name field");
-        return kExitMissing;
-    }
-    // The dialog fills the field after it has shown itself: give it a moment to settle.
-    std::wstring offered = GetText(field);
-    for (int i = 0; i < 20 && offered.empty(); ++i) {
-        Sleep(kPollMs);
-        offered = GetText(field);
-    }
-    PrintLine(offered);
-    if (!cancel) {
-        SendMessageW(field, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(name.c_str()));
-        if (GetText(field) != name) {
-            Complain(L"typed \"%ls\" into the file-name field, it shows \"%ls\"", name.c_str(),
-                     GetText(field).c_str());
-            return kExitMismatch;
-        }
-    }
-    int status = PressButton(dialog, cancel ? IDCANCEL : IDOK);
-    if (status != kExitOk)
-        return status;
-    if (!WaitWindowGone(dialog, kCloseWaitMs)) {
-        // A question (overwrite?) or a complaint of the dialog is in the way.
-        HWND question = FindDialog(nullptr, dialog);
-        Complain(L"the save dialog stays open after %ls%ls%ls", cancel ? L"Cancel" : L"Save",
-                 question ? L"; it asks: " : L"",
-                 question ? Escape(GetText(GetDlgItem(question, kMessageTextId))).c_str() : L"");
-        return kExitMismatch;
-    }
-    return kExitOk;
-}
-
-// The system close command, as the title bar's close box or the system menu send it.
-int Close(const Args& args)
+// close: the system close command, as the title bar's close box or the system menu send it.
+// alt-f4: the keys typed, through the system's input queue to the window brought to the front, so
+// that the program's own message loop and the default processing see them.
+int CloseWindow(const std::wstring& how, const Args& args)
 {
     if (!args.empty())
         return kExitUsage;
-    HWND main = RequireMainWindow();
-    if (!main)
+    HWND window = RequireControl(0);
+    if (!window)
         return kExitMissing;
-    PostMessageW(main, WM_SYSCOMMAND, SC_CLOSE, 0);
-    return kExitOk;
-}
-
-// Alt+F4 typed on the keyboard: the window is brought to the front and the keys go through the
-// system's input queue, so the program's own message loop and the default processing see them.
-int AltF4(const Args& args)
-{
-    if (!args.empty())
-        return kExitUsage;
-    HWND main = RequireMainWindow();
-    if (!main)
-        return kExitMissing;
-    SetForegroundWindow(main);
-    DWORD start = GetTickCount();
-    while (GetForegroundWindow() != main && GetTickCount() - start < 2000) {
-        Sleep(kPollMs);
-        SetForegroundWindow(main);
+    if (how == L"close") {
+        PostMessageW(window, WM_SYSCOMMAND, SC_CLOSE, 0);
+        return kExitOk;
     }
-    if (GetForegroundWindow() != main) {
-        Complain(L"could not bring the main window to the front for Alt+F4");
+    if (!WaitFor(2000, [&] { return SetForegroundWindow(window), GetForegroundWindow() == window; })) {
+        Complain(L"could not bring %ls to the front for Alt+F4", g_where.c_str());
         return kExitMismatch;
     }
     INPUT keys[4] = {};
@@ -924,39 +559,55 @@ int AltF4(const Args& args)
         keys[i].ki.wScan = static_cast<WORD>(MapVirtualKeyW(codes[i], MAPVK_VK_TO_VSC));
         keys[i].ki.dwFlags = i >= 2 ? KEYEVENTF_KEYUP : 0;
     }
-    if (SendInput(4, keys, sizeof(INPUT)) != 4) {
-        Complain(L"SendInput failed (%lu)", GetLastError());
-        return kExitMismatch;
+    if (SendInput(4, keys, sizeof(INPUT)) == 4)
+        return kExitOk;
+    Complain(L"SendInput failed (%lu)", GetLastError());
+    return kExitMismatch;
+}
+
+int Run(const std::wstring& step, const Args& args)
+{
+    if (step == L"window")
+        return Window(args);
+    if (step == L"wait-gone")
+        return WaitGone(args);
+    if (step == L"click")
+        return Click(args);
+    if (step == L"press") {
+        // A dialog's button, and the dialog goes.
+        int status = Click(args);
+        return status == kExitOk ? WaitGone({}) : status;
     }
-    return kExitOk;
+    if (step == L"text" || step == L"checked" || step == L"combo" || step == L"enabled" || step == L"rect")
+        return Read(step, args);
+    if (step == L"set-check" || step == L"pick" || step == L"set-text")
+        return Change(step, args);
+    if (step == L"wait-text" || step == L"wait-filled" || step == L"wait-enabled")
+        return WaitControl(step, args);
+    if (step == L"controls")
+        return Controls(args);
+    if (step == L"no-dialog")
+        return NoDialog(args);
+    if (step == L"close" || step == L"alt-f4")
+        return CloseWindow(step, args);
+    Complain(L"unknown step \"%ls\"", step.c_str());
+    return kExitUsage;
 }
 
 void PrintUsage()
 {
     std::fputs(
-        "usage: ombrelo-driver COMMAND [ARGS]\n"
-        "  wait-window [MS]            the main window is visible\n"
-        "  wait-gone [MS]              the main window has gone\n"
-        "  ports                       port list entries (line 1) and the selected one (line 2)\n"
-        "  select-port NAME            pick NAME in the port list\n"
-        "  click ID                    press button ID of the main window\n"
-        "  text ID | enabled ID        a control's text, or 1/0 for enabled/disabled\n"
-        "  wait-text ID TEXT MS        wait until control ID shows TEXT\n"
-        "  wait-filled ID MS           wait until control ID shows any text\n"
-        "  wait-enabled ID 0|1 MS      wait until control ID is disabled (0) or enabled (1)\n"
-        "  click-then-enabled-at-text CLICK ID TEXT MS OTHER\n"
-        "                              press CLICK; 1/0: OTHER enabled as ID first shows TEXT\n"
-        "  rect ID                     screen rectangle of control ID (0: the window)\n"
-        "  cells                       every readings cell: id left top right bottom text\n"
-        "  messagebox TITLE [MS]       print the text of message box TITLE and press OK\n"
-        "  no-messagebox MS            no message box of the main window opens within MS\n"
-        "  dialog TITLE [MS]           print the controls of dialog TITLE\n"
-        "  press TITLE ID              press button ID of dialog TITLE\n"
-        "  config [--cpu 0|1] [--pcie 0|1] [--compliance T] [--buzzer T] [--interval T]\n"
-        "         [--cancel] [--timeout MS]   fill the Configuration dialog\n"
-        "  save NAME|--cancel [--title T] [--timeout MS]   answer the save dialog\n"
-        "  close                       system close command (title bar)\n"
-        "  alt-f4                      type Alt+F4 to the main window\n",
+        "usage: ombrelo-driver STEP [ARGS] [+ STEP [ARGS]]...\n"
+        "  window TITLE [MS] | window main [MS]   act on the main window's dialog TITLE / on the\n"
+        "                               main window (once it shows)\n"
+        "  wait-gone [MS]               the current window has gone\n"
+        "  click ID | press ID          press button ID (press: and wait until the window goes)\n"
+        "  text ID | checked ID | combo ID | rect ID | enabled ID [MS]   read a control\n"
+        "  set-check ID 0|1 | pick ID TEXT | set-text ID TEXT             change a control\n"
+        "  wait-text ID TEXT MS | wait-filled ID MS | wait-enabled ID 0|1 MS\n"
+        "  controls                     every control: id left top right bottom class text\n"
+        "  no-dialog MS                 no dialog of the current window opens within MS\n"
+        "  close | alt-f4               close the current window (system command / typed)\n",
         stderr);
 }
 
@@ -971,35 +622,22 @@ int main()
         PrintUsage();
         return kExitUsage;
     }
-    std::wstring command = argv[1];
-    Args args(argv + 2, argv + argc);
+    Args words(argv + 1, argv + argc);
     LocalFree(argv);
-
-    struct Entry {
-        const wchar_t* name;
-        int (*run)(const Args&);
-    };
-    static const Entry kCommands[] = {
-        {L"wait-window", WaitMainWindow}, {L"wait-gone", WaitGone},
-        {L"ports", Ports},                {L"select-port", SelectPort},
-        {L"click", Click},                {L"text", Text},
-        {L"enabled", Enabled},            {L"wait-text", WaitText},
-        {L"wait-filled", WaitFilled},     {L"wait-enabled", WaitEnabled},
-        {L"click-then-enabled-at-text", ClickThenEnabledAtText},
-        {L"rect", Rect},                  {L"cells", Cells},
-        {L"messagebox", MessageBoxCommand}, {L"no-messagebox", NoMessageBox},
-        {L"dialog", Dialog},              {L"press", Press},
-        {L"config", Config},              {L"save", Save},
-        {L"close", Close},                {L"alt-f4", AltF4},
-    };
-    for (const Entry& entry : kCommands) {
-        if (command == entry.name) {
-            int status = entry.run(args);
-            if (status == kExitUsage)
-                PrintUsage();
-            return status;
+    for (size_t begin = 0; begin < words.size();) {
+        size_t end = begin;
+        while (end < words.size() && words[end] != L"+")
+            ++end;
+        if (end == begin) {
+            PrintUsage();
+            return kExitUsage;
         }
+        int status = Run(words[begin], Args(words.begin() + begin + 1, words.begin() + end));
+        if (status == kExitUsage)
+            PrintUsage();
+        if (status != kExitOk)
+            return status;
+        begin = end + 1;
     }
-    PrintUsage();
-    return kExitUsage;
+    return kExitOk;
 }
