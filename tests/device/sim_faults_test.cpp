@@ -127,13 +127,12 @@ Reply FindReply(const std::vector<uint8_t>& bytes)
     return reply;
 }
 
-// The fault a host would say one reply to `command` has; "none" for a clean reply.
+// The fault a host would say one reply to `command` has; "none" for a clean reply. The shape is
+// judged before the time: a busy host may read any reply late, but never turns one into another.
 std::string ClassifyArrival(uint8_t command, const Arrival& arrival)
 {
     if (arrival.bytes.empty())
         return "drop";
-    if (arrival.firstByteMs >= kLateAfterMs)
-        return "late";
     Reply reply = FindReply(arrival.bytes);
     if (!reply.found)
         return "no frame";
@@ -148,8 +147,12 @@ std::string ClassifyArrival(uint8_t command, const Arrival& arrival)
         return "pad";
     if (!reply.endByteOk)
         return "bad-end";
-    return "none";
+    return arrival.firstByteMs >= kLateAfterMs ? "late" : "none";
 }
+
+// A clean reply: on time, or late only because the host read it late. Where a test accepts this,
+// the simulator's fault log says whether it sent the reply late.
+bool IsCleanReply(const std::string& fault) { return fault == "none" || fault == "late"; }
 
 std::string ReadFile(const std::string& path)
 {
@@ -253,9 +256,13 @@ TEST(SimFaults, DropOnceWithholdsOnlyTheFirstReplyToItsCommand)
                   {kCommandStatus, "none"},
                   {kCommandVoltages, "none"},
                   {kCommandVoltages, "none"}};
-    for (const auto& step : kSteps)
-        EXPECT_EQ(ClassifyArrival(step.command, rig.line.Ask(step.command)), step.expected)
-            << "command " << static_cast<int>(step.command);
+    for (const auto& step : kSteps) {
+        std::string fault = ClassifyArrival(step.command, rig.line.Ask(step.command));
+        if (std::string(step.expected) == "none")
+            EXPECT_TRUE(IsCleanReply(fault)) << "command " << static_cast<int>(step.command) << ": " << fault;
+        else
+            EXPECT_EQ(fault, step.expected) << "command " << static_cast<int>(step.command);
+    }
     EXPECT_EQ(ReadFaultClasses(rig.faults), std::vector<std::string>{"drop"});
 }
 
@@ -409,7 +416,8 @@ TEST(SimFaults, FaultsStopAfterTheirTimeOrOnSignalAndTheReadingsTurnSteady)
         std::vector<uint8_t> first;
         for (int i = 0; i < 4; ++i) {
             Arrival arrival = rig.line.Ask(kCommandVoltages);
-            ASSERT_EQ(ClassifyArrival(kCommandVoltages, arrival), "none") << "request " << i;
+            std::string fault = ClassifyArrival(kCommandVoltages, arrival);
+            ASSERT_TRUE(IsCleanReply(fault)) << "request " << i << ": " << fault;
             if (i == 0)
                 first = arrival.bytes;
             EXPECT_EQ(arrival.bytes, first) << "steady readings do not move";
