@@ -26,6 +26,7 @@
 #include "tools/console_json.h"
 #include "tools/console_test_run.h"
 #include "tools/console_window_ops.h"
+#include "tests/golden_file.h"
 
 namespace {
 
@@ -233,14 +234,9 @@ TEST(ConsoleWindow, KeepsWhatTheWorkerSetsAndShows)
     EXPECT_EQ(GetConsoleMessages(), kept);
 }
 
-// OMBRELO_UPDATE_GOLDEN=1 writes the text instead (then check the diff).
 void ExpectGolden(const char* name, const std::string& text)
 {
-    const std::string path = std::string(OMBRELO_CONSOLE_GOLDEN_DIR) + "/" + name;
-    if (std::getenv("OMBRELO_UPDATE_GOLDEN"))
-        std::ofstream(path, std::ios::binary) << text;
-    std::ifstream golden(path, std::ios::binary);
-    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(golden), {}), text) << path;
+    ExpectMatchesGoldenFile(text, std::string(OMBRELO_CONSOLE_GOLDEN_DIR) + "/" + name);
 }
 
 // A table as one poll cycle leaves it: a timed-out T6 (no value, FAIL), a failing turn-on slope,

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "records/readings_log.h"
+#include "tests/golden_file.h"
 
 #ifndef OMBRELO_RECORDS_GOLDEN_DIR
 #error "OMBRELO_RECORDS_GOLDEN_DIR must name the golden files' folder"
@@ -45,25 +46,10 @@ inline std::string ReadGoldenFile(const char* name)
     return bytes;
 }
 
-// Fails, naming the first differing byte, unless actual is the golden file byte for byte; with
-// OMBRELO_UPDATE_GOLDEN set in the environment it rewrites the golden file instead.
+// Fails, naming the first differing byte, unless actual is the golden file byte for byte.
 inline void ExpectMatchesGolden(const std::string& actual, const char* name)
 {
-    if (std::getenv("OMBRELO_UPDATE_GOLDEN") != nullptr) {
-        std::FILE* file = std::fopen(GoldenPath(name).c_str(), "wb");
-        ASSERT_NE(file, nullptr) << GoldenPath(name);
-        std::fwrite(actual.data(), 1, actual.size(), file);
-        std::fclose(file);
-        return;
-    }
-    const std::string golden = ReadGoldenFile(name);
-    if (actual == golden) return;
-    const size_t at = std::mismatch(actual.begin(), actual.begin() + std::min(actual.size(), golden.size()),
-                                    golden.begin()).first - actual.begin();
-    const size_t from = at > 60 ? at - 60 : 0;
-    ADD_FAILURE() << name << " differs from byte " << at << " on (sizes " << actual.size() << " and " << golden.size()
-                  << ")\n  made:   ..." << actual.substr(from, 120) << "\n  golden: ..." << golden.substr(from, 120)
-                  << "\nOMBRELO_UPDATE_GOLDEN=1 rewrites the golden files.";
+    ExpectMatchesGoldenFile(actual, GoldenPath(name));
 }
 
 // What a writer put into a temporary file (closed after reading).
