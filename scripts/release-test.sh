@@ -38,33 +38,30 @@ copyright=$(grep -m1 '^Copyright ' "$here/LICENSE")
 # prefix, simulated testers on pseudo-terminals, and their cleanup.
 # shellcheck source=tests/e2e/e2e_lib.sh source-path=SCRIPTDIR/..
 . "$here/tests/e2e/e2e_lib.sh"
-# shellcheck disable=SC2034  # read by e2e_lib.sh
-e2e_name=release-test
-# shellcheck disable=SC2034
+# shellcheck disable=SC2034  # read by e2e_lib.sh: where a failure's screenshot goes
 e2e_out=$out
 mkdir -p "$out"
-e2e_tmp=$(mktemp -d "${TMPDIR:-/tmp}/ombrelo-release-test.XXXXXX")
+t_init release-test
 installed_here=0
-cleanup() {
-  WINEPREFIX="$e2e_tmp/setup-prefix" wineserver -k 2>/dev/null
+release_cleanup() {
+  WINEPREFIX="$t_work/setup-prefix" wineserver -k 2>/dev/null
   if [ "$installed_here" = 1 ]; then $SUDO dpkg --purge ombrelo >/dev/null 2>&1; fi
-  e2e_cleanup
 }
-trap cleanup EXIT
+t_hooks+=(release_cleanup e2e_on_exit)
 
 e2e_start_xvfb
 e2e_make_prefix
 # No menu entries or icons of the shortcut in this machine's home.
 export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
-cp -a "$WINEPREFIX" "$e2e_tmp/setup-prefix"
+cp -a "$WINEPREFIX" "$t_work/setup-prefix"
 zip_prefix=$WINEPREFIX
-setup_prefix="$e2e_tmp/setup-prefix"
-unpacked="$e2e_tmp/zip"
-mkdir -p "$unpacked" "$e2e_tmp/deb"
+setup_prefix="$t_work/setup-prefix"
+unpacked="$t_work/zip"
+mkdir -p "$unpacked" "$t_work/deb"
 unzip -q "$zip" -d "$unpacked"
 # The simulator comes from the package: the one the user gets.
-dpkg-deb -x "$deb" "$e2e_tmp/deb"
-E2E_SIM="$e2e_tmp/deb/usr/bin/ombrelo-sim"
+dpkg-deb -x "$deb" "$t_work/deb"
+E2E_SIM="$t_work/deb/usr/bin/ombrelo-sim"
 e2e_start_sim COM3 --on
 
 program_files="$setup_prefix/drive_c/Program Files/Ombrelo"
@@ -79,7 +76,7 @@ say() { printf '    %s\n' "$@"; }
 # screenshot, and ends the program again.
 shows_window() { # prefix exe screenshot
   local id="" colours=0 pid
-  WINEPREFIX="$1" wine "$2" </dev/null >"$e2e_tmp/window.log" 2>&1 &
+  WINEPREFIX="$1" wine "$2" </dev/null >"$t_work/window.log" 2>&1 &
   pid=$!
   for _ in $(seq 600); do
     if [ -z "$id" ] && xwininfo -name Ombrelo 2>/dev/null | grep -q "Map State: IsViewable"; then
@@ -141,27 +138,27 @@ check_zip_versions() {
 
 check_zip_console_once() {
   local status=0
-  WINEPREFIX=$zip_prefix timeout 60 wine "$unpacked/ombrelo-console.exe" --once COM3 >"$e2e_tmp/once.txt" 2>&1 || status=$?
-  grep -q "^Tester on COM3" "$e2e_tmp/once.txt" && grep -q "^5V " "$e2e_tmp/once.txt" && [ "$status" = 0 ] || {
-    say "exit $status:"; sed 's/^/      /' "$e2e_tmp/once.txt" | head -n 20; return 1; }
+  WINEPREFIX=$zip_prefix timeout 60 wine "$unpacked/ombrelo-console.exe" --once COM3 >"$t_work/once.txt" 2>&1 || status=$?
+  grep -q "^Tester on COM3" "$t_work/once.txt" && grep -q "^5V " "$t_work/once.txt" && [ "$status" = 0 ] || {
+    say "exit $status:"; sed 's/^/      /' "$t_work/once.txt" | head -n 20; return 1; }
 }
 
 # A bare name lands in the current folder and its full path is printed; an existing file is kept
 # unless --force is given, and that is found before the tester is touched (exit 2).
 check_zip_console_files() {
-  local dir="$e2e_tmp/console-files" status=0
+  local dir="$t_work/console-files" status=0
   mkdir -p "$dir"
   (cd "$dir" && WINEPREFIX=$zip_prefix timeout 60 wine "$unpacked/ombrelo-console.exe" --test --settle 1 \
-    --report psu.txt COM3) >/dev/null 2>"$e2e_tmp/files.txt" || status=$?
-  grep -q '^ombrelo-console: test report written to [A-Z]:\\.*\\console-files\\psu\.txt' "$e2e_tmp/files.txt" &&
-    [ "$status" = 0 ] || { say "first run, exit $status:"; sed 's/^/      /' "$e2e_tmp/files.txt"; return 1; }
-  cp "$dir/psu.txt" "$e2e_tmp/psu.first"
+    --report psu.txt COM3) >/dev/null 2>"$t_work/files.txt" || status=$?
+  grep -q '^ombrelo-console: test report written to [A-Z]:\\.*\\console-files\\psu\.txt' "$t_work/files.txt" &&
+    [ "$status" = 0 ] || { say "first run, exit $status:"; sed 's/^/      /' "$t_work/files.txt"; return 1; }
+  cp "$dir/psu.txt" "$t_work/psu.first"
   status=0
   (cd "$dir" && WINEPREFIX=$zip_prefix timeout 60 wine "$unpacked/ombrelo-console.exe" --test --settle 1 \
-    --report psu.txt COM3) >/dev/null 2>"$e2e_tmp/files.txt" || status=$?
-  grep -q 'psu\.txt exists (give --force to replace it)' "$e2e_tmp/files.txt" && [ "$status" = 2 ] &&
-    cmp -s "$dir/psu.txt" "$e2e_tmp/psu.first" || {
-    say "second run, exit $status:"; sed 's/^/      /' "$e2e_tmp/files.txt"; return 1; }
+    --report psu.txt COM3) >/dev/null 2>"$t_work/files.txt" || status=$?
+  grep -q 'psu\.txt exists (give --force to replace it)' "$t_work/files.txt" && [ "$status" = 2 ] &&
+    cmp -s "$dir/psu.txt" "$t_work/psu.first" || {
+    say "second run, exit $status:"; sed 's/^/      /' "$t_work/files.txt"; return 1; }
 }
 
 check_zip_window() { shows_window "$zip_prefix" "$unpacked/Ombrelo.exe" "$out/zip-window.png"; }
@@ -202,8 +199,8 @@ check_setup_uninstall() {
 
 check_deb_lintian() {
   local status=0
-  lintian --fail-on error --tag-display-limit 0 "$deb" >"$e2e_tmp/lintian.txt" 2>&1 || status=$?
-  grep -v '^running with root privileges' "$e2e_tmp/lintian.txt" | while read -r line; do say "$line"; done
+  lintian --fail-on error --tag-display-limit 0 "$deb" >"$t_work/lintian.txt" 2>&1 || status=$?
+  grep -v '^running with root privileges' "$t_work/lintian.txt" | while read -r line; do say "$line"; done
   [ "$status" = 0 ]
 }
 
@@ -219,7 +216,7 @@ check_deb_install() {
     say "an ombrelo package is installed here already: remove it first"; return 1
   fi
   installed_here=1
-  $SUDO dpkg -i "$deb" >"$e2e_tmp/dpkg.log" 2>&1 || { sed 's/^/      /' "$e2e_tmp/dpkg.log"; return 1; }
+  $SUDO dpkg -i "$deb" >"$t_work/dpkg.log" 2>&1 || { sed 's/^/      /' "$t_work/dpkg.log"; return 1; }
   dpkg-query -W -f='${Status}' ombrelo | grep -q "install ok installed"
 }
 
@@ -235,9 +232,9 @@ check_deb_manuals() {
   local program page warnings
   for program in ombrelo-console ombrelo-plot ombrelo-sim; do
     page=/usr/share/man/man1/$program.1.gz
-    warnings=$(MANWIDTH=80 man --warnings -l "$page" 2>&1 >"$e2e_tmp/man.txt") || { say "man -l $page failed"; return 1; }
+    warnings=$(MANWIDTH=80 man --warnings -l "$page" 2>&1 >"$t_work/man.txt") || { say "man -l $page failed"; return 1; }
     [ -z "$warnings" ] || { say "$page:" "$warnings"; return 1; }
-    grep -q "^NAME" "$e2e_tmp/man.txt" && grep -q "^ *$program - " "$e2e_tmp/man.txt" ||
+    grep -q "^NAME" "$t_work/man.txt" && grep -q "^ *$program - " "$t_work/man.txt" ||
       { say "$page renders without its NAME section"; return 1; }
   done
 }
@@ -248,9 +245,9 @@ check_deb_console_once() {
   E2E_SIM=/usr/bin/ombrelo-sim
   e2e_start_sim COM4 --on >/dev/null
   local status=0
-  timeout 30 /usr/bin/ombrelo-console --once "${e2e_sim_pts[COM4]}" >"$e2e_tmp/deb-once.txt" 2>&1 || status=$?
-  grep -q "^Tester on /dev/pts/" "$e2e_tmp/deb-once.txt" && grep -q "^5V " "$e2e_tmp/deb-once.txt" && [ "$status" = 0 ] || {
-    say "exit $status:"; sed 's/^/      /' "$e2e_tmp/deb-once.txt" | head -n 20; return 1; }
+  timeout 30 /usr/bin/ombrelo-console --once "${e2e_sim_pts[COM4]}" >"$t_work/deb-once.txt" 2>&1 || status=$?
+  grep -q "^Tester on /dev/pts/" "$t_work/deb-once.txt" && grep -q "^5V " "$t_work/deb-once.txt" && [ "$status" = 0 ] || {
+    say "exit $status:"; sed 's/^/      /' "$t_work/deb-once.txt" | head -n 20; return 1; }
 }
 
 check_deb_remove() {
@@ -295,13 +292,13 @@ checks=(
 failed=0
 for row in "${checks[@]}"; do
   name=${row%|*}
-  if "${row#*|}" >"$e2e_tmp/check.log" 2>&1; then
+  if "${row#*|}" >"$t_work/check.log" 2>&1; then
     echo "PASS  $name"
-    sed -n '/^    /p' "$e2e_tmp/check.log"
+    sed -n '/^    /p' "$t_work/check.log"
   else
     echo "FAIL  $name"
     failed=$((failed + 1))
-    sed 's/^/  /' "$e2e_tmp/check.log"
+    sed 's/^/  /' "$t_work/check.log"
   fi
 done
 echo

@@ -8,7 +8,7 @@
 # shellcheck source=../lib.sh
 . "$(dirname "${BASH_SOURCE[0]}")/../lib.sh"
 # e2e_ombrelo_status: the exit status of the last Ombrelo.exe that ended.
-e2e_tmp="" e2e_name="" e2e_out="" e2e_xvfb_pid="" e2e_user_dir=""
+e2e_out="" e2e_xvfb_pid="" e2e_user_dir=""
 e2e_ombrelo_pid="" e2e_ombrelo_log="" e2e_ombrelo_runs=0 e2e_ombrelo_status=""
 
 # Every failure ends the script at once: what the screen shows then is what went wrong.
@@ -39,11 +39,8 @@ e2e_on_exit() {
   [ -z "$e2e_ombrelo_pid" ] || t_kill "$e2e_ombrelo_pid" KILL
 }
 
-# scripts/release-test.sh sets e2e_name, e2e_out and e2e_tmp itself instead of calling e2e_init,
-# reads e2e_sim_pts, and ends by e2e_cleanup.
+# The simulators' terminals by COM port (scripts/release-test.sh reads them too).
 declare -A e2e_sim_pts=()
-e2e_adopt() { [ -n "$t_work" ] || { t_work=$e2e_tmp t_name=$e2e_name; t_hooks+=(e2e_on_exit); }; }
-e2e_cleanup() { t_cleanup; }
 
 # e2e_init NAME OMBRELO_EXE DRIVER_EXE SIM OUT_DIR LIMIT_SECONDS
 e2e_init() {
@@ -64,7 +61,6 @@ e2e_init() {
 # A private display; -displayfd picks a free display number and reports it when the server is
 # ready.
 e2e_start_xvfb() {
-  e2e_adopt
   local fifo="$t_work/displayfd"
   : >"$fifo"
   Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$fifo" </dev/null >"$t_work/xvfb.log" 2>&1 &
@@ -82,7 +78,6 @@ e2e_start_xvfb() {
 # project's prefix script changes nothing here.
 e2e_make_prefix() {
   local prepared link
-  e2e_adopt
   # shellcheck source=../../scripts/wine-prefix.sh
   prepared=$(unset DISPLAY; . "$T_REPO/scripts/wine-prefix.sh" >/dev/null; printf '%s' "$WINEPREFIX") ||
     t_die "cannot prepare the project's Wine prefix"
