@@ -2,37 +2,46 @@
 // tests can check what the user would have seen, and in which order.
 #include "tests/stubs/recording_window_ops.h"
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <optional>
 
 #include "measurement/window_ops.h"
 
 namespace {
 
+// All guarded by g_callsMutex.
 std::mutex g_callsMutex;
 std::condition_variable g_callsChanged;
-std::vector<WindowCall> g_calls;         // guarded by g_callsMutex
-std::wstring g_portName;                 // guarded by g_callsMutex
-bool g_holdMessages = false;             // guarded by g_callsMutex
-std::function<void(const WindowCall&)> g_observer;  // guarded by g_callsMutex
+std::vector<WindowCall> g_calls;
+std::wstring g_portName;
+bool g_holdMessages = false;
+std::function<void(const WindowCall&)> g_observer;
 
-void Record(WindowCall call)
+template <typename Function>
+auto Locked(Function function)
 {
-    std::function<void(const WindowCall&)> observer;
-    {
-        std::lock_guard<std::mutex> lock(g_callsMutex);
-        observer = g_observer;
-    }
+    std::lock_guard<std::mutex> lock(g_callsMutex);
+    return function();
+}
+
+void Record(const WindowCall& call)
+{
     // Before the call is recorded, so that a test that sees the call also sees what the observer
     // noted about it; outside the lock, so that the observer may call into the seam.
-    if (observer)
+    if (const auto observer = Locked([] { return g_observer; }))
         observer(call);
-    {
-        std::lock_guard<std::mutex> lock(g_callsMutex);
-        g_calls.push_back(call);
-    }
+    Locked([&] { g_calls.push_back(call); });
     g_callsChanged.notify_all();
+}
+
+CallMatch Is(WindowCallKind kind, std::optional<int> controlId = {}, std::optional<std::wstring> text = {})
+{
+    return [=](const WindowCall& c) {
+        return c.kind == kind && (!controlId || c.controlId == *controlId) && (!text || c.text == *text);
+    };
 }
 
 }  // namespace
@@ -41,13 +50,8 @@ void GetControlText(WindowHandle, int controlId, wchar_t* buffer, int bufferSize
 {
     if (bufferSize <= 0)
         return;
-    std::wstring name;
-    {
-        std::lock_guard<std::mutex> lock(g_callsMutex);
-        name = g_portName.substr(0, static_cast<size_t>(bufferSize - 1));
-    }
-    name.copy(buffer, name.size());
-    buffer[name.size()] = L'\0';
+    const std::wstring name = Locked([&] { return g_portName.substr(0, static_cast<size_t>(bufferSize - 1)); });
+    buffer[name.copy(buffer, name.size())] = L'\0';
     Record({WindowCallKind::GetText, controlId, name, L"", 0});
 }
 
@@ -69,85 +73,39 @@ void ShowErrorMessage(WindowHandle, const wchar_t* text, const wchar_t* title)
 }
 
 void StartLogTimer(WindowHandle, uint32_t periodMs) { Record({WindowCallKind::StartTimer, 0, L"", L"", periodMs}); }
-
 void StopLogTimer(WindowHandle) { Record({WindowCallKind::StopTimer, 0, L"", L"", 0}); }
 
-void SetRecordedPortName(const std::wstring& name)
-{
-    std::lock_guard<std::mutex> lock(g_callsMutex);
-    g_portName = name;
-}
+void SetRecordedPortName(const std::wstring& name) { Locked([&] { g_portName = name; }); }
 
 void SetCallObserver(std::function<void(const WindowCall&)> observer)
 {
-    std::lock_guard<std::mutex> lock(g_callsMutex);
-    g_observer = std::move(observer);
+    Locked([&] { g_observer = std::move(observer); });
 }
 
-void ClearRecordedCalls()
-{
-    std::lock_guard<std::mutex> lock(g_callsMutex);
-    g_calls.clear();
-}
+void ClearRecordedCalls() { Locked([] { g_calls.clear(); }); }
 
-std::vector<WindowCall> GetRecordedCalls()
-{
-    std::lock_guard<std::mutex> lock(g_callsMutex);
-    return g_calls;
-}
+std::vector<WindowCall> GetRecordedCalls() { return Locked([] { return g_calls; }); }
 
 void HoldMessageBoxes(bool hold)
 {
-    {
-        std::lock_guard<std::mutex> lock(g_callsMutex);
-        g_holdMessages = hold;
-    }
+    Locked([&] { g_holdMessages = hold; });
     g_callsChanged.notify_all();
 }
 
-bool WaitForRecordedCall(const std::function<bool(const WindowCall&)>& match, int timeoutMs)
+bool WaitForRecordedCall(const CallMatch& match, int timeoutMs)
 {
     std::unique_lock<std::mutex> lock(g_callsMutex);
-    return g_callsChanged.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] {
-        for (const WindowCall& call : g_calls)
-            if (match(call))
-                return true;
-        return false;
-    });
+    return g_callsChanged.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                                   [&] { return std::any_of(g_calls.begin(), g_calls.end(), match); });
 }
 
-int CountRecordedCalls(const std::function<bool(const WindowCall&)>& match)
+int CountRecordedCalls(const CallMatch& match)
 {
-    std::lock_guard<std::mutex> lock(g_callsMutex);
-    int count = 0;
-    for (const WindowCall& call : g_calls)
-        count += match(call) ? 1 : 0;
-    return count;
+    return Locked([&] { return static_cast<int>(std::count_if(g_calls.begin(), g_calls.end(), match)); });
 }
 
-std::function<bool(const WindowCall&)> IsMessage(const std::wstring& text)
-{
-    return [text](const WindowCall& c) { return c.kind == WindowCallKind::Message && c.text == text; };
-}
-
-std::function<bool(const WindowCall&)> IsSetText(int controlId, const std::wstring& text)
-{
-    return [=](const WindowCall& c) {
-        return c.kind == WindowCallKind::SetText && c.controlId == controlId && c.text == text;
-    };
-}
-
-std::function<bool(const WindowCall&)> IsEnable(int controlId)
-{
-    return [=](const WindowCall& c) { return c.kind == WindowCallKind::Enable && c.controlId == controlId; };
-}
-
-std::function<bool(const WindowCall&)> IsDisable(int controlId)
-{
-    return [=](const WindowCall& c) { return c.kind == WindowCallKind::Disable && c.controlId == controlId; };
-}
-
-std::function<bool(const WindowCall&)> IsKind(WindowCallKind kind)
-{
-    return [=](const WindowCall& c) { return c.kind == kind; };
-}
+CallMatch IsMessage(const std::wstring& text) { return Is(WindowCallKind::Message, {}, text); }
+CallMatch IsSetText(int controlId, const std::wstring& text) { return Is(WindowCallKind::SetText, controlId, text); }
+CallMatch IsEnable(int controlId) { return Is(WindowCallKind::Enable, controlId); }
+CallMatch IsDisable(int controlId) { return Is(WindowCallKind::Disable, controlId); }
+CallMatch IsKind(WindowCallKind kind) { return Is(kind); }

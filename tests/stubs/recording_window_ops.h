@@ -32,14 +32,15 @@ void HoldMessageBoxes(bool hold);
 // it after the worker has ended.
 void SetCallObserver(std::function<void(const WindowCall&)> observer);
 
+using CallMatch = std::function<bool(const WindowCall&)>;
 // Waits until a recorded call satisfies the predicate; false after timeoutMs.
-bool WaitForRecordedCall(const std::function<bool(const WindowCall&)>& match, int timeoutMs);
+bool WaitForRecordedCall(const CallMatch& match, int timeoutMs);
 // Number of recorded calls that satisfy the predicate.
-int CountRecordedCalls(const std::function<bool(const WindowCall&)>& match);
+int CountRecordedCalls(const CallMatch& match);
 
 // Shorthands for predicates.
-std::function<bool(const WindowCall&)> IsMessage(const std::wstring& text);
-std::function<bool(const WindowCall&)> IsSetText(int controlId, const std::wstring& text);
-std::function<bool(const WindowCall&)> IsEnable(int controlId);
-std::function<bool(const WindowCall&)> IsDisable(int controlId);
-std::function<bool(const WindowCall&)> IsKind(WindowCallKind kind);
+CallMatch IsMessage(const std::wstring& text);
+CallMatch IsSetText(int controlId, const std::wstring& text);
+CallMatch IsEnable(int controlId);
+CallMatch IsDisable(int controlId);
+CallMatch IsKind(WindowCallKind kind);
