@@ -3,6 +3,8 @@
 // window seam. Connect, Disconnect and the port probe run against the simulated tester.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
 #include <atomic>
 #include <memory>
 
@@ -30,8 +32,7 @@ TEST(WindowGeometry, CentringAndStatusLabelFit)
     };
     for (const auto& c : centred) {
         const WindowPosition at = ComputeCenteredPosition(200, 100, c.parent, 1024, 768);
-        EXPECT_EQ(at.x, c.expected.x) << c.what;
-        EXPECT_EQ(at.y, c.expected.y) << c.what;
+        EXPECT_EQ(std::pair(at.x, at.y), std::pair(c.expected.x, c.expected.y)) << c.what;
     }
     // A label whose ink would come within 4 px of the next item is drawn tighter, by at most
     // 2 px per character, and clipped 4 px before that item.
@@ -43,8 +44,8 @@ TEST(WindowGeometry, CentringAndStatusLabelFit)
     };
     for (const auto& c : labels) {
         const PanelLabelFit fit = FitStatusLabel(c.x, c.inkWidth, c.characters, 250);
-        EXPECT_EQ(fit.characterExtra, c.expected.characterExtra) << c.what;
-        EXPECT_EQ(fit.clipRight, c.expected.clipRight) << c.what;
+        EXPECT_EQ(std::pair(fit.characterExtra, fit.clipRight),
+                  std::pair(c.expected.characterExtra, c.expected.clipRight)) << c.what;
     }
 }
 
@@ -67,49 +68,45 @@ TEST(ConfigMappings, ValuesToIndicesAndBack)
     }
 }
 
+std::array<int, 5> Stored()
+{
+    const AppSettings s = ReadAppSettings();
+    return {s.cpu12vConnected, s.pcie12vConnected, s.complianceMode, s.buzzerMode, s.logIntervalSeconds};
+}
+
 // OK stores the dialog's choice (no selection counts as "Loose" and "Off"; an interval without a
-// selection stays as it was), asks the worker, and restarts timer 2 while connected.
+// selection stays as it was), asks the worker, and restarts timer 2 while connected. Odd stored
+// values are shown normalised.
 TEST(ConfigOk, StoresTheChoiceRestartsTimerTwoAndAsksTheWorker)
 {
-    const struct {
-        ConfigDialogState chosen;
-        uint8_t cpu, pcie, compliance, buzzer, interval;
-    } rows[] = {
-        {{true, false, 1, 2, 1}, 1, 0, 1, 0, 10},
-        {{true, true, kNoSelection, kNoSelection, 3}, 1, 1, 1, 0, 60},
-        {{false, false, 0, 0, kNoSelection}, 0, 0, 0, 2, 60},
+    const std::pair<ConfigDialogState, std::array<int, 5>> rows[] = {
+        {{true, false, 1, 2, 1}, {1, 0, 1, 0, 10}},
+        {{true, true, kNoSelection, kNoSelection, 3}, {1, 1, 1, 0, 60}},
+        {{false, false, 0, 0, kNoSelection}, {0, 0, 0, 2, 60}},
     };
     int window = 0;
     g_logIntervalSeconds.store(10);
     g_stopRequested.store(0);  // connected
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.interval * 10 + row.buzzer);
+    for (const auto& [chosen, stored] : rows) {
+        SCOPED_TRACE(stored[4] * 10 + stored[3]);
         ClearRecordedCalls();
         g_settingsChangedEvent.Reset();
-        ApplyConfigDialogState(&window, row.chosen);
-        const AppSettings stored = ReadAppSettings();
-        EXPECT_EQ(stored.cpu12vConnected, row.cpu);
-        EXPECT_EQ(stored.pcie12vConnected, row.pcie);
-        EXPECT_EQ(stored.complianceMode, row.compliance);
-        EXPECT_EQ(stored.buzzerMode, row.buzzer);
-        EXPECT_EQ(stored.logIntervalSeconds, row.interval);
+        ApplyConfigDialogState(&window, chosen);
+        EXPECT_EQ(Stored(), stored);
         EXPECT_TRUE(g_settingsChangedEvent.Wait(0));
         const auto calls = GetRecordedCalls();
         ASSERT_EQ(calls.size(), 1u);
         EXPECT_EQ(calls[0].kind, WindowCallKind::StartTimer);
-        EXPECT_EQ(calls[0].periodMs, row.interval * 1000u);
+        EXPECT_EQ(calls[0].periodMs, stored[4] * 1000u);
     }
-    // Odd stored values are shown normalised.
     auto& block = g_testerDevice.readings.deviceSettings;
     for (auto [index, value] : {std::pair{kSettingCpu12vCable, 3}, {kSettingPcie12vCable, 0},
                                 {kSettingComplianceMode, 9}, {kSettingBuzzerMode, 7}})
         StoreByte(block[index], value);
     const ConfigDialogState shown = GetConfigDialogState(ReadAppSettings());
-    EXPECT_TRUE(shown.cpuChecked);
-    EXPECT_FALSE(shown.pcieChecked);
-    EXPECT_EQ(shown.complianceIndex, 1);
-    EXPECT_EQ(shown.buzzerIndex, 2);
-    EXPECT_EQ(shown.logIntervalIndex, 3);
+    EXPECT_EQ((std::array{int(shown.cpuChecked), int(shown.pcieChecked), shown.complianceIndex, shown.buzzerIndex,
+                          shown.logIntervalIndex}),
+              (std::array{1, 0, 1, 2, 3}));
     g_logIntervalSeconds.store(10);
     g_stopRequested.store(1);
 }
@@ -290,11 +287,9 @@ TEST_F(CommandTest, ConnectThenDisconnectFollowsTheStateTable)
     EXPECT_EQ(g_workerRunning.load(), 0);
     EXPECT_EQ(g_workerThreads.load(), 0);
     calls = GetRecordedCalls();
-    auto position = [&](const std::function<bool(const WindowCall&)>& match) {
-        for (size_t i = 0; i < calls.size(); ++i)
-            if (match(calls[i]))
-                return static_cast<int>(i);
-        return -1;
+    auto position = [&](const CallMatch& match) {
+        const auto at = std::find_if(calls.begin(), calls.end(), match);
+        return at == calls.end() ? -1 : static_cast<int>(at - calls.begin());
     };
     const int disableConnect = position(IsDisable(kConnectButtonId));
     const int connectText = position(IsSetText(kConnectButtonId, L"Connect"));
