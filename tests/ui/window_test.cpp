@@ -377,6 +377,7 @@ void RunDialogCommand(int commandId, const wchar_t* caption, std::function<void(
 }
 
 enum Close { kOkButton, kCancelButton, kEnterKey, kEscapeKey };
+const char* const kCloseNames[] = {"OK", "Cancel", "Enter", "Escape"};
 
 // As the user would: a button reports its click, a key goes to the focused control and through the
 // dialog manager of the dialog's loop.
@@ -392,7 +393,7 @@ void CloseDialog(HWND dialog, Close how)
 TEST(AboutDialog, ShowsTheVersionLineCentredAndClosesWithOkEnterAndEscape)
 {
     for (Close how : {kOkButton, kEnterKey, kEscapeKey}) {
-        SCOPED_TRACE(how);
+        SCOPED_TRACE(kCloseNames[how]);
         std::wstring version, copyright;
         std::pair<long, long> at, centred;
         RunDialogCommand(kAboutButtonId, L"About Ombrelo", [&](HWND dialog) {
