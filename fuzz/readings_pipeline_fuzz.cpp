@@ -33,6 +33,8 @@
 
 namespace {
 
+using C = ReadingColumn;
+using R = RailId;
 constexpr int kReportLines = 34;
 std::vector<size_t> g_goldenWidths;
 
@@ -84,14 +86,13 @@ std::string ExpectedFixed(double number, int decimals)
 
 std::string ExpectedCellText(int column, int32_t value)
 {
-    const auto c = static_cast<ReadingColumn>(column);
+    const auto c = static_cast<C>(column);
     const double thousandth = static_cast<double>(static_cast<float>(value) / 1000.0f);
     if (value == kNotAvailable) return "";
-    if (c == ReadingColumn::Ripple) return ExpectedFixed(value, 2);
-    if (c >= ReadingColumn::T1 && c <= ReadingColumn::T6)
-        return value == kTimedOut ? "T/O" : FitCell(std::to_string(value));
-    if (c == ReadingColumn::SlewRate) return ExpectedFixed(thousandth, 1);
-    if (c > ReadingColumn::SlewRate) return value == 0 ? "PASS" : "FAIL";  // the flags
+    if (c == C::Ripple) return ExpectedFixed(value, 2);
+    if (c >= C::T1 && c <= C::T6) return value == kTimedOut ? "T/O" : FitCell(std::to_string(value));
+    if (c == C::SlewRate) return ExpectedFixed(thousandth, 1);
+    if (c > C::SlewRate) return value == 0 ? "PASS" : "FAIL";  // the flags
     return ExpectedFixed(thousandth, 2);
 }
 
@@ -109,46 +110,35 @@ void CheckCells(const ReadingsTable& table, uint8_t powerStatus, bool cpu, bool 
         else
             FUZZ_CHECK(text[0] == 0, "a cell the display does not write keeps its empty text");
 
+        // The state: N/A without a value or a power state, else PASS within the limits; outside them
+        // FAIL, but N/A for an optional cable's voltage while that cable is unplugged and power is on.
         const CellState state = table.state[cell];
-        FUZZ_CHECK(state == CellState::Pass || state == CellState::NotAvailable || state == CellState::Fail,
-                   "a state is PASS, N/A or FAIL");
-        if (value == kNotAvailable || (!on && !off)) {
+        const auto rail = static_cast<R>(cell / kColumnCount);
+        const bool voltage = cell % kColumnCount <= static_cast<int>(C::MaxVolt);
+        const bool unplugged = on && voltage && (rail == R::Rail12VCpu ? !cpu : rail == R::Rail12VPcie && !pcie);
+        if (value == kNotAvailable || (!on && !off))
             FUZZ_CHECK(state == CellState::NotAvailable, "no value or no power state: N/A");
-            continue;
-        }
-        const bool within = limits.low[cell] <= value && value <= limits.high[cell];
-        FUZZ_CHECK(state != CellState::Pass || within, "a cell passes only within its limits");
-        FUZZ_CHECK(state != CellState::Fail || !within, "a cell fails only outside its limits");
-        FUZZ_CHECK(state != CellState::NotAvailable || (on && !within),
-                   "a value is N/A only when an unplugged cable's rail is out of range");
-        const auto rail = static_cast<RailId>(cell / kColumnCount);
-        const bool cableVoltage = cell % kColumnCount <= static_cast<int>(ReadingColumn::MaxVolt) &&
-                                  (rail == RailId::Rail12VCpu || rail == RailId::Rail12VPcie);
-        if (on && !within && cableVoltage)
-            FUZZ_CHECK(state == ((rail == RailId::Rail12VCpu ? cpu : pcie) ? CellState::Fail : CellState::NotAvailable),
-                       "an optional cable's voltage fails only when the cable is connected");
-        else if (!within)
-            FUZZ_CHECK(state == CellState::Fail, "any other value outside its limits fails");
+        else if (limits.low[cell] <= value && value <= limits.high[cell])
+            FUZZ_CHECK(state == CellState::Pass, "a cell within its limits passes");
+        else
+            FUZZ_CHECK(state == (unplugged ? CellState::NotAvailable : CellState::Fail),
+                       "a cell outside its limits fails, but for an unplugged optional cable's voltage");
     }
 
-    auto value = [&table](RailId rail, ReadingColumn column) { return LoadWord(table.value[CellIndex(rail, column)]); };
+    auto value = [&table](R rail, C column) { return LoadWord(table.value[CellIndex(rail, column)]); };
     for (int r = 0; r < kRailCount; ++r) {
         // Power: voltage x current / 1000 in single precision, truncated; -12V has none.
-        const auto rail = static_cast<RailId>(r);
-        const int32_t power = value(rail, ReadingColumn::Power);
-        const float product = static_cast<float>(value(rail, ReadingColumn::Volt)) *
-                              static_cast<float>(value(rail, ReadingColumn::Current));
+        const auto rail = static_cast<R>(r);
+        const float product = static_cast<float>(value(rail, C::Volt)) * static_cast<float>(value(rail, C::Current));
         const double expected = std::fmax(std::fmin(std::trunc(product / 1000.0f), 2147483647.0), -2147483648.0);
-        if (rail == RailId::RailMinus12V)
-            FUZZ_CHECK(power == kNotAvailable, "the -12V power cell is never written");
+        if (rail == R::RailMinus12V)
+            FUZZ_CHECK(value(rail, C::Power) == kNotAvailable, "the -12V power cell is never written");
         else
-            FUZZ_CHECK(static_cast<double>(power) == expected, "a power cell is its row's voltage x current");
+            FUZZ_CHECK(value(rail, C::Power) == expected, "a power cell is its row's voltage x current");
     }
-    for (RailId rail : {RailId::Rail5VSB, RailId::RailMinus12V, RailId::Rail12VPcie, RailId::Rail12VSata,
-                        RailId::Rail5VSata, RailId::Rail3V3Sata})
-        FUZZ_CHECK(value(rail, ReadingColumn::Ripple) == kNotAvailable, "no ripple is measured on this rail");
-    FUZZ_CHECK(value(RailId::Rail3V3, ReadingColumn::VSeq) == kNotAvailable &&
-                   value(RailId::Rail3V3, ReadingColumn::TSeq) == kNotAvailable,
+    for (R rail : {R::Rail5VSB, R::RailMinus12V, R::Rail12VPcie, R::Rail12VSata, R::Rail5VSata, R::Rail3V3Sata})
+        FUZZ_CHECK(value(rail, C::Ripple) == kNotAvailable, "no ripple is measured on this rail");
+    FUZZ_CHECK(value(R::Rail3V3, C::VSeq) == kNotAvailable && value(R::Rail3V3, C::TSeq) == kNotAvailable,
                "3.3V has no sequencing results");
 }
 
