@@ -30,6 +30,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "records/logger.h"
@@ -61,12 +62,7 @@ void DescribeState()
                  g_added, g_addedBeforeInput, g_addedBeforeInput);
 }
 
-uint64_t HashText(const char16_t* text)
-{
-    uint64_t hash = 1469598103934665603ull;
-    for (; *text != 0; ++text) hash = (hash ^ *text) * 1099511628211ull;
-    return hash;
-}
+uint64_t HashText(const char16_t* text) { return std::hash<std::u16string_view>{}(text); }
 
 int32_t ModelCount() { return static_cast<int32_t>(std::min<uint64_t>(g_added, kReadable)); }
 
