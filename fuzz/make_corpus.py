@@ -94,18 +94,14 @@ def readings(power_status, cables, total_power, fields):
         value(v) for name, count in FIELDS for v in fields.get(name, [NA] * count))
 
 
-PASSING = {
-    "voltageMin": [11980, 4980, 3300, 12000, 5000, 11900, -12010],
-    "voltage": [12050, 5020, 3310, 12010, 5010, 12000, -11980, 12050, 5020, 3310],
-    "voltageMax": [12100, 5060, 3330, 12020, 5020, 12100, -11950],
-    "ripple": [8, 60, 9, 15, 0, 0],
-    "currentMin": [0] * 10,
-    "current": [3410, 2100, 1500, 6200, 500, 0, 0, 270, 890, 120],
-    "currentMax": [5200, 3000, 2000, 7000, 600, 0, 0, 300, 1000, 200],
-    "timing": [42, 5, 250, 31000, 40, 4, 300, 31000, 38, 3, 200, 25000, 45, 6, 260, 30000],
-    "slewRate": [1300, 700, 500, 1200],
-    "turnOnSlope": [0] * 4, "voltageSequence": [0] * 4, "timeSequence": [0] * 4,
-}
+PASSING = dict(
+    voltageMin=[11980, 4980, 3300, 12000, 5000, 11900, -12010],
+    voltage=[12050, 5020, 3310, 12010, 5010, 12000, -11980, 12050, 5020, 3310],
+    voltageMax=[12100, 5060, 3330, 12020, 5020, 12100, -11950], ripple=[8, 60, 9, 15, 0, 0], currentMin=[0] * 10,
+    current=[3410, 2100, 1500, 6200, 500, 0, 0, 270, 890, 120],
+    currentMax=[5200, 3000, 2000, 7000, 600, 0, 0, 300, 1000, 200], slewRate=[1300, 700, 500, 1200],
+    timing=[42, 5, 250, 31000, 40, 4, 300, 31000, 38, 3, 200, 25000, 45, 6, 260, 30000],
+    turnOnSlope=[0] * 4, voltageSequence=[0] * 4, timeSequence=[0] * 4)
 READINGS_PIPELINE = {
     "before_connection": readings(0, 0, 0, {}),
     "passing_supply_on": readings(0x05, 0x03, 123456, PASSING),
