@@ -118,8 +118,10 @@ FUZZ_TARGET(in)
 {
     const uint8_t flags = in.Byte();
     const bool framed = (flags & 1) != 0, portReads = (flags & 2) != 0;
-    std::vector<uint8_t> schedule(2 * in.Byte());  // (size, time) pairs
+    std::vector<uint8_t> schedule(2 * in.Byte());  // (size, time) pairs; none: reads of Expected() bytes, 1 ms apart
     for (uint8_t& b : schedule) b = in.Byte();
+    const bool portSized = portReads || schedule.empty();
+    if (schedule.empty()) schedule = {0, 1};
 
     // Kept from input to input: fresh pages for every stream would cost more than the run.
     static FramedStream sent;
@@ -140,17 +142,13 @@ FUZZ_TARGET(in)
     size_t bodyEnd = 0;  // where the frame body being read ends in the stream; 0 outside a body
     bool swallowed = false;  // that body was announced too long: skipped, never accepted
     while (pos < stream.size()) {
-        uint8_t size = 0, time = 1;
-        if (!schedule.empty()) {
-            const size_t at = 2 * (reads++ % (schedule.size() / 2));
-            size = schedule[at];
-            time = schedule[at + 1];
-        }
+        const size_t at = 2 * (reads++ % (schedule.size() / 2));
+        const uint8_t size = schedule[at], time = schedule[at + 1];
         const bool emptyRead = (time & 0x80) != 0 && emptyInARow < 8;
         uint64_t step = (time & 0x3F) + (time & 0x40 ? kStallMs - 1 : 0);
         if (framed && now + step - lastNonEmpty >= kStallMs) step = 0;  // every frame must arrive
         now += step;
-        const size_t wanted = portReads || schedule.empty() ? fa.Expected() : size + 1u;
+        const size_t wanted = portSized ? fa.Expected() : size + 1u;
         const size_t count = emptyRead ? 0 : std::min(wanted, stream.size() - pos);
         emptyInARow = emptyRead ? emptyInARow + 1 : 0;
 
