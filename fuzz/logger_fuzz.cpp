@@ -201,10 +201,7 @@ void CheckCopy(const Logger& logger, int32_t index, size_t bufferUnits)
     const char16_t* text = logger.GetRecord(index, category, time);
     const auto buffer = ExactBuffer<wchar_t>(bufferUnits);
     const size_t written = CopyRecordText(text, buffer.get(), bufferUnits);
-    if (bufferUnits == 0) {
-        FUZZ_CHECK(written == 0, "nothing is copied into no room");
-        return;
-    }
+    if (bufferUnits == 0) return FUZZ_CHECK(written == 0, "nothing is copied into no room");
     const std::u32string characters = text ? ReadCharacters(text) : std::u32string();
     FUZZ_CHECK(written == std::min(characters.size(), bufferUnits - 1), "as many characters as fit are copied");
     FUZZ_CHECK(buffer[written] == 0, "the copy is terminated");
