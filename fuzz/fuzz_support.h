@@ -1,13 +1,15 @@
 // The harness every fuzz target shares: a check that ends the run with a message (so libFuzzer keeps
 // the input as a crash, also in a build without assertions), a reader of the input's bytes that
 // answers zeros once they run out (so that every input is a valid program for a target), the entry
-// point built on that reader, and the tables and text helpers more than one target needs.
+// point built on that reader, buffers of an exact size for ASan, and the tables and text helpers
+// more than one target needs.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -27,31 +29,23 @@ inline void (*g_describeFuzzState)() = nullptr;
 #define FUZZ_CHECK(condition, why) \
     ((condition) ? static_cast<void>(0) : FailCheck(__FILE__, __LINE__, #condition, why))
 
+// The input consumed from the front, as FuzzedDataProvider does, little-endian like the tester's words.
 class ByteReader {
 public:
-    ByteReader(const uint8_t* data, size_t size) : data_(data), size_(size), at_(0) {}
+    ByteReader(const uint8_t* data, size_t size) : data_(data), size_(size) {}
 
     bool Empty() const { return at_ >= size_; }
     size_t Remaining() const { return at_ < size_ ? size_ - at_ : 0; }
     const uint8_t* Rest() const { return data_ + at_; }
     void Skip(size_t count) { at_ = count < Remaining() ? at_ + count : size_; }
-
     uint8_t Byte() { return at_ < size_ ? data_[at_++] : 0; }
-    uint16_t Word()  // little-endian, as the tester's own words
-    {
-        const uint16_t low = Byte();
-        return static_cast<uint16_t>(low | (Byte() << 8));
-    }
-    uint32_t Long()
-    {
-        const uint32_t low = Word();
-        return low | (static_cast<uint32_t>(Word()) << 16);
-    }
+    uint16_t Word() { const uint16_t low = Byte(); return static_cast<uint16_t>(low | (Byte() << 8)); }
+    uint32_t Long() { const uint32_t low = Word(); return low | (static_cast<uint32_t>(Word()) << 16); }
 
 private:
     const uint8_t* data_;
     size_t size_;
-    size_t at_;
+    size_t at_ = 0;
 };
 
 // FUZZ_TARGET(in) { ... } is the target's body, run once an input with `in` reading its bytes.
@@ -64,6 +58,10 @@ private:
         return 0;                                                            \
     }                                                                        \
     static void RunFuzzInput(ByteReader& reader)
+
+// A heap buffer of exactly `count` elements, so that ASan sees a read or write of one more.
+template <class T>
+std::unique_ptr<T[]> ExactBuffer(size_t count) { return std::unique_ptr<T[]>(new T[count]); }
 
 // The int32 fields of DeviceReadings in their order, with the ReadingField that addresses each.
 struct ReadingWords {

@@ -28,10 +28,9 @@
 #include <algorithm>
 #include <cinttypes>
 #include <cstdlib>
-#include <cstring>
 #include <ctime>
-#include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "records/logger.h"
@@ -40,21 +39,19 @@
 namespace {
 
 constexpr int32_t kReadable = kLogCapacity - 1;
-constexpr size_t kMaxInputUnits = 700;
+constexpr size_t kMaxInputUnits = 700, kMaxUnits = kLogTextUnits - 1;
 constexpr int64_t kUntouchedTime = 0x5A5A5A5A5A5A;
 constexpr uint32_t kTurnPerInput = 32;
 
 struct ModelRecord {
     bool readable;
     int32_t category;
-    int64_t earliest;  // the time given, or the clock's range around a LogRecord
-    int64_t latest;
+    int64_t earliest, latest;  // the time given, or the clock's range around a LogRecord
     uint64_t textHash;
 };
 
 std::vector<ModelRecord> g_model(kReadable);
-uint64_t g_added = 0;  // since the last Clear
-uint64_t g_addedBeforeInput = 0;
+uint64_t g_added = 0, g_addedBeforeInput = 0;  // since the last Clear; before this input
 int64_t g_nextTime = 1000;
 
 void DescribeState()
@@ -65,14 +62,9 @@ void DescribeState()
                  g_added, g_addedBeforeInput, g_addedBeforeInput);
 }
 
-uint64_t HashText(const char16_t* text)
-{
-    uint64_t hash = 1469598103934665603ull;
-    for (; *text != 0; ++text) hash = (hash ^ *text) * 1099511628211ull;
-    return hash;
-}
+uint64_t HashText(const char16_t* text) { return std::hash<std::u16string_view>{}(text); }
 
-int32_t ModelCount() { return static_cast<int32_t>(g_added < kReadable ? g_added : kReadable); }
+int32_t ModelCount() { return static_cast<int32_t>(std::min<uint64_t>(g_added, kReadable)); }
 
 void CheckCount(const Logger& logger)
 {
@@ -81,76 +73,54 @@ void CheckCount(const Logger& logger)
 
 bool IsHigh(char32_t u) { return u >= 0xD800 && u <= 0xDBFF; }
 bool IsLow(char32_t u) { return u >= 0xDC00 && u <= 0xDFFF; }
-size_t Utf16Units(char32_t c) { return c > 0xFFFF ? 2 : 1; }
-
-// The characters a text should read back as, before any cut: non-characters become U+FFFD and
-// control characters blanks.
-std::u32string ExpectedCharacters(const std::wstring& text)
+size_t Units(char32_t c) { return c > 0xFFFF ? 2 : 1; }  // in UTF-16
+size_t Units(const std::u32string& text)
 {
-    std::u32string out;
-    for (const wchar_t unit : text) {
-        const auto c = static_cast<char32_t>(unit);
-        if (!IsScalarValue(c))
-            out += U'\uFFFD';
-        else if (c < 0x20)
-            out += U' ';
-        else
-            out += c;
-    }
-    return out;
-}
-
-std::u32string MergeBlanks(const std::u32string& text)
-{
-    std::u32string out;
-    for (const char32_t c : text)
-        if (!(c == U' ' && !out.empty() && out.back() == U' ')) out += c;
-    return out;
+    size_t units = 0;
+    for (const char32_t c : text) units += Units(c);
+    return units;
 }
 
 // A stored text as characters, checking its units on the way.
 std::u32string ReadCharacters(const char16_t* text)
 {
     std::u32string out;
-    size_t units = 0;
-    for (const char16_t* p = text; *p != 0; ++p, ++units) {
-        FUZZ_CHECK(*p >= 0x20, "no control character is stored");
-        if (IsHigh(*p)) {
+    for (const char16_t* p = text; *p != 0; ++p) {
+        char32_t c = *p;
+        FUZZ_CHECK(c >= 0x20, "no control character is stored");
+        FUZZ_CHECK(!IsLow(c), "no low surrogate stands alone");
+        if (IsHigh(c)) {
             FUZZ_CHECK(IsLow(p[1]), "a high surrogate is followed by its low one");
-            out += 0x10000 + ((static_cast<char32_t>(*p) - 0xD800) << 10) + (p[1] - 0xDC00);
-            ++p;
-            ++units;
-        } else {
-            FUZZ_CHECK(!IsLow(*p), "no low surrogate stands alone");
-            out += *p;
+            c = 0x10000 + ((c - 0xD800) << 10) + (*++p - 0xDC00);
         }
+        out += c;
     }
-    FUZZ_CHECK(units <= kLogTextUnits - 1, "a record holds at most 299 units");
+    FUZZ_CHECK(Units(out) <= kMaxUnits, "a record holds at most 299 units");
     return out;
 }
 
-size_t CountUnits(const std::u32string& text)
-{
-    size_t units = 0;
-    for (const char32_t c : text) units += Utf16Units(c);
-    return units;
-}
-
+// The text read back as: non-characters become U+FFFD and control characters blanks, then for ERROR
+// and Diagnostics double blanks merge; a cut keeps only whole characters that fit 299 units.
 void CheckStoredText(const std::wstring& input, int32_t category, const char16_t* stored)
 {
     const std::u32string got = ReadCharacters(stored);
-    const std::u32string expected = ExpectedCharacters(input);
+    std::u32string expected;
+    for (const wchar_t unit : input) {
+        const auto c = static_cast<char32_t>(unit);
+        expected += !IsScalarValue(c) ? U'\uFFFD' : c < 0x20 ? U' ' : c;
+    }
     if (category == kLogError || category == kLogDiagnostics) {
-        const std::u32string merged = MergeBlanks(expected);
+        std::u32string merged = expected;
+        auto blanks = [](char32_t a, char32_t b) { return a == U' ' && b == U' '; };
+        merged.erase(std::unique(merged.begin(), merged.end(), blanks), merged.end());
         FUZZ_CHECK(merged.compare(0, got.size(), got) == 0, "the text is the input with double blanks merged");
-        if (got.size() < merged.size())
-            FUZZ_CHECK(CountUnits(expected) > kLogTextUnits - 1, "a text is cut only when it is too long");
+        FUZZ_CHECK(got.size() == merged.size() || Units(expected) > kMaxUnits,
+                   "a text is cut only when it is too long");
         return;
     }
     FUZZ_CHECK(expected.compare(0, got.size(), got) == 0, "the text is the input, cleaned");
-    if (got.size() < expected.size())
-        FUZZ_CHECK(CountUnits(got) + Utf16Units(expected[got.size()]) > kLogTextUnits - 1,
-                   "a text is cut only where the next character would not fit");
+    FUZZ_CHECK(got.size() == expected.size() || Units(got) + Units(expected[got.size()]) > kMaxUnits,
+               "a text is cut only where the next character would not fit");
 }
 
 void CheckRecord(const Logger& logger, int32_t index)
@@ -174,26 +144,16 @@ void CheckRecord(const Logger& logger, int32_t index)
     FUZZ_CHECK(time >= expected.earliest && time <= expected.latest, "a record keeps its time");
 }
 
-void Remember(const ModelRecord& record)
-{
-    g_model[g_added % kReadable] = record;
-    ++g_added;
-}
+void Remember(const ModelRecord& record) { g_model[g_added++ % kReadable] = record; }
 
 std::wstring TakeText(ByteReader& in)
 {
     std::wstring text;
-    while (!in.Empty() && text.size() < kMaxInputUnits) {
-        const uint16_t word = in.Word();
-        if (word == 0) break;
-        if (word == 0xFFF0)
-            text += static_cast<wchar_t>(0x10000 + (in.Word() << 4));
-        else if (word == 0xFFF1)
-            text += static_cast<wchar_t>(0x110000 + in.Word());
-        else if (word == 0xFFF2)
-            text += static_cast<wchar_t>(-1 - static_cast<int>(in.Word()));
-        else
-            text += static_cast<wchar_t>(word);
+    for (uint16_t word; !in.Empty() && text.size() < kMaxInputUnits && (word = in.Word()) != 0;) {
+        if (word == 0xFFF0) text += static_cast<wchar_t>(0x10000 + (in.Word() << 4));
+        else if (word == 0xFFF1) text += static_cast<wchar_t>(0x110000 + in.Word());
+        else if (word == 0xFFF2) text += static_cast<wchar_t>(-1 - static_cast<int>(in.Word()));
+        else text += static_cast<wchar_t>(word);
     }
     return text;
 }
@@ -202,22 +162,19 @@ void AddOne(Logger& logger, ByteReader& in, bool throughLogRecord)
 {
     const auto category = static_cast<int32_t>(static_cast<int8_t>(in.Byte()));
     const std::wstring text = TakeText(in);
-    ModelRecord record{};
-    record.category = category;
+    ModelRecord record{!text.empty(), category, g_nextTime, g_nextTime, 0};
     if (throughLogRecord) {
         record.earliest = static_cast<int64_t>(std::time(nullptr));
         LogRecord(text.c_str(), category);
         record.latest = static_cast<int64_t>(std::time(nullptr));
     } else {
-        record.earliest = record.latest = g_nextTime++;
-        logger.AddRecordAt(text.c_str(), category, record.earliest);
+        logger.AddRecordAt(text.c_str(), category, g_nextTime++);
     }
     FUZZ_CHECK(g_loggerBusy.load() == 0, "the busy counter is back to zero");
 
     int32_t gotCategory;
     int64_t time;
     const char16_t* stored = logger.GetRecord(-1, gotCategory, time);
-    record.readable = !text.empty();
     if (record.readable) {
         FUZZ_CHECK(stored != nullptr, "the newest record is found at -1");
         CheckStoredText(text, category, stored);
@@ -230,11 +187,9 @@ void AddOne(Logger& logger, ByteReader& in, bool throughLogRecord)
 
 void AddRun(Logger& logger, uint32_t count)
 {
-    static const char16_t kRunText[] = u"r";
-    for (uint32_t i = 0; i < count; ++i) {
-        const int64_t time = g_nextTime++;
-        logger.AddRecordAt(L"r", kLogInformation, time);
-        Remember({true, kLogInformation, time, time, HashText(kRunText)});
+    for (uint32_t i = 0; i < count; ++i, ++g_nextTime) {
+        logger.AddRecordAt(L"r", kLogInformation, g_nextTime);
+        Remember({true, kLogInformation, g_nextTime, g_nextTime, HashText(u"r")});
     }
     CheckCount(logger);
 }
@@ -244,15 +199,11 @@ void CheckCopy(const Logger& logger, int32_t index, size_t bufferUnits)
     int32_t category;
     int64_t time;
     const char16_t* text = logger.GetRecord(index, category, time);
-    std::unique_ptr<wchar_t[]> buffer(new wchar_t[bufferUnits]);
+    const auto buffer = ExactBuffer<wchar_t>(bufferUnits);
     const size_t written = CopyRecordText(text, buffer.get(), bufferUnits);
-    if (bufferUnits == 0) {
-        FUZZ_CHECK(written == 0, "nothing is copied into no room");
-        return;
-    }
+    if (bufferUnits == 0) return FUZZ_CHECK(written == 0, "nothing is copied into no room");
     const std::u32string characters = text ? ReadCharacters(text) : std::u32string();
-    const size_t fits = std::min(characters.size(), bufferUnits - 1);
-    FUZZ_CHECK(written == fits, "as many characters as fit are copied");
+    FUZZ_CHECK(written == std::min(characters.size(), bufferUnits - 1), "as many characters as fit are copied");
     FUZZ_CHECK(buffer[written] == 0, "the copy is terminated");
     for (size_t i = 0; i < written; ++i)
         FUZZ_CHECK(static_cast<char32_t>(buffer[i]) == characters[i], "the copy joins pairs into characters");
@@ -278,50 +229,37 @@ FUZZ_TARGET(in)
     bool ranRun = false;
     while (!in.Empty()) {
         const uint8_t op = in.Byte();
-        switch (op % 8) {
-        case 0:
-        case 1:
-        case 2: AddOne(logger, in, false); break;
-        case 3: AddOne(logger, in, true); break;
-        case 4:
-            // A run and a Clear are slow (2040 records, 61 MB): a few op values, one run an input.
-            if ((op & 0x70) || ranRun) {
-                AddOne(logger, in, false);
-                break;
-            }
+        const int32_t count = ModelCount();
+        // A run and a Clear are slow (2040 records, 61 MB): a few op values, a run once an input, a
+        // Clear only once the ring has wrapped three times, so that the positions a long recording
+        // reaches are not cleared away before they come.
+        const bool run = op % 8 == 4 && !(op & 0x70) && !ranRun;
+        const bool clear = op == 0x05 && g_added >= 3u * kLogCapacity;
+        if (op % 8 <= 2 || (op % 8 == 4 && !run)) {
+            AddOne(logger, in, false);
+        } else if (op % 8 == 3) {
+            AddOne(logger, in, true);
+        } else if (run) {
             AddRun(logger, in.Byte() * 8u);
             ranRun = true;
-            break;
-        case 5:
-            // Only once the ring has wrapped three times: its 61 MB memset stays rare, and the
-            // positions a long recording reaches are not cleared away before they come.
-            if (op != 0x05 || g_added < 3u * kLogCapacity) {
-                CheckRecord(logger, static_cast<int16_t>(in.Word()));
-                break;
-            }
+        } else if (clear) {
             logger.Clear();
             g_added = 0;
             FUZZ_CHECK(logger.GetRecordCount() == 0, "a cleared log is empty");
-            break;
-        case 6: {
-            const int32_t count = ModelCount();
-            const auto raw = static_cast<int16_t>(in.Word());
+        } else if (op % 8 == 5) {
+            CheckRecord(logger, static_cast<int16_t>(in.Word()));
+        } else if (op % 8 == 6) {
             // Near either end of the records and beyond, where off-by-one slips show.
-            const int32_t index = (op & 0x80) ? count + raw % 4 : raw < 0 ? -count + (-raw) % 4 - 2 : raw;
-            CheckRecord(logger, index);
-            break;
-        }
-        case 7: {
+            const auto raw = static_cast<int16_t>(in.Word());
+            CheckRecord(logger, (op & 0x80) ? count + raw % 4 : raw < 0 ? -count + (-raw) % 4 - 2 : raw);
+        } else {
             const auto index = static_cast<int32_t>(static_cast<int8_t>(in.Byte()));
             CheckCopy(logger, index, in.Byte() + (op & 0x80 ? 256u : 0u));
-            break;
-        }
         }
     }
 
     CheckCount(logger);
-    const int32_t count = ModelCount();
-    for (int32_t i = 0; i < 4; ++i) {
+    for (int32_t i = 0, count = ModelCount(); i < 4; ++i) {
         CheckRecord(logger, i);
         CheckRecord(logger, -1 - i);
         CheckRecord(logger, count + i);

@@ -15,7 +15,7 @@
 // text or (only when it would not fit the record) empty, and the verdict. The report has 34 CR LF
 // lines of the golden report's widths, its header lines follow powerStatus and totalPower, and
 // its fields hold the cell texts and row verdicts.
-#include <cinttypes>
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <cwchar>
@@ -33,6 +33,8 @@
 
 namespace {
 
+using C = ReadingColumn;
+using R = RailId;
 constexpr int kReportLines = 34;
 std::vector<size_t> g_goldenWidths;
 
@@ -48,24 +50,10 @@ int32_t TakeValue(ByteReader& in)
     case 4: return kExtremes[(selector >> 3) & 7];
     case 5: return kNotAvailable + static_cast<int8_t>(in.Byte());
     case 6: return kTimedOut + static_cast<int8_t>(in.Byte());
-    default: {
-        // Around a power of ten, where a text gains a digit.
-        int64_t v = 1;
-        for (int i = (selector >> 3) % 10; i > 0; --i) v *= 10;
-        const int8_t offset = static_cast<int8_t>(in.Byte());
-        v = (selector & 0x80) ? -v : v;
-        v += offset % 8;
-        return static_cast<int32_t>(v);
     }
-    }
-}
-
-void FillReadings(DeviceReadings& r, ByteReader& in)
-{
-    ForEachReadingWord(r, [&](ReadingField field, std::atomic<int32_t>& word) {
-        if (field != ReadingField::TotalPower)  // taken first, as the tester's status sends it
-            StoreWord(word, TakeValue(in));
-    });
+    int64_t v = 1;  // around a power of ten, where a text gains a digit
+    for (int i = (selector >> 3) % 10; i > 0; --i) v *= 10;
+    return static_cast<int32_t>((selector & 0x80 ? -v : v) + static_cast<int8_t>(in.Byte()) % 8);
 }
 
 std::string Narrow(const wchar_t* text)
@@ -86,140 +74,104 @@ std::string PrintFixed(double number, int decimals)
     return buffer;
 }
 
-// What a fixed-notation cell must show: the decimals when they fit nine characters, else whole
-// units, else the overflow mark.
+// The text when it fits a cell's nine characters, else the overflow mark.
+std::string FitCell(const std::string& text) { return text.size() > kCellTextSize - 1 ? "#########" : text; }
+
+// A fixed-notation cell: the decimals when they fit, else whole units, else the overflow mark.
 std::string ExpectedFixed(double number, int decimals)
 {
-    std::string text = PrintFixed(number, decimals);
-    if (text.size() > kCellTextSize - 1) text = PrintFixed(number, 0);
-    if (text.size() > kCellTextSize - 1) text = "#########";
-    return text;
+    const std::string text = PrintFixed(number, decimals);
+    return text.size() > kCellTextSize - 1 ? FitCell(PrintFixed(number, 0)) : text;
 }
-
-double Thousandth(int32_t value) { return static_cast<double>(static_cast<float>(value) / 1000.0f); }
 
 std::string ExpectedCellText(int column, int32_t value)
 {
+    const auto c = static_cast<C>(column);
+    const double thousandth = static_cast<double>(static_cast<float>(value) / 1000.0f);
     if (value == kNotAvailable) return "";
-    switch (static_cast<ReadingColumn>(column)) {
-    case ReadingColumn::Ripple: return ExpectedFixed(value, 2);
-    case ReadingColumn::T1:
-    case ReadingColumn::T2:
-    case ReadingColumn::T3:
-    case ReadingColumn::T6: {
-        if (value == kTimedOut) return "T/O";
-        const std::string text = std::to_string(value);
-        return text.size() > kCellTextSize - 1 ? "#########" : text;
-    }
-    case ReadingColumn::SlewRate: return ExpectedFixed(Thousandth(value), 1);
-    case ReadingColumn::TurnOnSlope:
-    case ReadingColumn::VSeq:
-    case ReadingColumn::TSeq: return value == 0 ? "PASS" : "FAIL";
-    default: return ExpectedFixed(Thousandth(value), 2);
-    }
+    if (c == C::Ripple) return ExpectedFixed(value, 2);
+    if (c >= C::T1 && c <= C::T6) return value == kTimedOut ? "T/O" : FitCell(std::to_string(value));
+    if (c == C::SlewRate) return ExpectedFixed(thousandth, 1);
+    if (c > C::SlewRate) return value == 0 ? "PASS" : "FAIL";  // the flags
+    return ExpectedFixed(thousandth, 2);
 }
 
 void CheckCells(const ReadingsTable& table, uint8_t powerStatus, bool cpu, bool pcie)
 {
-    const bool on = (powerStatus & kPowerStatusOn) != 0;
-    const bool off = (powerStatus & kPowerStatusOff) != 0;
+    const bool on = (powerStatus & kPowerStatusOn) != 0, off = (powerStatus & kPowerStatusOff) != 0;
     const CellLimits& limits = on ? kPowerOnLimits : kPowerOffLimits;
     for (int cell = 0; cell < kCellCount; ++cell) {
         const wchar_t* text = table.text[cell];
         FUZZ_CHECK(std::wmemchr(text, L'\0', kCellTextSize) != nullptr, "a cell text ends within its 10 units");
         const int32_t value = LoadWord(table.value[cell]);
-        if (IsCellDisplayed(cell)) {
+        if (IsCellDisplayed(cell))
             FUZZ_CHECK(Narrow(text) == ExpectedCellText(cell % kColumnCount, value),
                        "a cell text is the value at its column's precision");
-        } else {
+        else
             FUZZ_CHECK(text[0] == 0, "a cell the display does not write keeps its empty text");
-        }
 
+        // The state: N/A without a value or a power state, else PASS within the limits; outside them
+        // FAIL, but N/A for an optional cable's voltage while that cable is unplugged and power is on.
         const CellState state = table.state[cell];
-        FUZZ_CHECK(state == CellState::Pass || state == CellState::NotAvailable || state == CellState::Fail,
-                   "a state is PASS, N/A or FAIL");
-        if (value == kNotAvailable || (!on && !off)) {
+        const auto rail = static_cast<R>(cell / kColumnCount);
+        const bool voltage = cell % kColumnCount <= static_cast<int>(C::MaxVolt);
+        const bool unplugged = on && voltage && (rail == R::Rail12VCpu ? !cpu : rail == R::Rail12VPcie && !pcie);
+        if (value == kNotAvailable || (!on && !off))
             FUZZ_CHECK(state == CellState::NotAvailable, "no value or no power state: N/A");
-            continue;
-        }
-        const bool within = limits.low[cell] <= value && value <= limits.high[cell];
-        if (state == CellState::Pass) FUZZ_CHECK(within, "a cell passes only within its limits");
-        if (state == CellState::Fail) FUZZ_CHECK(!within, "a cell fails only outside its limits");
-        if (state == CellState::NotAvailable)
-            FUZZ_CHECK(on && !within, "a value is N/A only when an unplugged cable's rail is out of range");
-        const int rail = cell / kColumnCount;
-        const bool cableVoltage = cell % kColumnCount <= static_cast<int>(ReadingColumn::MaxVolt) &&
-                                  (rail == static_cast<int>(RailId::Rail12VCpu) ||
-                                   rail == static_cast<int>(RailId::Rail12VPcie));
-        if (on && !within && cableVoltage) {
-            const bool connected = rail == static_cast<int>(RailId::Rail12VCpu) ? cpu : pcie;
-            FUZZ_CHECK(state == (connected ? CellState::Fail : CellState::NotAvailable),
-                       "an optional cable's voltage fails only when the cable is connected");
-        } else if (!within) {
-            FUZZ_CHECK(state == CellState::Fail, "any other value outside its limits fails");
-        }
+        else if (limits.low[cell] <= value && value <= limits.high[cell])
+            FUZZ_CHECK(state == CellState::Pass, "a cell within its limits passes");
+        else
+            FUZZ_CHECK(state == (unplugged ? CellState::NotAvailable : CellState::Fail),
+                       "a cell outside its limits fails, but for an unplugged optional cable's voltage");
     }
 
-    // Power: voltage x current / 1000 in single precision, truncated; -12V has none.
-    auto value = [&table](int rail, ReadingColumn column) {
-        return LoadWord(table.value[CellIndex(static_cast<RailId>(rail), column)]);
-    };
-    for (int rail = 0; rail < kRailCount; ++rail) {
-        const int32_t power = value(rail, ReadingColumn::Power);
-        if (rail == static_cast<int>(RailId::RailMinus12V)) {
-            FUZZ_CHECK(power == kNotAvailable, "the -12V power cell is never written");
-            continue;
-        }
-        const float product = static_cast<float>(value(rail, ReadingColumn::Volt)) *
-                              static_cast<float>(value(rail, ReadingColumn::Current));
-        const double quotient = static_cast<double>(product / 1000.0f);
-        const double expected = std::fmax(std::fmin(std::trunc(quotient), 2147483647.0), -2147483648.0);
-        FUZZ_CHECK(static_cast<double>(power) == expected, "a power cell is its row's voltage x current");
+    auto value = [&table](R rail, C column) { return LoadWord(table.value[CellIndex(rail, column)]); };
+    for (int r = 0; r < kRailCount; ++r) {
+        // Power: voltage x current / 1000 in single precision, truncated; -12V has none.
+        const auto rail = static_cast<R>(r);
+        const float product = static_cast<float>(value(rail, C::Volt)) * static_cast<float>(value(rail, C::Current));
+        const double expected = std::fmax(std::fmin(std::trunc(product / 1000.0f), 2147483647.0), -2147483648.0);
+        if (rail == R::RailMinus12V)
+            FUZZ_CHECK(value(rail, C::Power) == kNotAvailable, "the -12V power cell is never written");
+        else
+            FUZZ_CHECK(value(rail, C::Power) == expected, "a power cell is its row's voltage x current");
     }
-    for (RailId rail : {RailId::Rail5VSB, RailId::RailMinus12V, RailId::Rail12VPcie, RailId::Rail12VSata,
-                        RailId::Rail5VSata, RailId::Rail3V3Sata})
-        FUZZ_CHECK(value(static_cast<int>(rail), ReadingColumn::Ripple) == kNotAvailable,
-                   "no ripple is measured on this rail");
-    const int rail3V3 = static_cast<int>(RailId::Rail3V3);
-    FUZZ_CHECK(value(rail3V3, ReadingColumn::VSeq) == kNotAvailable && value(rail3V3, ReadingColumn::TSeq) == kNotAvailable,
+    for (R rail : {R::Rail5VSB, R::RailMinus12V, R::Rail12VPcie, R::Rail12VSata, R::Rail5VSata, R::Rail3V3Sata})
+        FUZZ_CHECK(value(rail, C::Ripple) == kNotAvailable, "no ripple is measured on this rail");
+    FUZZ_CHECK(value(R::Rail3V3, C::VSeq) == kNotAvailable && value(R::Rail3V3, C::TSeq) == kNotAvailable,
                "3.3V has no sequencing results");
 }
 
-// The verdict of the deciding cells: FAIL when one fails, else PASS; with naDecides, N/A as soon
-// as one is not available.
-std::string Verdict(const ReadingsTable& table, const int* cells, int count, bool naDecides = false)
+// The verdict of the cells first..first + count - 1 (or of the cells listed): FAIL when one fails,
+// else PASS; with naDecides, N/A as soon as one is not available.
+std::string Verdict(const ReadingsTable& table, const int* cells, int count, bool naDecides = false, int first = 0)
 {
     bool fail = false;
     for (int i = 0; i < count; ++i) {
-        if (naDecides && table.state[cells[i]] == CellState::NotAvailable) return "N/A";
-        fail = fail || table.state[cells[i]] == CellState::Fail;
+        const CellState state = table.state[cells ? cells[i] : first + i];
+        if (naDecides && state == CellState::NotAvailable) return "N/A";
+        fail = fail || state == CellState::Fail;
     }
     return fail ? "FAIL" : "PASS";
 }
 
 void CheckLogRow(const ReadingsTable& table)
 {
-    // Exactly the units the builder may use, so that ASan sees one more.
-    std::unique_ptr<wchar_t[]> row(new wchar_t[kLogTextUnits]);
+    const auto row = ExactBuffer<wchar_t>(kLogTextUnits);
     const size_t length = BuildReadingsLogRow(table.text, table.state, row.get());
     FUZZ_CHECK(length <= static_cast<size_t>(kLogTextUnits - 1), "a row fits one log record whole");
     FUZZ_CHECK(row[length] == 0 && std::wcslen(row.get()) == length, "a row is terminated at its length");
-
     const std::vector<std::string> fields = Split(Narrow(row.get()), ",");
     FUZZ_CHECK(fields.size() == kReadingsLogFieldCount + 1, "a row has 33 fields, 32 commas");
 
     size_t kept = 0;
     for (int f = 0; f < kReadingsLogFieldCount; ++f) {
         std::string text = Narrow(table.text[kReadingsLogCells[f]]);
-        for (char& c : text)
-            if (c == ',') c = '.';
-        if (fields[f] == text) {
-            kept += text.size();
-        } else {
-            FUZZ_CHECK(fields[f].empty(), "a field is its cell's text or empty");
-            FUZZ_CHECK(kept + text.size() + kReadingsLogFieldCount + 4 > kLogTextUnits - 1,
-                       "a field is left empty only when it would not fit the record");
-        }
+        std::replace(text.begin(), text.end(), ',', '.');
+        kept += fields[f] == text ? text.size() : 0;
+        FUZZ_CHECK(fields[f] == text || fields[f].empty(), "a field is its cell's text or empty");
+        FUZZ_CHECK(fields[f] == text || kept + text.size() + kReadingsLogFieldCount + 4 > kLogTextUnits - 1,
+                   "a field is left empty only when it would not fit the record");
     }
     FUZZ_CHECK(fields.back() == Verdict(table, kReadingsLogVerdictCells, kReadingsLogVerdictCellCount),
                "the verdict fails only on a deciding FAIL");
@@ -227,59 +179,58 @@ void CheckLogRow(const ReadingsTable& table)
 
 std::string Pad(const std::string& text) { return text + std::string(text.size() < 15 ? 15 - text.size() : 0, ' '); }
 
-std::string CellField(const ReadingsTable& table, int cell) { return Pad(Narrow(table.text[cell])); }
+// The report's three tables: first line, rows, first column, fields per row, and how a row is judged:
+// timing: N/A decides the verdict of the fields shown, padded; else the row's three voltages decide.
+const struct {
+    int line, rows, column, fields;
+    bool timing;
+    int shown[kRailCount];  // per row, the cells shown; the other fields read N/A
+} kReportTables[] = {
+    {10, kRailCount, 0, 8, false, {8, 8, 8, 8, 3, 7, 7, 7, 7, 7}},
+    {23, 4, 8, 4, true, {4, 4, 4, 4}},
+    {30, 4, 12, 4, true, {4, 4, 2, 4}},
+};
+const char* const kFieldWhy[] = {"a voltage table field is its cell's text",
+                                 "a timing or slew field is its cell's text"};
+const char* const kVerdictWhy[] = {"a voltage row fails only on a failing voltage",
+                                   "a timing or slew row's verdict follows its deciding cells"};
 
 void CheckReport(const ReadingsTable& table, uint8_t powerStatus, uint32_t totalPower)
 {
-    const std::string report = BuildTestReport(table.text, table.state, powerStatus, totalPower);
-    std::vector<std::string> lines = Split(report, "\r\n");
+    std::vector<std::string> lines = Split(BuildTestReport(table.text, table.state, powerStatus, totalPower), "\r\n");
     FUZZ_CHECK(lines.back().empty(), "every line ends with CR LF");
     lines.pop_back();
     FUZZ_CHECK(lines.size() == kReportLines, "a report has 34 lines");
     for (size_t i = 0; i < lines.size(); ++i) {
         for (const char c : lines[i]) FUZZ_CHECK(c >= 0x20 && c < 0x7F, "a report line is printable ASCII");
-        if (i != 3 && i != 4)
-            FUZZ_CHECK(lines[i].size() == g_goldenWidths[i], "a report line has the golden report's width");
+        FUZZ_CHECK(i == 3 || i == 4 || lines[i].size() == g_goldenWidths[i],
+                   "a report line has the golden report's width");
     }
 
-    const bool on = (powerStatus & kPowerStatusOn) != 0;
-    const bool off = (powerStatus & kPowerStatusOff) != 0;
+    const bool on = (powerStatus & kPowerStatusOn) != 0, off = (powerStatus & kPowerStatusOff) != 0;
+    const double watts = static_cast<double>(static_cast<float>(totalPower) / 1000.0f);
+    const bool timingsPass = ((powerStatus >> kPowerStatusTimingsShift) & 3) == 0;
     FUZZ_CHECK(lines[3] == std::string("Power Status: ") + (on ? "ON" : off ? "OFF" : "N/A"),
                "the power state line follows powerStatus");
-    const double watts = static_cast<double>(static_cast<float>(totalPower) / 1000.0f);
     FUZZ_CHECK(lines[4] == "Total Power: " + PrintFixed(watts, 1) + "W", "the total power line is in watts");
     FUZZ_CHECK(lines[5] == std::string("Voltages: ") + ((powerStatus & kPowerStatusVoltagesPass) ? "PASS" : "FAIL"),
                "the tester's voltages verdict");
-    FUZZ_CHECK(lines[6] == std::string("Timings: ") +
-                               (((powerStatus >> kPowerStatusTimingsShift) & 3) == 0 ? "PASS" : "FAIL"),
-               "the tester's timings verdict");
+    FUZZ_CHECK(lines[6] == std::string("Timings: ") + (timingsPass ? "PASS" : "FAIL"), "the tester's timings verdict");
 
-    // The voltage table: value cells, "N/A" literals and the row's verdict, 15 characters each.
-    static const int kCellsShown[kRailCount] = {8, 8, 8, 8, 3, 7, 7, 7, 7, 7};
-    for (int rail = 0; rail < kRailCount; ++rail) {
-        const std::string& line = lines[10 + rail];
-        for (int k = 0; k < 8; ++k) {
-            const std::string field = line.substr(15 * (k + 1), 15);
-            FUZZ_CHECK(field == (k < kCellsShown[rail] ? CellField(table, 16 * rail + k) : Pad("N/A")),
-                       "a voltage table field is its cell's text");
-        }
-        const int voltages[] = {16 * rail, 16 * rail + 1, 16 * rail + 2};
-        std::string verdict = line.substr(135);
-        while (!verdict.empty() && verdict.back() == ' ') verdict.pop_back();
-        FUZZ_CHECK(verdict == Verdict(table, voltages, 3), "a voltage row fails only on a failing voltage");
-    }
-    // The timing and slew tables.
-    for (int table2 = 0; table2 < 2; ++table2) {
-        for (int rail = 0; rail < 4; ++rail) {
-            const std::string& line = lines[(table2 == 0 ? 23 : 30) + rail];
-            const int first = 16 * rail + (table2 == 0 ? 8 : 12);
-            const int shown = table2 == 1 && rail == static_cast<int>(RailId::Rail3V3) ? 2 : 4;
-            const int cells[] = {first, first + 1, first + 2, first + 3};
-            for (int k = 0; k < 4; ++k)
-                FUZZ_CHECK(line.substr(15 * (k + 1), 15) == (k < shown ? CellField(table, first + k) : Pad("N/A")),
-                           "a timing or slew field is its cell's text");
-            FUZZ_CHECK(line.substr(75) == Pad(Verdict(table, cells, shown, true)),
-                       "a timing or slew row's verdict follows its deciding cells");
+    // Value cells or "N/A" literals, then the row's verdict, 15 characters each.
+    for (const auto& t : kReportTables) {
+        for (int rail = 0; rail < t.rows; ++rail) {
+            const std::string& line = lines[t.line + rail];
+            const int first = kColumnCount * rail + t.column;
+            const int shown = t.shown[rail];
+            for (int k = 0; k < t.fields; ++k)
+                FUZZ_CHECK(line.substr(15 * (k + 1), 15) == Pad(k < shown ? Narrow(table.text[first + k]) : "N/A"),
+                           kFieldWhy[t.timing]);
+            std::string verdict = line.substr(15 * (t.fields + 1));
+            if (!t.timing) verdict.erase(verdict.find_last_not_of(' ') + 1);
+            FUZZ_CHECK(verdict == (t.timing ? Pad(Verdict(table, nullptr, shown, true, first))
+                                            : Verdict(table, nullptr, 3, false, first)),
+                       kVerdictWhy[t.timing]);
         }
     }
 }
@@ -289,8 +240,7 @@ void CheckReport(const ReadingsTable& table, uint8_t powerStatus, uint32_t total
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
     std::ifstream golden(OMBRELO_REPORT_GOLDEN, std::ios::binary);
-    const std::string text((std::istreambuf_iterator<char>(golden)), std::istreambuf_iterator<char>());
-    std::vector<std::string> lines = Split(text, "\r\n");
+    std::vector<std::string> lines = Split(std::string(std::istreambuf_iterator<char>(golden), {}), "\r\n");
     lines.pop_back();  // what follows the last CR LF
     for (const std::string& line : lines) g_goldenWidths.push_back(line.size());
     FUZZ_CHECK(g_goldenWidths.size() == kReportLines, "the golden report is readable and has 34 lines");
@@ -299,20 +249,21 @@ extern "C" int LLVMFuzzerInitialize(int*, char***)
 
 FUZZ_TARGET(in)
 {
-    const uint8_t powerStatus = in.Byte();
-    const uint8_t cables = in.Byte();
+    const uint8_t powerStatus = in.Byte(), cables = in.Byte();
     const uint32_t totalPower = in.Long();
-    auto readings = std::make_unique<DeviceReadings>();
+    const bool cpu = (cables & 1) != 0, pcie = (cables & 2) != 0;
+    const auto readings = std::make_unique<DeviceReadings>();
     StoreByte(readings->powerStatus, powerStatus);
     StoreWord(readings->totalPower, static_cast<int32_t>(totalPower));
-    FillReadings(*readings, in);
+    ForEachReadingWord(*readings, [&](ReadingField field, std::atomic<int32_t>& word) {
+        if (field != ReadingField::TotalPower) StoreWord(word, TakeValue(in));  // taken first, as the status sends it
+    });
 
-    auto table = std::make_unique<ReadingsTable>();
+    const auto table = std::make_unique<ReadingsTable>();
     table->CopyFromDevice(*readings);
-    table->Evaluate(powerStatus, (cables & 1) != 0, (cables & 2) != 0);
+    table->Evaluate(powerStatus, cpu, pcie);
     FormatDisplayedCellTexts(*table);
-
-    CheckCells(*table, powerStatus, (cables & 1) != 0, (cables & 2) != 0);
+    CheckCells(*table, powerStatus, cpu, pcie);
     CheckLogRow(*table);
     CheckReport(*table, powerStatus, totalPower);
 }

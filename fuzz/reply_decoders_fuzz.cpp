@@ -14,6 +14,7 @@
 #include <cmath>
 #include <cstring>
 #include <memory>
+#include <span>
 #include <vector>
 
 #include "device/tester_protocol.h"
@@ -21,66 +22,60 @@
 
 namespace {
 
-// Flatten's numbers: the int32 words in kReadingWords' order, then settings bytes, then powerStatus.
+// The readings as numbers: the int32 words in kReadingWords' order, then settings bytes, then powerStatus.
 constexpr int kWordCount = [] { int n = 0; for (const ReadingWords& w : kReadingWords) n += w.count; return n; }();
 constexpr int kFlatCount = kWordCount + kSettingsSize + 1;
 
-// Where field[index] lies in Flatten's numbers; -1 for a field that does not exist.
-int FlatIndex(ReadingField field, int index)
+template <class Visit>
+void ForEachNumber(DeviceReadings& r, Visit visit)
 {
-    if (field == ReadingField::Settings)
-        return index < kSettingsSize ? kWordCount + index : -1;
-    if (field == ReadingField::PowerStatus)
-        return index == 0 ? kWordCount + kSettingsSize : -1;
-    int base = 0;
-    for (const ReadingWords& words : kReadingWords) {
-        if (words.field == field)
-            return index < words.count ? base + index : -1;
-        base += words.count;
-    }
-    return -1;
+    ForEachReadingWord(r, [&](ReadingField, std::atomic<int32_t>& word) { visit(word); });
+    for (auto& b : r.deviceSettings) visit(b);
+    visit(r.powerStatus);
 }
 
 std::vector<int64_t> Flatten(DeviceReadings& r)
 {
     std::vector<int64_t> flat;
-    flat.reserve(kFlatCount);
-    ForEachReadingWord(r, [&](ReadingField, const std::atomic<int32_t>& word) { flat.push_back(LoadWord(word)); });
-    for (const auto& b : r.deviceSettings)
-        flat.push_back(LoadByte(b));
-    flat.push_back(LoadByte(r.powerStatus));
+    ForEachNumber(r, [&](auto& number) { flat.push_back(number.load()); });
     return flat;
 }
 
-void Fill(DeviceReadings& r, ByteReader& in)
+void Fill(DeviceReadings& r, ByteReader in)  // a copy: the same readings can be filled twice
 {
-    ForEachReadingWord(r, [&](ReadingField, std::atomic<int32_t>& word) {
-        StoreWord(word, static_cast<int32_t>(in.Long()));
+    ForEachNumber(r, [&](auto& number) {
+        if constexpr (sizeof number == 4) StoreWord(number, static_cast<int32_t>(in.Long()));
+        else StoreByte(number, in.Byte());
     });
-    for (auto& b : r.deviceSettings)
-        StoreByte(b, in.Byte());
-    StoreByte(r.powerStatus, in.Byte());
 }
 
-int32_t ReadLittleEndian(const uint8_t* at, uint32_t size, bool isSigned)
+// Where field[index] lies among the numbers; -1 for a field that does not exist.
+int FlatIndex(ReadingField field, int index)
+{
+    if (field == ReadingField::Settings) return index < kSettingsSize ? kWordCount + index : -1;
+    if (field == ReadingField::PowerStatus) return index == 0 ? kWordCount + kSettingsSize : -1;
+    for (int base = 0; const ReadingWords& words : kReadingWords) {
+        if (words.field == field) return index < words.count ? base + index : -1;
+        base += words.count;
+    }
+    return -1;
+}
+
+// The raw value of a row's k-th item: 0 for an unmeasured one, else read little-endian as the row's type.
+int32_t RawValue(const uint8_t* reply, const DecodeRule& rule, int k)
 {
     uint32_t word = 0;
-    for (uint32_t i = 0; i < size; ++i)
-        word |= static_cast<uint32_t>(at[i]) << (8 * i);
-    if (isSigned && size == 2)
-        return static_cast<int16_t>(word);
-    return static_cast<int32_t>(word);
+    for (uint32_t i = 0; rule.scale != ScaleRule::Zero && i < RawSize(rule.type); ++i)
+        word |= static_cast<uint32_t>(reply[rule.offset + k * rule.stride + i]) << (8 * i);
+    return rule.type == RawType::S16 ? static_cast<int16_t>(word) : static_cast<int32_t>(word);
 }
 
 // Per sentinel rule, the one raw value each sentinel comes from.
-struct Sentinel {
+const struct {
     SentinelRule rule;
-    int32_t raw;
-    int32_t value;
+    int32_t raw, value;
     const char* why;
-};
-
-const Sentinel kSentinels[] = {
+} kSentinels[] = {
     {SentinelRule::MinimumUnset, 0x7FFF, kNotAvailable, "minimum sentinel only from 0x7FFF"},
     {SentinelRule::MaximumUnset, -0x8000, kNotAvailable, "maximum sentinel only from -0x8000"},
     {SentinelRule::WordUnset, 0xFFFF, kNotAvailable, "word sentinel only from 0xFFFF"},
@@ -92,30 +87,26 @@ const Sentinel kSentinels[] = {
 void CheckValue(const DecodeRule& rule, int32_t raw, int64_t v)
 {
     bool sentinel = false;
-    for (const Sentinel& s : kSentinels) {
-        if (s.rule != rule.sentinel)
-            continue;
+    for (const auto& s : kSentinels) {
+        if (s.rule != rule.sentinel) continue;
         FUZZ_CHECK((v == s.value) == (raw == s.raw), s.why);
         sentinel = sentinel || v == s.value;
     }
     if (rule.sentinel == SentinelRule::TimingWord)
         FUZZ_CHECK(sentinel || (v >= 0 && v <= 65533), "a timing is a sentinel or 0..65533");
-    if (sentinel)
-        return;
+    if (sentinel) return;
+    const bool byte = rule.field == ReadingField::PowerStatus || rule.field == ReadingField::Settings;
+    const double bound = std::abs(static_cast<double>(raw)) * rule.factor + 1.0;
     switch (rule.scale) {
     case ScaleRule::Copy:
-        if (rule.field == ReadingField::PowerStatus || rule.field == ReadingField::Settings)
-            FUZZ_CHECK(v == (raw & 0xFF), "a byte field holds its raw byte");
-        else
-            FUZZ_CHECK(v == raw, "a copied value is its raw value");
+        if (byte) FUZZ_CHECK(v == (raw & 0xFF), "a byte field holds its raw byte");
+        else FUZZ_CHECK(v == raw, "a copied value is its raw value");
         break;
     case ScaleRule::Zero: FUZZ_CHECK(v == 0, "an unmeasured value is 0"); break;
-    case ScaleRule::Multiply: {
-        const double bound = std::abs(static_cast<double>(raw)) * rule.factor + 1.0;
+    case ScaleRule::Multiply:
         FUZZ_CHECK(std::abs(static_cast<double>(v)) <= bound, "a scaled value stays within raw x factor");
         FUZZ_CHECK((v >= 0) == (raw >= 0) || v == 0, "scaling keeps the sign");
         break;
-    }
     case ScaleRule::MinusTwelve:
         FUZZ_CHECK(v <= 1000, "the -12V voltage is never above 1000");
         FUZZ_CHECK(v >= -161300, "the -12V voltage stays within its 16-bit raw range");
@@ -131,16 +122,14 @@ extern "C" int LLVMFuzzerInitialize(int*, char***)
     // minimum, which is all DecodeReply promises to read.
     uint32_t ruleCount = 0;
     const DecodeRule* rules = DecodeTable(ruleCount);
-    for (uint32_t i = 0; i < ruleCount; ++i) {
-        const ReplyLayout* layout = FindReplyLayout(rules[i].command);
+    for (const DecodeRule& rule : std::span(rules, ruleCount)) {
+        const ReplyLayout* layout = FindReplyLayout(rule.command);
         FUZZ_CHECK(layout != nullptr, "a table row's command has a reply layout");
-        if (rules[i].scale != ScaleRule::Zero)
-            FUZZ_CHECK(rules[i].offset + (rules[i].count - 1u) * rules[i].stride + RawSize(rules[i].type) <=
-                           layout->minLength,
-                       "a table row lies within its layout's minimum length");
-        for (int k = 0; k < rules[i].count; ++k)
-            FUZZ_CHECK(FlatIndex(rules[i].field, rules[i].firstIndex + k) >= 0,
-                       "a table row addresses an existing field");
+        FUZZ_CHECK(rule.scale == ScaleRule::Zero ||
+                       rule.offset + (rule.count - 1u) * rule.stride + RawSize(rule.type) <= layout->minLength,
+                   "a table row lies within its layout's minimum length");
+        for (int k = 0; k < rule.count; ++k)
+            FUZZ_CHECK(FlatIndex(rule.field, rule.firstIndex + k) >= 0, "a table row addresses an existing field");
     }
     return 0;
 }
@@ -151,16 +140,14 @@ FUZZ_TARGET(in)
     const uint32_t length = in.Word() % (kMaxReplyData + 1);
     // The reply data in a buffer of exactly its length; its bytes from the input, repeated.
     const size_t given = std::min<size_t>(in.Remaining(), length);
-    std::unique_ptr<uint8_t[]> reply(new uint8_t[length]);
-    for (uint32_t i = 0; i < length; ++i)
-        reply[i] = given > 0 ? in.Rest()[i % given] : static_cast<uint8_t>(i);
+    const auto reply = ExactBuffer<uint8_t>(length);
+    for (uint32_t i = 0; i < length; ++i) reply[i] = given > 0 ? in.Rest()[i % given] : static_cast<uint8_t>(i);
     in.Skip(given);
 
-    auto readings = std::make_unique<DeviceReadings>();
-    ByteReader again = in;  // the same readings again, for the prefix
+    const auto readings = std::make_unique<DeviceReadings>(), fromPrefix = std::make_unique<DeviceReadings>();
     Fill(*readings, in);
+    Fill(*fromPrefix, in);
     const std::vector<int64_t> before = Flatten(*readings);
-
     const ReplyLayout* layout = FindReplyLayout(command);
     const bool decoded = DecodeReply(command, reply.get(), length, *readings);
     const std::vector<int64_t> after = Flatten(*readings);
@@ -172,33 +159,22 @@ FUZZ_TARGET(in)
     FUZZ_CHECK(decoded, "a reply of at least the minimum length decodes");
 
     // The same reply cut to its minimum decodes to the same readings.
-    std::unique_ptr<uint8_t[]> prefix(new uint8_t[layout->minLength]);
+    const auto prefix = ExactBuffer<uint8_t>(layout->minLength);
     std::memcpy(prefix.get(), reply.get(), layout->minLength);
-    auto fromPrefix = std::make_unique<DeviceReadings>();
-    Fill(*fromPrefix, again);
-    FUZZ_CHECK(DecodeReply(command, prefix.get(), layout->minLength, *fromPrefix),
-               "the minimum-length prefix decodes");
+    FUZZ_CHECK(DecodeReply(command, prefix.get(), layout->minLength, *fromPrefix), "the minimum-length prefix decodes");
     FUZZ_CHECK(Flatten(*fromPrefix) == after, "bytes beyond the minimum length are ignored");
 
     // Only the fields of the command's rows change, each to a value its rule allows.
     std::vector<bool> written(kFlatCount, false);
     uint32_t ruleCount = 0;
     const DecodeRule* rules = DecodeTable(ruleCount);
-    for (uint32_t r = 0; r < ruleCount; ++r) {
-        const DecodeRule& rule = rules[r];
-        if (rule.command != command)
-            continue;
-        for (int k = 0; k < rule.count; ++k) {
+    for (const DecodeRule& rule : std::span(rules, ruleCount)) {
+        for (int k = 0; rule.command == command && k < rule.count; ++k) {
             const int flat = FlatIndex(rule.field, rule.firstIndex + k);
-            int32_t raw = 0;
-            if (rule.scale != ScaleRule::Zero)
-                raw = ReadLittleEndian(reply.get() + rule.offset + k * rule.stride, RawSize(rule.type),
-                                       rule.type == RawType::S16);
             written[flat] = true;
-            CheckValue(rule, raw, after[flat]);
+            CheckValue(rule, RawValue(reply.get(), rule, k), after[flat]);
         }
     }
     for (int i = 0; i < kFlatCount; ++i)
-        if (!written[i])
-            FUZZ_CHECK(after[i] == before[i], "a field no row of the command names is untouched");
+        FUZZ_CHECK(written[i] || after[i] == before[i], "a field no row of the command names is untouched");
 }
