@@ -71,7 +71,7 @@ int64_t GetProcessCpuMs()
 }
 
 // Everything the port told its handler, in order. Like the protocol layer, it can ask for the next
-// read after each one (rearm), and it can hold the port's thread inside the Started notification
+// read from the handler (rearm), and it can hold the port's thread inside the Started notification
 // until released, which makes the thread's timing deterministic. The fields are read under Locked
 // or inside a WaitUntil predicate.
 class EventLog {
@@ -129,7 +129,7 @@ private:
             readCounts.push_back(port->ReceivedCount());
             data.insert(data.end(), port->ReceiveBuffer(), port->ReceiveBuffer() + readCounts.back());
         }
-        uint32_t size = code == SerialEvent::Started || code == SerialEvent::DataReceived ? rearmSize : 0;
+        uint32_t size = code == SerialEvent::Stopped ? 0 : rearmSize;
         changed.notify_all();
         if (code == SerialEvent::Started)
             changed.wait_for(lock, std::chrono::milliseconds(2 * kEventWaitMs), [&] { return !holdStarted; });
@@ -305,6 +305,7 @@ TEST_F(SerialPortTest, ReadsHaveTheRequestedSizeOrWhatCameInTime)
         {10, 4, {4, 4, 2}},
         {300, 300, {256, 44}},
         {5, 16, {5}},
+        {3, 1, {1, 1, 1}},
         {0, 50, {}},
     };
     for (const auto& row : rows) {
@@ -345,9 +346,12 @@ TEST_F(SerialPortTest, WriteTakesOneFrameAtATime)
     EXPECT_FALSE(port.Write(full.data(), 30)) << "taken while a write is pending";
     log.HoldStarted(false);
     ASSERT_TRUE(log.WaitFor(SerialEvent::WriteDone));
+    EXPECT_FALSE(log.WaitFor(SerialEvent::DataReceived, 1, kQuietMs)) << "a read requested before Open";
+    // The next read asked for in WriteDone's handler, as the protocol does after a command.
+    log.Rearm(50);
     EXPECT_TRUE(port.Write(full.data(), 255));
     ASSERT_TRUE(log.WaitFor(SerialEvent::WriteDone, 2));
-    EXPECT_FALSE(log.WaitFor(SerialEvent::DataReceived, 1, kQuietMs));
+    ASSERT_TRUE(log.WaitFor(SerialEvent::DataReceived));
     std::vector<uint8_t> sent = first;
     sent.insert(sent.end(), full.begin(), full.begin() + 255);
     EXPECT_EQ(CollectSent(sent.size()), sent);
@@ -510,6 +514,44 @@ Outcome TryOpenAsNobody(const std::wstring& name, bool plainOpen)
         waitpid(child, nullptr, 0);
     }
     return outcome;
+}
+
+// The line settings reach the terminal, raw whatever it was before; settings this backend cannot
+// make are refused, and the terminal is left free for the next open.
+TEST_F(SerialPortTest, OpenSetsTheLineOrRefusesIt)
+{
+    const struct {
+        uint32_t rate, parity, bits;
+        speed_t speed;  // 0: refused
+        tcflag_t flags;  // of CSTOPB and PARODD: a pseudo-terminal forces 8 bits without parity
+    } rows[] = {
+        {12345, 0, 8, 0, 0},
+        {460800, 1, 5, B460800, PARODD},
+        {9600, 3, 8, 0, 0},
+        {230400, 2, 6, B230400, 0},
+        {9600, 0, 9, 0, 0},
+        {50, 0, 7, B50, 0},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(testing::Message() << row.rate << " " << row.parity << " " << row.bits);
+        termios settings{};
+        tcgetattr(master, &settings);
+        settings.c_oflag |= OPOST;
+        settings.c_lflag |= ICANON | ECHO;
+        settings.c_cflag |= PARODD | CSTOPB;
+        tcsetattr(master, TCSANOW, &settings);
+        EXPECT_EQ(port.Open(name.c_str(), row.rate, row.parity, row.bits, false),
+                  row.speed ? kSerialOpenOk : kSerialOpenSettingsFailed);
+        EXPECT_EQ(port.LastOpenError(), row.speed ? 0 : EINVAL);
+        tcgetattr(master, &settings);
+        if (row.speed) {
+            EXPECT_EQ(cfgetospeed(&settings), row.speed);
+            EXPECT_EQ(settings.c_cflag & (PARODD | CSTOPB), row.flags);
+            EXPECT_EQ(settings.c_oflag & OPOST, 0u);
+            EXPECT_EQ(settings.c_lflag & (ICANON | ECHO), 0u);
+        }
+        port.Close();
+    }
 }
 
 // A terminal the user may not open, and one this port holds: the code says the device did not
