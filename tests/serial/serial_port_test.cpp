@@ -530,7 +530,7 @@ TEST_F(SerialPortTest, OpenSetsTheLineOrRefusesIt)
         {9600, 3, 8, 0, 0},
         {230400, 2, 6, B230400, 0},
         {9600, 0, 9, 0, 0},
-        {50, 0, 7, B50, 0},
+        {9600, 0, 7, B9600, 0},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(testing::Message() << row.rate << " " << row.parity << " " << row.bits);
