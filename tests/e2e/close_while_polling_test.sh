@@ -27,7 +27,7 @@ for ((round = 1; round <= rounds + 1; round++)); do
   [ $((round % 4)) -ne 0 ] || how=alt-f4
   [ "$round" -le "$rounds" ] || how='click 1012'
   e2e_start_ombrelo
-  e2e_ports COM2 COM2
+  e2e_must 'combo 1002 => COM2;COM2'
   e2e_must 'click 1003 + wait-text 1003 Disconnect 10000 + wait-filled 1101 5000'
   # Let the close land at a different point of the poll cycle each round.
   sleep "0.$(((round * 137) % 10))"

@@ -137,10 +137,9 @@ e2e_start_ombrelo() {
   wait "$waiter" || t_die "driver: window main 60000"
 }
 
-e2e_ombrelo_ended() { ! kill -0 "$e2e_ombrelo_pid" 2>/dev/null; }
 # e2e_wait_exit SECONDS: waits for the Ombrelo process to end; sets e2e_ombrelo_status.
 e2e_wait_exit() {
-  t_wait_until "$1" e2e_ombrelo_ended || return 1
+  t_wait_until "$1" t_ended "$e2e_ombrelo_pid" || return 1
   e2e_ombrelo_status=0
   wait "$e2e_ombrelo_pid" || e2e_ombrelo_status=$?
   e2e_ombrelo_pid=""
@@ -177,25 +176,18 @@ e2e_driver() {
 }
 
 # e2e_must STEP...: driver runs, each a line of words (quotes group; driver steps joined by
-# "+"), where anything but success fails the test; "QUERY => ANSWER" must print ANSWER.
+# "+"), where anything but success fails the test; "STEPS => ANSWER" must print ANSWER, its
+# lines joined by ";" (a combo prints its entries joined by "|", then its selection).
 e2e_must() {
   local step
   for step; do
     eval "set -- ${step%% => *}"
     if [[ $step == *" => "* ]]; then
-      e2e_expect "$step" "${step#* => }" "$(e2e_driver "$@")"
+      e2e_expect "$step" "${step#* => }" "$(e2e_driver "$@" | paste -sd';')"
     else
       e2e_driver "$@" || t_die "driver: $step"
     fi
   done
-}
-
-# e2e_ports LIST SELECTED: the window's port list (entries joined by "|") and its selection.
-e2e_ports() {
-  local -a ports
-  mapfile -t ports < <(e2e_driver combo 1002)
-  e2e_expect "port list" "$1" "${ports[0]-}"
-  e2e_expect "selected port" "$2" "${ports[1]-}"
 }
 
 # e2e_answer TITLE TEXT: the main window's message box TITLE says TEXT (line breaks as \n) and
