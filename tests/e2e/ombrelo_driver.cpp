@@ -1,11 +1,19 @@
 // ombrelo-driver: drives a running Ombrelo window from outside, as a user would, for the
 // end-to-end scripts. A run is one or more steps joined by "+" (one process, so that what a step
-// sees follows the step before at once): find a window, press or read a control, fill a field,
-// wait for a state. Steps act on the main window until `window TITLE` makes a dialog of the main
-// window the current one. Exit status 0: all done as expected; 1: a step found something else or
-// nothing in time, and says so on stderr; 2: a bad command line.
-// Buttons are pressed with a posted BM_CLICK, so a modal dialog that the press opens never blocks
-// the driver.
+// sees follows the step before at once). Steps act on the main window until `window TITLE` makes a
+// dialog of the main window the current one:
+//   window TITLE [MS] | window main [MS]   the main window's dialog TITLE / the main window (once it shows)
+//   wait-gone [MS]                         the current window has gone
+//   click ID | press ID                    press button ID (press: and wait until the window goes)
+//   text ID | checked ID | combo ID | rect ID | enabled ID [MS]   print what a control shows
+//   set-check ID 0|1 | pick ID TEXT | set-text ID TEXT             change a control
+//   wait-text ID TEXT MS | wait-filled ID MS | wait-enabled ID 0|1 MS
+//   controls                               every control: id left top right bottom class text
+//   no-dialog MS                           no dialog of the current window opens within MS
+//   close | alt-f4                         close the current window (system command / typed)
+// Exit status 0: all done as expected; 1: a step found something else or nothing in time, and
+// says so on stderr; 2: a bad command line. Buttons are pressed with a posted BM_CLICK, so a
+// modal dialog that the press opens never blocks the driver.
 #include <windows.h>
 #include <shellapi.h>
 
@@ -25,19 +33,6 @@ namespace {
 using std::to_wstring;
 using std::wstring;
 using Args = std::vector<wstring>;
-
-constexpr const wchar_t* kUsage =
-    L"usage: ombrelo-driver STEP [ARGS] [+ STEP [ARGS]]...\n"
-    L"  window TITLE [MS] | window main [MS]   act on the main window's dialog TITLE / on the\n"
-    L"                               main window (once it shows)\n"
-    L"  wait-gone [MS]               the current window has gone\n"
-    L"  click ID | press ID          press button ID (press: and wait until the window goes)\n"
-    L"  text ID | checked ID | combo ID | rect ID | enabled ID [MS]   read a control\n"
-    L"  set-check ID 0|1 | pick ID TEXT | set-text ID TEXT             change a control\n"
-    L"  wait-text ID TEXT MS | wait-filled ID MS | wait-enabled ID 0|1 MS\n"
-    L"  controls                     every control: id left top right bottom class text\n"
-    L"  no-dialog MS                 no dialog of the current window opens within MS\n"
-    L"  close | alt-f4               close the current window (system command / typed)";
 
 // A step that failed: its status and what it found.
 struct Failure {
@@ -65,19 +60,13 @@ wstring Escape(const wstring& text)
     return out;
 }
 
-wstring Text(HWND window)
+// A window's text (WM_GETTEXT is carried across processes for every window class), or its class.
+wstring Text(HWND window, bool ofClass = false)
 {
-    // WM_GETTEXT is carried across processes for every window class.
     wchar_t buffer[1024] = {};
-    SendMessageTimeoutW(window, WM_GETTEXT, 1024, reinterpret_cast<LPARAM>(buffer), SMTO_ABORTIFHUNG, 5000,
-                        nullptr);
-    return buffer;
-}
-
-wstring Class(HWND window)
-{
-    wchar_t buffer[256] = {};
-    GetClassNameW(window, buffer, 256);
+    ofClass ? GetClassNameW(window, buffer, 1024)
+            : SendMessageTimeoutW(window, WM_GETTEXT, 1024, reinterpret_cast<LPARAM>(buffer), SMTO_ABORTIFHUNG, 5000,
+                                  nullptr);
     return buffer;
 }
 
@@ -122,7 +111,7 @@ HWND MainWindow()
 HWND FindDialog(HWND owner, const wchar_t* title)
 {
     return FindIf(nullptr, [&](HWND w) {
-        return IsWindowVisible(w) && Class(w) == L"#32770" && (!owner || GetWindow(w, GW_OWNER) == owner) &&
+        return IsWindowVisible(w) && Text(w, true) == L"#32770" && (!owner || GetWindow(w, GW_OWNER) == owner) &&
                (!title || Text(w) == title);
     });
 }
@@ -187,11 +176,11 @@ long Number(const wstring& text, long max = LONG_MAX)
     return value;
 }
 
-wstring Flag(const wstring& text)
+int Id(const wstring& text) { return static_cast<int>(Number(text, 0xFFFF)); }
+// The time in ms at args[AT], if given.
+DWORD Ms(const Args& args, size_t at, DWORD fallback = 10000)
 {
-    if (text != L"0" && text != L"1")
-        Fail(L"expected 0 or 1, not \"" + text + L"\"", 2);
-    return text;
+    return at < args.size() ? static_cast<DWORD>(Number(args[at])) : fallback;
 }
 
 std::vector<wstring> Items(HWND combo)
@@ -234,25 +223,19 @@ wstring Read(const wstring& what, HWND control)
 // window main [MS]: the main window, once it shows.
 void SelectWindow(const wstring& title, DWORD ms)
 {
-    g_dialog = nullptr;
-    g_where = L"the main window";
+    bool main = title == L"main";
     HWND dialog = nullptr;
-    if (title == L"main") {
-        if (!WaitFor(ms, [] { return MainWindow() != nullptr; }))
-            Fail(L"the main window did not appear within " + to_wstring(ms) + L" ms");
-        return;
-    }
     if (!WaitFor(ms, [&] {
-            HWND main = MainWindow();
-            dialog = main ? FindDialog(main, title.c_str()) : nullptr;
-            return dialog && SettleDialog(dialog);
+            dialog = MainWindow() && !main ? FindDialog(MainWindow(), title.c_str()) : nullptr;
+            return MainWindow() && (main || (dialog && SettleDialog(dialog)));
         }))
-        Fail(L"expected a dialog \"" + title + L"\" of the main window within " + to_wstring(ms) + L" ms; " +
+        Fail(L"expected " + (main ? wstring(L"the main window") : L"a dialog \"" + title + L"\" of the main window") +
+             L" within " + to_wstring(ms) + L" ms; " +
              (!MainWindow()                        ? L"there is no main window"
               : FindDialog(nullptr, title.c_str()) ? L"one came, owned by another window"
                                                    : L"none came"));
     g_dialog = dialog;
-    g_where = L"the dialog \"" + title + L"\"";
+    g_where = main ? L"the main window" : L"the dialog \"" + title + L"\"";
 }
 
 // The current window (the main window: any of its class, visible or not) has gone.
@@ -279,29 +262,40 @@ void Click(int id)
     PostMessageW(button, BM_CLICK, 0, 0);
 }
 
+// text, checked, combo, rect ID; enabled ID [MS]: 1 if enabled at any time within MS, watched
+// closely so that a state of a moment is seen.
+void PrintRead(const wstring& what, const Args& args)
+{
+    HWND control = Control(Id(args[0]));
+    Print(stdout, what != L"enabled" ? Read(what, control)
+                  : WaitFor(Ms(args, 1, 0), [&] { return IsWindowEnabled(control) != FALSE; }, 5) ? L"1"
+                                                                                                   : L"0");
+}
+
 // set-check ID 0|1 (a click toggles an automatic check box), pick ID TEXT (the combo's entry
 // TEXT, and the owner hears CBN_SELCHANGE), set-text ID TEXT (what typing leaves in a field):
 // each checked by what the program reads back from the control.
-void Change(const wstring& how, int id, const wstring& value)
+void Change(const wstring& how, const Args& args)
 {
+    int id = Id(args[0]);
+    const wstring& value = args[1];
     HWND control = Control(id);
-    if (how == L"set-check") {
-        if (Read(L"checked", control) != Flag(value))
-            SendMessageW(control, BM_CLICK, 0, 0);
+    if (how == L"set-check" && Read(L"checked", control) != to_wstring(Number(value, 1))) {
+        SendMessageW(control, BM_CLICK, 0, 0);
     } else if (how == L"pick") {
         std::vector<wstring> items = Items(control);
         auto at = std::find(items.begin(), items.end(), value);
         if (at == items.end())
-            Fail(L"combo " + to_wstring(id) + L" of " + g_where + L" has no entry \"" + value + L"\" (entries: " +
+            Fail(L"combo " + args[0] + L" of " + g_where + L" has no entry \"" + value + L"\" (entries: " +
                  Read(L"combo", control) + L")");
         SendMessageW(control, CB_SETCURSEL, static_cast<WPARAM>(at - items.begin()), 0);
         SendMessageW(GetParent(control), WM_COMMAND, MAKEWPARAM(id, CBN_SELCHANGE), reinterpret_cast<LPARAM>(control));
-    } else {
+    } else if (how == L"set-text") {
         SendMessageW(control, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(value.c_str()));
     }
     wstring found = how == L"set-check" ? Read(L"checked", control) : Text(control);
     if (found != value || (how == L"pick" && Selection(control) != value))
-        Fail(L"control " + to_wstring(id) + L" of " + g_where + L": expected \"" + value + L"\" after " + how +
+        Fail(L"control " + args[0] + L" of " + g_where + L": expected \"" + value + L"\" after " + how +
              L", found \"" + Escape(found) + L"\"");
 }
 
@@ -311,23 +305,39 @@ void Change(const wstring& how, int id, const wstring& value)
 void WaitControl(const wstring& how, const Args& args)
 {
     bool filled = how == L"wait-filled";
-    wstring want = filled ? L"" : how == L"wait-enabled" ? Flag(args[1]) : args[1], found = L"no such control";
-    int id = static_cast<int>(Number(args[0], 0xFFFF));
-    DWORD ms = Number(args.back());
+    wstring want = filled ? L"" : how == L"wait-enabled" ? to_wstring(Number(args[1], 1)) : args[1], found;
+    int id = Id(args[0]);
+    DWORD ms = Ms(args, args.size() - 1);
     if (!WaitFor(ms, [&] {
             HWND control = Find(id);
             found = control ? Read(how == L"wait-enabled" ? L"enabled" : L"text", control) : L"no such control";
             return control && (filled ? !found.empty() : found == want);
         }, 5))
-        Fail(L"control " + to_wstring(id) + L" of " + g_where + L": expected " +
-             (filled ? L"a text" : L"\"" + want + L"\"") + L" within " + to_wstring(ms) + L" ms, found \"" + found +
-             L"\"");
+        Fail(L"control " + args[0] + L" of " + g_where + L": expected " + (filled ? L"a text" : L"\"" + want + L"\"") +
+             L" within " + args.back() + L" ms, found \"" + found + L"\"");
+}
+
+// Every control inside the current window, one per line: "id left top right bottom class text".
+void ListControls(const wstring&, const Args&)
+{
+    FindIf(Control(0), [](HWND w) {
+        Print(stdout, to_wstring(GetDlgCtrlID(w)) + L" " + RectOf(w) + L" " + Text(w, true) + L" " + Escape(Text(w)));
+        return false;
+    });
+}
+
+void NoDialog(const wstring&, const Args& args)
+{
+    HWND window = Control(0);
+    wstring found;
+    if (WaitFor(Ms(args, 0), [&] { return !(found = DialogInTheWay(window)).empty(); }))
+        Fail(L"expected no dialog of " + g_where + found);
 }
 
 // close: the system close command, as the title bar's close box or the system menu send it.
 // alt-f4: the keys typed, through the system's input queue to the window brought to the front, so
 // that the program's own message loop and the default processing see them.
-void CloseWindow(const wstring& how)
+void CloseWindow(const wstring& how, const Args&)
 {
     HWND window = Control(0);
     if (how == L"close") {
@@ -348,61 +358,26 @@ void CloseWindow(const wstring& how)
         Fail(L"SendInput failed (" + to_wstring(GetLastError()) + L")");
 }
 
-void Run(const wstring& step, const Args& args)
-{
-    // The step's arguments: N fixed ones, and with OPTIONAL an optional time in ms after them.
-    auto takes = [&](size_t n, bool optional = false) {
-        if (args.size() != n && !(optional && args.size() == n + 1))
-            Fail(L"wrong arguments for " + step, 2);
-    };
-    auto ms = [&](size_t at, DWORD fallback = 10000) {
-        return at < args.size() ? static_cast<DWORD>(Number(args[at])) : fallback;
-    };
-    auto id = [&] { return static_cast<int>(Number(args[0], 0xFFFF)); };
-    if (step == L"window") {
-        takes(1, true);
-        SelectWindow(args[0], ms(1));
-    } else if (step == L"wait-gone") {
-        takes(0, true);
-        WaitGone(ms(0));
-    } else if (step == L"click" || step == L"press") {
-        takes(1);
-        Click(id());
-        if (step == L"press")  // a dialog's button, and the dialog goes
-            WaitGone(10000);
-    } else if (step == L"enabled") {
-        // 1 if enabled at any time within MS, which are watched closely so that a state of a moment is seen.
-        takes(1, true);
-        HWND control = Control(id());
-        Print(stdout, WaitFor(ms(1, 0), [&] { return IsWindowEnabled(control) != FALSE; }, 5) ? L"1" : L"0");
-    } else if (step == L"text" || step == L"checked" || step == L"combo" || step == L"rect") {
-        takes(1);
-        Print(stdout, Read(step, Control(id())));
-    } else if (step == L"set-check" || step == L"pick" || step == L"set-text") {
-        takes(2);
-        Change(step, id(), args[1]);
-    } else if (step == L"wait-text" || step == L"wait-filled" || step == L"wait-enabled") {
-        takes(step == L"wait-filled" ? 2 : 3);
-        WaitControl(step, args);
-    } else if (step == L"controls") {
-        takes(0);
-        FindIf(Control(0), [](HWND w) {
-            Print(stdout, to_wstring(GetDlgCtrlID(w)) + L" " + RectOf(w) + L" " + Class(w) + L" " + Escape(Text(w)));
-            return false;
-        });
-    } else if (step == L"no-dialog") {
-        takes(1);
-        HWND window = Control(0);
-        wstring found;
-        if (WaitFor(ms(0), [&] { return !(found = DialogInTheWay(window)).empty(); }))
-            Fail(L"expected no dialog of " + g_where + found);
-    } else if (step == L"close" || step == L"alt-f4") {
-        takes(0);
-        CloseWindow(step);
-    } else {
-        Fail(L"unknown step \"" + step + L"\"", 2);
-    }
-}
+// Each step: its name, the arguments it takes, whether a time in ms may follow them, what it does.
+struct Step {
+    const wchar_t* name;
+    size_t fixed;
+    bool timed;
+    void (*run)(const wstring& name, const Args& args);
+};
+const Step kSteps[] = {
+    {L"window", 1, true, [](const wstring&, const Args& a) { SelectWindow(a[0], Ms(a, 1)); }},
+    {L"wait-gone", 0, true, [](const wstring&, const Args& a) { WaitGone(Ms(a, 0)); }},
+    {L"click", 1, false, [](const wstring&, const Args& a) { Click(Id(a[0])); }},
+    // A dialog's button, and the dialog goes.
+    {L"press", 1, false, [](const wstring&, const Args& a) { Click(Id(a[0])), WaitGone(10000); }},
+    {L"text", 1, false, PrintRead}, {L"checked", 1, false, PrintRead}, {L"combo", 1, false, PrintRead},
+    {L"rect", 1, false, PrintRead}, {L"enabled", 1, true, PrintRead},
+    {L"set-check", 2, false, Change}, {L"pick", 2, false, Change}, {L"set-text", 2, false, Change},
+    {L"wait-text", 3, false, WaitControl}, {L"wait-filled", 2, false, WaitControl},
+    {L"wait-enabled", 3, false, WaitControl}, {L"controls", 0, false, ListControls},
+    {L"no-dialog", 1, false, NoDialog}, {L"close", 0, false, CloseWindow}, {L"alt-f4", 0, false, CloseWindow},
+};
 
 }  // namespace
 
@@ -415,14 +390,18 @@ int main()
     try {
         for (auto begin = words.begin();; ++begin) {
             auto end = std::find(begin, words.end(), L"+");
-            if (begin == end)
-                Fail(L"a step is missing", 2);
-            Run(*begin, Args(begin + 1, end));
+            const Step* step = std::find_if(std::begin(kSteps), std::end(kSteps),
+                                            [&](const Step& s) { return begin != end && *begin == s.name; });
+            size_t count = begin == end ? 0 : static_cast<size_t>(end - begin - 1);
+            if (step == std::end(kSteps) || (count != step->fixed && !(step->timed && count == step->fixed + 1)))
+                Fail(L"not a step: \"" + (begin == end ? wstring() : *begin) + L"\" with " + to_wstring(count) +
+                     L" arguments (the steps are listed at the head of ombrelo_driver.cpp)", 2);
+            step->run(step->name, Args(begin + 1, end));
             if ((begin = end) == words.end())
                 return 0;
         }
     } catch (const Failure& failure) {
-        Print(stderr, L"ombrelo-driver: " + failure.message + (failure.status == 2 ? wstring(L"\n") + kUsage : L""));
+        Print(stderr, L"ombrelo-driver: " + failure.message);
         return failure.status;
     }
 }
