@@ -53,7 +53,6 @@ e2e_init() {
 # ready.
 e2e_start_xvfb() {
   local fifo="$t_work/displayfd"
-  : >"$fifo"
   Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$fifo" </dev/null >"$t_work/xvfb.log" 2>&1 &
   e2e_xvfb_pid=$!
   t_pids+=($!)

@@ -115,7 +115,6 @@ check_log_file() {
 # power_refused PORT TEXT REQUEST BUTTON: Power sends REQUEST, the tester refuses, box TEXT says
 # so, and the button offers BUTTON again.
 power_refused() {
-  local mark
   mark=$(e2e_request_count "$1")
   e2e_must 'click 1004'
   e2e_answer "Ombrelo Error" "$2"

@@ -34,11 +34,8 @@ using std::to_wstring;
 using std::wstring;
 using Args = std::vector<wstring>;
 
-// A step that failed: its status and what it found.
-struct Failure {
-    int status;
-    wstring message;
-};
+// A step that failed: its exit status and what it found.
+using Failure = std::pair<int, wstring>;
 [[noreturn]] void Fail(const wstring& message, int status = 1) { throw Failure {status, message}; }
 
 void Print(FILE* to, const wstring& text)
@@ -401,7 +398,7 @@ int main()
                 return 0;
         }
     } catch (const Failure& failure) {
-        Print(stderr, L"ombrelo-driver: " + failure.message);
-        return failure.status;
+        Print(stderr, L"ombrelo-driver: " + failure.second);
+        return failure.first;
     }
 }
