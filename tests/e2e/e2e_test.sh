@@ -8,7 +8,10 @@
 #
 #   e2e_test.sh OMBRELO_EXE DRIVER_EXE OMBRELO_SIM OUT_DIR
 #
-# OUT_DIR receives connected.png (the window while connected) and, on a failure, a screenshot.
+# OUT_DIR receives connected.png (the window while connected), the cells read at each snapshot,
+# the saved log and report, and on a failure a screenshot. The steady testers always give the
+# same cells and report: golden/ holds them (a deliberate change of the window or the report is
+# taken over by copying OUT_DIR's NAME-cells.txt or e2e-report.txt there, CR LF removed).
 # shellcheck disable=SC2317  # the functions t_wait_until calls
 set -euo pipefail
 
