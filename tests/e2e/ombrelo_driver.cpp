@@ -7,7 +7,7 @@
 //   click ID | press ID                    press button ID (press: and wait until the window goes)
 //   text ID | checked ID | combo ID | rect ID | enabled ID [MS]   print what a control shows
 //   set-check ID 0|1 | pick ID TEXT | set-text ID TEXT             change a control
-//   wait-text ID TEXT MS | wait-filled ID MS | wait-enabled ID 0|1 MS
+//   wait-text ID TEXT MS | wait-filled ID MS | wait-enabled ID 0|1 MS   (TEXT as `text` prints it)
 //   controls                               every control: id left top right bottom class text
 //   no-dialog MS                           no dialog of the current window opens within MS
 //   close | alt-f4                         close the current window (system command / typed)
