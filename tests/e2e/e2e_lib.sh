@@ -20,22 +20,14 @@ e2e_on_exit() {
   if [ "$1" -ne 0 ] && [ -n "$e2e_xvfb_pid" ]; then
     import -display "$DISPLAY" -window root "$e2e_out/$t_name-failure.png" 2>/dev/null &&
       echo "screen at the failure: $e2e_out/$t_name-failure.png" >&2
-    if grep -qs '^Unhandled exception' "$e2e_ombrelo_log"; then
-      echo "--- Ombrelo.exe crashed ---" >&2
-      sed -n '/^Unhandled exception/,/^Modules:/p' "$e2e_ombrelo_log" >&2
-    elif [ -s "$e2e_ombrelo_log" ]; then
-      echo "--- Wine output of Ombrelo.exe (last lines) ---" >&2
-      tail -n 40 "$e2e_ombrelo_log" >&2
-    fi
+    # A crash's backtrace whole; of the rest, the last lines.
+    sed -n '/^Unhandled exception/,/^Modules:/p' "$e2e_ombrelo_log" >&2 2>/dev/null
     local f
-    for f in "$t_work/xvfb.log" "${t_simout[@]}"; do
-      [ -s "$f" ] && { echo "--- ${f##*/} (last lines) ---"; tail -n 10 "$f"; } >&2
+    for f in "$e2e_ombrelo_log" "$t_work/xvfb.log" "${t_simout[@]}"; do
+      [ -s "$f" ] && { echo "--- ${f##*/} (last lines) ---"; tail -n 20 "$f"; } >&2
     done
   fi
-  if [ -d "$t_work/prefix" ]; then
-    WINEPREFIX="$t_work/prefix" wineserver -k 2>/dev/null
-    WINEPREFIX="$t_work/prefix" wineserver -w 2>/dev/null
-  fi
+  [ ! -d "$t_work/prefix" ] || WINEPREFIX="$t_work/prefix" sh -c 'wineserver -k; wineserver -w' 2>/dev/null
   [ -z "$e2e_ombrelo_pid" ] || t_kill "$e2e_ombrelo_pid" KILL
 }
 
@@ -46,9 +38,8 @@ declare -A e2e_sim_pts=()
 e2e_init() {
   E2E_EXE=$2 E2E_DRIVER=$3 E2E_SIM=$4 e2e_out=$5
   local f
-  for f in "$2" "$3" "$4"; do [ -f "$f" ] || { echo "$1: missing $f" >&2; exit 2; }; done
-  for f in Xvfb wine wineserver import convert od; do
-    command -v "$f" >/dev/null || { echo "$1: $f is not installed" >&2; exit 2; }
+  for f in "$2" "$3" "$4" Xvfb wine wineserver import convert od; do
+    [ -f "$f" ] || command -v "$f" >/dev/null || { echo "$1: missing $f" >&2; exit 2; }
   done
   mkdir -p "$e2e_out"
   t_init "$1" "$6"
@@ -62,7 +53,6 @@ e2e_init() {
 # ready.
 e2e_start_xvfb() {
   local fifo="$t_work/displayfd"
-  : >"$fifo"
   Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$fifo" </dev/null >"$t_work/xvfb.log" 2>&1 &
   e2e_xvfb_pid=$!
   t_pids+=($!)
@@ -137,10 +127,9 @@ e2e_start_ombrelo() {
   wait "$waiter" || t_die "driver: window main 60000"
 }
 
-e2e_ombrelo_ended() { ! kill -0 "$e2e_ombrelo_pid" 2>/dev/null; }
 # e2e_wait_exit SECONDS: waits for the Ombrelo process to end; sets e2e_ombrelo_status.
 e2e_wait_exit() {
-  t_wait_until "$1" e2e_ombrelo_ended || return 1
+  t_wait_until "$1" t_ended "$e2e_ombrelo_pid" || return 1
   e2e_ombrelo_status=0
   wait "$e2e_ombrelo_pid" || e2e_ombrelo_status=$?
   e2e_ombrelo_pid=""
@@ -177,25 +166,18 @@ e2e_driver() {
 }
 
 # e2e_must STEP...: driver runs, each a line of words (quotes group; driver steps joined by
-# "+"), where anything but success fails the test; "QUERY => ANSWER" must print ANSWER.
+# "+"), where anything but success fails the test; "STEPS => ANSWER" must print ANSWER, its
+# lines joined by ";" (a combo prints its entries joined by "|", then its selection).
 e2e_must() {
   local step
   for step; do
     eval "set -- ${step%% => *}"
     if [[ $step == *" => "* ]]; then
-      e2e_expect "$step" "${step#* => }" "$(e2e_driver "$@")"
+      e2e_expect "$step" "${step#* => }" "$(e2e_driver "$@" | paste -sd';')"
     else
       e2e_driver "$@" || t_die "driver: $step"
     fi
   done
-}
-
-# e2e_ports LIST SELECTED: the window's port list (entries joined by "|") and its selection.
-e2e_ports() {
-  local -a ports
-  mapfile -t ports < <(e2e_driver combo 1002)
-  e2e_expect "port list" "$1" "${ports[0]-}"
-  e2e_expect "selected port" "$2" "${ports[1]-}"
 }
 
 # e2e_answer TITLE TEXT: the main window's message box TITLE says TEXT (line breaks as \n) and

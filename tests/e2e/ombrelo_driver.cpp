@@ -1,117 +1,87 @@
 // ombrelo-driver: drives a running Ombrelo window from outside, as a user would, for the
-// end-to-end scripts. A run is one or more generic steps joined by "+" (one process,
-// so that what a step sees follows the step before at once): find a window, press or read a
-// control, fill a field, wait for a state. Steps act on the main window until `window TITLE`
-// makes a dialog of the main window the current one. The exit status says whether what was found
-// was what was expected:
-//   0 done / as expected, 1 not as expected or not in time, 2 bad command line,
-//   3 the main window, a dialog or a control is missing.
-// Buttons are pressed with a posted BM_CLICK, so a modal dialog that the press opens never blocks
-// the driver. Messages on stderr say which control, what was expected and what was found.
+// end-to-end scripts. A run is one or more steps joined by "+" (one process, so that what a step
+// sees follows the step before at once). Steps act on the main window until `window TITLE` makes a
+// dialog of the main window the current one:
+//   window TITLE [MS] | window main [MS]   the main window's dialog TITLE / the main window (once it shows)
+//   wait-gone [MS]                         the current window has gone
+//   click ID | press ID                    press button ID (press: and wait until the window goes)
+//   text ID | checked ID | combo ID | rect ID | enabled ID [MS]   print what a control shows
+//   set-check ID 0|1 | pick ID TEXT | set-text ID TEXT             change a control
+//   wait-text ID TEXT MS | wait-filled ID MS | wait-enabled ID 0|1 MS   (TEXT as `text` prints it)
+//   controls                               every control: id left top right bottom class text
+//   no-dialog MS                           no dialog of the current window opens within MS
+//   close | alt-f4                         close the current window (system command / typed)
+// Exit status 0: all done as expected; 1: a step found something else or nothing in time, and
+// says so on stderr; 2: a bad command line. Buttons are pressed with a posted BM_CLICK, so a
+// modal dialog that the press opens never blocks the driver.
 #include <windows.h>
 #include <shellapi.h>
 
 #include <fcntl.h>
 #include <io.h>
 
-#include <cstdarg>
+#include <algorithm>
+#include <climits>
 #include <cstdio>
-#include <cstdlib>
 #include <cwchar>
 #include <functional>
 #include <string>
-#include <utility>
 #include <vector>
 
 namespace {
 
-constexpr int kExitOk = 0;
-constexpr int kExitMismatch = 1;
-constexpr int kExitUsage = 2;
-constexpr int kExitMissing = 3;
+using std::to_wstring;
+using std::wstring;
+using Args = std::vector<wstring>;
 
-constexpr const wchar_t* kMainClass = L"TRELLIDEX";
-constexpr const wchar_t* kMainTitle = L"Ombrelo";
-constexpr const wchar_t* kDialogClass = L"#32770";
-// The static that holds a message box's text: named when a dialog is in the way.
-constexpr int kMessageTextId = 0xFFFF;
+// A step that failed: its exit status and what it found.
+using Failure = std::pair<int, wstring>;
+[[noreturn]] void Fail(const wstring& message, int status = 1) { throw Failure {status, message}; }
 
-constexpr DWORD kPollMs = 50;
-constexpr DWORD kDefaultWaitMs = 10000;
-
-// ---- output ---------------------------------------------------------------------------------
-
-std::string ToUtf8(const std::wstring& text)
+void Print(FILE* to, const wstring& text)
 {
-    if (text.empty())
-        return {};
-    int size = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), nullptr,
-                                   0, nullptr, nullptr);
-    std::string out(static_cast<size_t>(size), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), out.data(), size,
-                        nullptr, nullptr);
-    return out;
+    int size = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr);
+    std::string bytes(static_cast<size_t>(size), '\n');
+    WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, bytes.data(), size, nullptr, nullptr);
+    bytes.back() = '\n';  // in place of the terminating NUL
+    std::fwrite(bytes.data(), 1, bytes.size(), to);
+    std::fflush(to);
 }
 
 // Line breaks inside a control's text (message boxes have them) stay on one output line.
-std::wstring Escape(const std::wstring& text)
+wstring Escape(const wstring& text)
 {
-    std::wstring out;
+    wstring out;
     for (wchar_t c : text)
-        out += c == L'\n' ? L"\\n" : c == L'\r' ? L"\\r" : c == L'\\' ? L"\\\\" : std::wstring(1, c);
+        out += c == L'\n' ? L"\\n" : c == L'\r' ? L"\\r" : c == L'\\' ? L"\\\\" : wstring(1, c);
     return out;
 }
 
-void PrintLine(const std::wstring& text)
+// A window's text (WM_GETTEXT is carried across processes for every window class), or its class.
+wstring Text(HWND window, bool ofClass = false)
 {
-    std::string bytes = ToUtf8(text) + '\n';
-    std::fwrite(bytes.data(), 1, bytes.size(), stdout);
-    std::fflush(stdout);
-}
-
-void Complain(const wchar_t* format, ...)
-{
-    wchar_t buffer[2048];
-    va_list args;
-    va_start(args, format);
-    std::vswprintf(buffer, sizeof(buffer) / sizeof(buffer[0]), format, args);
-    va_end(args);
-    std::string bytes = "ombrelo-driver: " + ToUtf8(buffer) + "\n";
-    std::fwrite(bytes.data(), 1, bytes.size(), stderr);
-    std::fflush(stderr);
-}
-
-// ---- windows ----------------------------------------------------------------------------------
-
-std::wstring GetText(HWND window)
-{
-    // WM_GETTEXT is carried across processes for every window class.
     wchar_t buffer[1024] = {};
-    SendMessageTimeoutW(window, WM_GETTEXT, sizeof(buffer) / sizeof(buffer[0]),
-                        reinterpret_cast<LPARAM>(buffer), SMTO_ABORTIFHUNG, 5000, nullptr);
+    ofClass ? GetClassNameW(window, buffer, 1024)
+            : SendMessageTimeoutW(window, WM_GETTEXT, 1024, reinterpret_cast<LPARAM>(buffer), SMTO_ABORTIFHUNG, 5000,
+                                  nullptr);
     return buffer;
 }
 
-std::wstring GetClass(HWND window)
+// Screen rectangle, right and bottom exclusive.
+wstring RectOf(HWND window)
 {
-    wchar_t buffer[256] = {};
-    GetClassNameW(window, buffer, 256);
-    return buffer;
+    RECT r {};
+    GetWindowRect(window, &r);
+    return to_wstring(r.left) + L" " + to_wstring(r.top) + L" " + to_wstring(r.right) + L" " + to_wstring(r.bottom);
 }
 
-HWND FindMainWindow()
+// Until FOUND holds, or MS have passed: false then.
+bool WaitFor(DWORD ms, const std::function<bool()>& found, DWORD pollMs = 50)
 {
-    HWND window = FindWindowW(kMainClass, kMainTitle);
-    return window && IsWindowVisible(window) ? window : nullptr;
-}
-
-// The window the steps act on: a dialog chosen by `window TITLE`, else the main window.
-HWND g_dialog = nullptr;
-std::wstring g_where = L"the main window";
-
-HWND Current()
-{
-    return g_dialog ? g_dialog : FindMainWindow();
+    for (DWORD start = GetTickCount(); !found(); Sleep(pollMs))
+        if (GetTickCount() - start >= ms)
+            return false;
+    return true;
 }
 
 // The first window inside PARENT (nullptr: the first top-level window) that MATCH takes.
@@ -122,11 +92,15 @@ HWND FindIf(HWND parent, const std::function<bool(HWND)>& match)
         auto* s = reinterpret_cast<decltype(search)*>(data);
         return (*s->first)(window) ? (s->second = window, FALSE) : TRUE;
     };
-    if (parent)
-        EnumChildWindows(parent, collect, reinterpret_cast<LPARAM>(&search));
-    else
-        EnumWindows(collect, reinterpret_cast<LPARAM>(&search));
+    parent ? EnumChildWindows(parent, collect, reinterpret_cast<LPARAM>(&search))
+           : EnumWindows(collect, reinterpret_cast<LPARAM>(&search));
     return search.second;
+}
+
+HWND MainWindow()
+{
+    HWND window = FindWindowW(L"TRELLIDEX", L"Ombrelo");
+    return window && IsWindowVisible(window) ? window : nullptr;
 }
 
 // A visible dialog (message boxes, modal dialogs and the file dialog are all of the dialog
@@ -134,20 +108,19 @@ HWND FindIf(HWND parent, const std::function<bool(HWND)>& match)
 HWND FindDialog(HWND owner, const wchar_t* title)
 {
     return FindIf(nullptr, [&](HWND w) {
-        return IsWindowVisible(w) && GetClass(w) == kDialogClass && (!owner || GetWindow(w, GW_OWNER) == owner) &&
-               (!title || GetText(w) == title);
+        return IsWindowVisible(w) && Text(w, true) == L"#32770" && (!owner || GetWindow(w, GW_OWNER) == owner) &&
+               (!title || Text(w) == title);
     });
 }
 
-// "; it shows X saying Y" for a dialog of OWNER that is in the way, else nothing.
-std::wstring DialogInTheWay(HWND owner)
+// "; a dialog X is open saying Y" for a dialog of OWNER that is in the way, else nothing.
+wstring DialogInTheWay(HWND owner)
 {
     HWND box = owner ? FindDialog(owner, nullptr) : nullptr;
+    HWND text = box ? GetDlgItem(box, 0xFFFF) : nullptr;  // a message box's text
     if (!box)
-        return {};
-    HWND text = GetDlgItem(box, kMessageTextId);
-    return L"; a dialog \"" + GetText(box) + L"\" is open" +
-           (text ? L" saying \"" + Escape(GetText(text)) + L"\"" : L"");
+        return L"";
+    return L"; a dialog \"" + Text(box) + L"\" is open" + (text ? L" saying \"" + Escape(Text(text)) + L"\"" : L"");
 }
 
 // A dialog shows itself before its initialisation has finished (the file dialog fills and lays
@@ -155,402 +128,221 @@ std::wstring DialogInTheWay(HWND owner)
 // has stayed visible for a moment, so that what is read is what a user sees and a press lands.
 bool SettleDialog(HWND dialog)
 {
-    DWORD_PTR ignored = 0;
-    SendMessageTimeoutW(dialog, WM_NULL, 0, 0, SMTO_NORMAL, 5000, &ignored);
+    SendMessageTimeoutW(dialog, WM_NULL, 0, 0, SMTO_NORMAL, 5000, nullptr);
     DWORD processId = 0;
     GetWindowThreadProcessId(dialog, &processId);
     if (HANDLE process = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_INFORMATION, FALSE, processId)) {
         WaitForInputIdle(process, 2000);
         CloseHandle(process);
     }
-    for (int i = 0; i < 4; ++i) {
+    for (int i = 0; i < 4; ++i, Sleep(50))
         if (!IsWindow(dialog) || !IsWindowVisible(dialog))
             return false;
-        Sleep(kPollMs);
-    }
     return true;
 }
 
-// A control by its id: a child of the window, else one further down (the file dialog keeps its
-// file-name field inside an inner dialog); id 0 is the window itself.
-HWND FindControl(HWND window, int id)
+// The window the steps act on: a dialog chosen by `window TITLE`, else the main window.
+HWND g_dialog = nullptr;
+wstring g_where = L"the main window";
+
+// A control of the current window by its id: a child, else one further down (the file dialog
+// keeps its file-name field inside an inner dialog); id 0 is the window itself.
+HWND Find(int id)
 {
+    HWND window = g_dialog ? g_dialog : MainWindow();
     if (!window || id == 0)
         return window;
     HWND child = GetDlgItem(window, id);
     return child ? child : FindIf(window, [&](HWND w) { return GetDlgCtrlID(w) == id; });
 }
 
-HWND RequireControl(int id)
+HWND Control(int id)
 {
-    HWND window = Current();
-    if (!window) {
-        Complain(L"no visible main window (class \"%ls\", caption \"%ls\")", kMainClass, kMainTitle);
-        return nullptr;
-    }
-    HWND control = FindControl(window, id);
-    if (!control)
-        Complain(L"no control with id %d in %ls", id, g_where.c_str());
-    return control;
+    if (HWND control = Find(id))
+        return control;
+    Fail(!g_dialog && !MainWindow() ? wstring(L"no visible main window")
+                                    : L"no control with id " + to_wstring(id) + L" in " + g_where);
 }
 
-std::wstring ComboItem(HWND combo, LRESULT index)
+long Number(const wstring& text, long max = LONG_MAX)
 {
-    LRESULT length = SendMessageW(combo, CB_GETLBTEXTLEN, static_cast<WPARAM>(index), 0);
-    std::vector<wchar_t> buffer(length < 0 ? 1 : static_cast<size_t>(length) + 1, L'\0');
-    if (length >= 0)
-        SendMessageW(combo, CB_GETLBTEXT, static_cast<WPARAM>(index), reinterpret_cast<LPARAM>(buffer.data()));
-    return buffer.data();
+    wchar_t* end = nullptr;
+    long value = std::wcstol(text.c_str(), &end, 10);
+    if (text.empty() || *end || value < 0 || value > max)
+        Fail(L"not a number for this step: \"" + text + L"\"", 2);
+    return value;
 }
 
-std::vector<std::wstring> ComboItems(HWND combo)
+int Id(const wstring& text) { return static_cast<int>(Number(text, 0xFFFF)); }
+// The time in ms at args[AT], if given.
+DWORD Ms(const Args& args, size_t at, DWORD fallback = 10000)
 {
-    std::vector<std::wstring> items;
+    return at < args.size() ? static_cast<DWORD>(Number(args[at])) : fallback;
+}
+
+std::vector<wstring> Items(HWND combo)
+{
+    std::vector<wstring> items;
     LRESULT count = SendMessageW(combo, CB_GETCOUNT, 0, 0);
-    for (LRESULT i = 0; i < count && count != CB_ERR; ++i)
-        items.push_back(ComboItem(combo, i));
+    for (LRESULT i = 0; i < count; ++i) {
+        wstring item(static_cast<size_t>(std::max<LRESULT>(SendMessageW(combo, CB_GETLBTEXTLEN, i, 0), 0)), L'\0');
+        SendMessageW(combo, CB_GETLBTEXT, i, reinterpret_cast<LPARAM>(item.data()));
+        items.push_back(item.c_str());
+    }
     return items;
 }
 
-std::wstring ComboSelection(HWND combo)
+wstring Selection(HWND combo)
 {
     LRESULT index = SendMessageW(combo, CB_GETCURSEL, 0, 0);
-    return index == CB_ERR ? std::wstring() : ComboItem(combo, index);
+    return index == CB_ERR ? L"" : Items(combo)[static_cast<size_t>(index)];
 }
 
-std::wstring JoinItems(const std::vector<std::wstring>& items)
+// What a reading step prints of a control: text, checked (1/0), enabled (1/0), rect, combo (its
+// entries joined by "|", then the selected one on a line of its own).
+wstring Read(const wstring& what, HWND control)
 {
-    std::wstring out;
-    for (size_t i = 0; i < items.size(); ++i)
-        out += (i > 0 ? L"|" : L"") + items[i];
-    return out;
+    if (what == L"text")
+        return Escape(Text(control));
+    if (what == L"checked")
+        return SendMessageW(control, BM_GETCHECK, 0, 0) == BST_CHECKED ? L"1" : L"0";
+    if (what == L"enabled")
+        return IsWindowEnabled(control) ? L"1" : L"0";
+    if (what == L"rect")
+        return RectOf(control);
+    wstring joined;
+    for (const wstring& item : Items(control))
+        joined += (joined.empty() ? L"" : L"|") + item;
+    return joined + L"\n" + Selection(control);
 }
 
-bool IsChecked(HWND box)
+// window TITLE [MS]: a dialog of the main window with this caption becomes the current window;
+// window main [MS]: the main window, once it shows.
+void SelectWindow(const wstring& title, DWORD ms)
 {
-    return SendMessageW(box, BM_GETCHECK, 0, 0) == BST_CHECKED;
-}
-
-// ---- arguments -------------------------------------------------------------------------------
-
-using Args = std::vector<std::wstring>;
-
-bool ParseNumber(const std::wstring& text, long& value)
-{
-    wchar_t* end = nullptr;
-    value = std::wcstol(text.c_str(), &end, 10);
-    return !text.empty() && end && *end == L'\0';
-}
-
-bool ParseId(const std::wstring& text, int& id)
-{
-    long value = 0;
-    if (!ParseNumber(text, value) || value < 0 || value > 0xFFFF) {
-        Complain(L"not a control id: \"%ls\"", text.c_str());
-        return false;
-    }
-    id = static_cast<int>(value);
-    return true;
-}
-
-bool ParseMs(const std::wstring& text, DWORD& ms)
-{
-    long value = 0;
-    if (!ParseNumber(text, value) || value < 0) {
-        Complain(L"not a time in milliseconds: \"%ls\"", text.c_str());
-        return false;
-    }
-    ms = static_cast<DWORD>(value);
-    return true;
-}
-
-bool ParseFlag(const std::wstring& text, bool& flag)
-{
-    if (text != L"0" && text != L"1")
-        return false;
-    flag = text == L"1";
-    return true;
-}
-
-// The optional last argument MS of a step with FIXED arguments before it.
-bool OptionalMs(const Args& args, size_t fixed, DWORD& ms)
-{
-    ms = kDefaultWaitMs;
-    return args.size() == fixed || (args.size() == fixed + 1 && ParseMs(args[fixed], ms));
-}
-
-// Until FOUND holds, or MS have passed: false then.
-template <typename Found>
-bool WaitFor(DWORD ms, Found found, DWORD pollMs = kPollMs)
-{
-    DWORD start = GetTickCount();
-    while (!found()) {
-        if (GetTickCount() - start >= ms)
-            return false;
-        Sleep(pollMs);
-    }
-    return true;
-}
-
-// ---- steps ------------------------------------------------------------------------------------
-
-// window TITLE [MS]: a dialog of the main window with this caption becomes the window the next
-// steps act on; window main [MS]: the main window, once it shows.
-int Window(const Args& args)
-{
-    DWORD timeout = 0;
-    if (args.empty() || !OptionalMs(args, 1, timeout))
-        return kExitUsage;
-    g_dialog = nullptr;
-    g_where = L"the main window";
-    if (args[0] == L"main") {
-        if (WaitFor(timeout, [] { return FindMainWindow() != nullptr; }))
-            return kExitOk;
-        Complain(L"the main window did not appear within %lu ms", timeout);
-        return kExitMismatch;
-    }
+    bool main = title == L"main";
     HWND dialog = nullptr;
-    if (!WaitFor(timeout, [&] {
-            HWND main = FindMainWindow();
-            dialog = main ? FindDialog(main, args[0].c_str()) : nullptr;
-            return dialog && SettleDialog(dialog);
-        })) {
-        Complain(L"expected a dialog \"%ls\" of the main window within %lu ms; %ls", args[0].c_str(),
-                 timeout, !FindMainWindow() ? L"there is no main window"
-                          : FindDialog(nullptr, args[0].c_str()) ? L"one came, owned by another window"
-                                                                  : L"none came");
-        return kExitMismatch;
-    }
+    if (!WaitFor(ms, [&] {
+            dialog = MainWindow() && !main ? FindDialog(MainWindow(), title.c_str()) : nullptr;
+            return MainWindow() && (main || (dialog && SettleDialog(dialog)));
+        }))
+        Fail(L"expected " + (main ? wstring(L"the main window") : L"a dialog \"" + title + L"\" of the main window") +
+             L" within " + to_wstring(ms) + L" ms; " +
+             (!MainWindow()                        ? L"there is no main window"
+              : FindDialog(nullptr, title.c_str()) ? L"one came, owned by another window"
+                                                   : L"none came"));
     g_dialog = dialog;
-    g_where = L"the dialog \"" + args[0] + L"\"";
-    return kExitOk;
+    g_where = main ? L"the main window" : L"the dialog \"" + title + L"\"";
 }
 
 // The current window (the main window: any of its class, visible or not) has gone.
-int WaitGone(const Args& args)
+void WaitGone(DWORD ms)
 {
-    DWORD timeout = 0;
-    if (!OptionalMs(args, 0, timeout))
-        return kExitUsage;
     HWND dialog = g_dialog;
-    auto gone = [&] {
-        return dialog ? !IsWindow(dialog) || !IsWindowVisible(dialog) : !FindWindowW(kMainClass, kMainTitle);
-    };
-    if (WaitFor(timeout, gone)) {
-        g_dialog = nullptr;
-        g_where = L"the main window";
-        return kExitOk;
-    }
-    Complain(L"%ls still open after %lu ms%ls", g_where.c_str(), timeout,
-             DialogInTheWay(dialog ? dialog : FindMainWindow()).c_str());
-    return kExitMismatch;
+    if (!WaitFor(ms, [&] {
+            return dialog ? !IsWindow(dialog) || !IsWindowVisible(dialog) : !FindWindowW(L"TRELLIDEX", L"Ombrelo");
+        }))
+        Fail(g_where + L" still open after " + to_wstring(ms) + L" ms" +
+             DialogInTheWay(dialog ? dialog : MainWindow()));
+    g_dialog = nullptr;
+    g_where = L"the main window";
 }
 
-// The press a user makes with the mouse. Posted, so that a modal loop the press starts in the
+// The press a user makes with the mouse, posted, so that a modal loop the press starts in the
 // target does not hold the driver; a disabled button could not be pressed by a user.
-int Click(const Args& args)
+void Click(int id)
 {
-    int id = 0;
-    if (args.size() != 1 || !ParseId(args[0], id))
-        return kExitUsage;
-    HWND button = RequireControl(id);
-    if (!button)
-        return kExitMissing;
-    if (!IsWindowEnabled(button)) {
-        Complain(L"button %d (\"%ls\") of %ls is disabled: expected it enabled to press it", id,
-                 GetText(button).c_str(), g_where.c_str());
-        return kExitMismatch;
-    }
+    HWND button = Control(id);
+    if (!IsWindowEnabled(button))
+        Fail(L"button " + to_wstring(id) + L" (\"" + Text(button) + L"\") of " + g_where +
+             L" is disabled: expected it enabled to press it");
     PostMessageW(button, BM_CLICK, 0, 0);
-    return kExitOk;
 }
 
-// Steps that read one control: text ID, checked ID, combo ID (its entries joined by "|", then
-// the selected one), enabled ID [MS] (1 if enabled at any time within MS, which are watched
-// closely so that a state of a moment is seen), rect ID (screen rectangle, right and bottom
-// exclusive; id 0: the window).
-int Read(const std::wstring& what, const Args& args)
+// text, checked, combo, rect ID; enabled ID [MS]: 1 if enabled at any time within MS, watched
+// closely so that a state of a moment is seen.
+void PrintRead(const wstring& what, const Args& args)
 {
-    int id = 0;
-    DWORD watch = 0;
-    if (args.empty() || !ParseId(args[0], id) || args.size() > (what == L"enabled" ? 2u : 1u) ||
-        (args.size() == 2 && !ParseMs(args[1], watch)))
-        return kExitUsage;
-    HWND control = RequireControl(id);
-    if (!control)
-        return kExitMissing;
-    if (what == L"text") {
-        PrintLine(Escape(GetText(control)));
-    } else if (what == L"checked") {
-        PrintLine(IsChecked(control) ? L"1" : L"0");
-    } else if (what == L"combo") {
-        PrintLine(JoinItems(ComboItems(control)));
-        PrintLine(ComboSelection(control));
-    } else if (what == L"enabled") {
-        bool enabled = false;
-        DWORD start = GetTickCount();
-        do {
-            enabled = enabled || IsWindowEnabled(control);
-            if (watch > 0)
-                Sleep(5);
-        } while (GetTickCount() - start < watch);
-        PrintLine(enabled ? L"1" : L"0");
-    } else {
-        RECT r {};
-        GetWindowRect(control, &r);
-        wchar_t line[100];
-        std::swprintf(line, 100, L"%ld %ld %ld %ld", r.left, r.top, r.right, r.bottom);
-        PrintLine(line);
-    }
-    return kExitOk;
+    HWND control = Control(Id(args[0]));
+    Print(stdout, what != L"enabled" ? Read(what, control)
+                  : WaitFor(Ms(args, 1, 0), [&] { return IsWindowEnabled(control) != FALSE; }, 5) ? L"1"
+                                                                                                   : L"0");
 }
 
-// Steps that change one control as a user would and check that it took: set-check ID 0|1 (a
-// click toggles an automatic check box), pick ID TEXT (the combo's entry TEXT, and the owner
-// hears CBN_SELCHANGE), set-text ID TEXT (what typing leaves in a field).
-int Change(const std::wstring& what, const Args& args)
+// set-check ID 0|1 (a click toggles an automatic check box), pick ID TEXT (the combo's entry
+// TEXT, and the owner hears CBN_SELCHANGE), set-text ID TEXT (what typing leaves in a field):
+// each checked by what the program reads back from the control.
+void Change(const wstring& how, const Args& args)
 {
-    int id = 0;
-    bool want = false;
-    if (args.size() != 2 || !ParseId(args[0], id) || (what == L"set-check" && !ParseFlag(args[1], want)))
-        return kExitUsage;
-    HWND control = RequireControl(id);
-    if (!control)
-        return kExitMissing;
-    const std::wstring& text = args[1];
-    if (what == L"set-check") {
-        if (IsChecked(control) != want)
-            SendMessageW(control, BM_CLICK, 0, 0);
-        if (IsChecked(control) == want)
-            return kExitOk;
-        Complain(L"check box %d of %ls: clicked it to be %d, it stays %d", id, g_where.c_str(), want ? 1 : 0,
-                 want ? 0 : 1);
-        return kExitMismatch;
+    int id = Id(args[0]);
+    const wstring& value = args[1];
+    HWND control = Control(id);
+    if (how == L"set-check" && Read(L"checked", control) != to_wstring(Number(value, 1))) {
+        SendMessageW(control, BM_CLICK, 0, 0);
+    } else if (how == L"pick") {
+        std::vector<wstring> items = Items(control);
+        auto at = std::find(items.begin(), items.end(), value);
+        if (at == items.end())
+            Fail(L"combo " + args[0] + L" of " + g_where + L" has no entry \"" + value + L"\" (entries: " +
+                 Read(L"combo", control) + L")");
+        SendMessageW(control, CB_SETCURSEL, static_cast<WPARAM>(at - items.begin()), 0);
+        SendMessageW(GetParent(control), WM_COMMAND, MAKEWPARAM(id, CBN_SELCHANGE), reinterpret_cast<LPARAM>(control));
+    } else if (how == L"set-text") {
+        SendMessageW(control, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(value.c_str()));
     }
-    if (what == L"pick") {
-        std::vector<std::wstring> items = ComboItems(control);
-        size_t i = 0;
-        while (i < items.size() && items[i] != text)
-            ++i;
-        if (i == items.size()) {
-            Complain(L"combo %d of %ls has no entry \"%ls\" (entries: %ls)", id, g_where.c_str(), text.c_str(),
-                     JoinItems(items).c_str());
-            return kExitMismatch;
-        }
-        SendMessageW(control, CB_SETCURSEL, i, 0);
-        SendMessageW(GetParent(control), WM_COMMAND, MAKEWPARAM(id, CBN_SELCHANGE),
-                     reinterpret_cast<LPARAM>(control));
-        if (ComboSelection(control) != text) {
-            Complain(L"combo %d of %ls: picked \"%ls\", it selects \"%ls\"", id, g_where.c_str(), text.c_str(),
-                     ComboSelection(control).c_str());
-            return kExitMismatch;
-        }
-    } else {
-        SendMessageW(control, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text.c_str()));
-    }
-    // What the program reads back from the control.
-    if (GetText(control) == text)
-        return kExitOk;
-    Complain(L"control %d of %ls: expected the text \"%ls\" after %ls, found \"%ls\"", id, g_where.c_str(),
-             text.c_str(), what.c_str(), Escape(GetText(control)).c_str());
-    return kExitMismatch;
+    wstring found = how == L"set-check" ? Read(L"checked", control) : Text(control);
+    if (found != value || (how == L"pick" && Selection(control) != value))
+        Fail(L"control " + args[0] + L" of " + g_where + L": expected \"" + value + L"\" after " + how +
+             L", found \"" + Escape(found) + L"\"");
 }
 
-// Steps that wait for one control: wait-text ID TEXT MS, wait-filled ID MS (any text),
-// wait-enabled ID 0|1 MS. The last state seen is named when the time is up.
-int WaitControl(const std::wstring& what, const Args& args)
+// wait-text ID TEXT MS, wait-filled ID MS (any text), wait-enabled ID 0|1 MS. Looked at often, so
+// that the moment the state comes is seen and a step chained after it sees what follows at once;
+// the last state seen is named when the time is up.
+void WaitControl(const wstring& how, const Args& args)
 {
-    int id = 0;
-    DWORD timeout = 0;
-    bool enabled = false;
-    size_t fixed = what == L"wait-filled" ? 1 : 2;
-    if (args.size() != fixed + 1 || !ParseId(args[0], id) || !ParseMs(args[fixed], timeout) ||
-        (what == L"wait-enabled" && !ParseFlag(args[1], enabled)))
-        return kExitUsage;
-    std::wstring expected = what == L"wait-text"     ? L"the text \"" + args[1] + L"\""
-                            : what == L"wait-filled" ? L"a text"
-                            : enabled                ? L"enabled"
-                                                     : L"disabled";
-    std::wstring last = L"no " + g_where;
-    bool missing = false;
-    auto matches = [&] {
-        HWND window = Current();
-        if (!window)
-            return false;
-        HWND control = FindControl(window, id);
-        if (!control)
-            return missing = true;
-        bool on = IsWindowEnabled(control) != FALSE;
-        std::wstring text = GetText(control);
-        last = what == L"wait-enabled" ? (on ? L"enabled" : L"disabled") : L"\"" + Escape(text) + L"\"";
-        return what == L"wait-text" ? text == args[1] : what == L"wait-filled" ? !text.empty() : on == enabled;
-    };
-    // Looked at often, so that the moment the state comes is seen, and a step chained after it
-    // sees what follows it at once.
-    if (WaitFor(timeout, matches, 5) && !missing)
-        return kExitOk;
-    if (missing) {
-        Complain(L"no control with id %d in %ls", id, g_where.c_str());
-        return kExitMissing;
-    }
-    Complain(L"control %d of %ls: expected %ls within %lu ms, found %ls", id, g_where.c_str(), expected.c_str(),
-             timeout, last.c_str());
-    return kExitMismatch;
+    bool filled = how == L"wait-filled";
+    wstring want = filled ? L"" : how == L"wait-enabled" ? to_wstring(Number(args[1], 1)) : args[1], found;
+    int id = Id(args[0]);
+    DWORD ms = Ms(args, args.size() - 1);
+    if (!WaitFor(ms, [&] {
+            HWND control = Find(id);
+            found = control ? Read(how == L"wait-enabled" ? L"enabled" : L"text", control) : L"no such control";
+            return control && (filled ? !found.empty() : found == want);
+        }, 5))
+        Fail(L"control " + args[0] + L" of " + g_where + L": expected " + (filled ? L"a text" : L"\"" + want + L"\"") +
+             L" within " + args.back() + L" ms, found \"" + found + L"\"");
 }
 
 // Every control inside the current window, one per line: "id left top right bottom class text".
-int Controls(const Args& args)
+void ListControls(const wstring&, const Args&)
 {
-    HWND window = nullptr;
-    if (!args.empty())
-        return kExitUsage;
-    if (!(window = RequireControl(0)))
-        return kExitMissing;
-    FindIf(window, [](HWND w) {
-        RECT r {};
-        GetWindowRect(w, &r);
-        wchar_t head[100];
-        std::swprintf(head, 100, L"%d %ld %ld %ld %ld ", GetDlgCtrlID(w), r.left, r.top, r.right, r.bottom);
-        PrintLine(head + GetClass(w) + L" " + Escape(GetText(w)));
+    FindIf(Control(0), [](HWND w) {
+        Print(stdout, to_wstring(GetDlgCtrlID(w)) + L" " + RectOf(w) + L" " + Text(w, true) + L" " + Escape(Text(w)));
         return false;
     });
-    return kExitOk;
 }
 
-// no-dialog MS: no dialog of the current window (a message box, for instance) opens within MS.
-int NoDialog(const Args& args)
+void NoDialog(const wstring&, const Args& args)
 {
-    DWORD timeout = 0;
-    if (args.size() != 1 || !ParseMs(args[0], timeout))
-        return kExitUsage;
-    HWND window = RequireControl(0);
-    if (!window)
-        return kExitMissing;
-    std::wstring found;
-    if (!WaitFor(timeout, [&] { return !(found = DialogInTheWay(window)).empty(); }))
-        return kExitOk;
-    Complain(L"expected no dialog of %ls%ls", g_where.c_str(), found.c_str());
-    return kExitMismatch;
+    HWND window = Control(0);
+    wstring found;
+    if (WaitFor(Ms(args, 0), [&] { return !(found = DialogInTheWay(window)).empty(); }))
+        Fail(L"expected no dialog of " + g_where + found);
 }
 
 // close: the system close command, as the title bar's close box or the system menu send it.
 // alt-f4: the keys typed, through the system's input queue to the window brought to the front, so
 // that the program's own message loop and the default processing see them.
-int CloseWindow(const std::wstring& how, const Args& args)
+void CloseWindow(const wstring& how, const Args&)
 {
-    if (!args.empty())
-        return kExitUsage;
-    HWND window = RequireControl(0);
-    if (!window)
-        return kExitMissing;
+    HWND window = Control(0);
     if (how == L"close") {
         PostMessageW(window, WM_SYSCOMMAND, SC_CLOSE, 0);
-        return kExitOk;
+        return;
     }
-    if (!WaitFor(2000, [&] { return SetForegroundWindow(window), GetForegroundWindow() == window; })) {
-        Complain(L"could not bring %ls to the front for Alt+F4", g_where.c_str());
-        return kExitMismatch;
-    }
+    if (!WaitFor(2000, [&] { return SetForegroundWindow(window), GetForegroundWindow() == window; }))
+        Fail(L"could not bring " + g_where + L" to the front for Alt+F4");
     INPUT keys[4] = {};
     const WORD codes[4] = {VK_MENU, VK_F4, VK_F4, VK_MENU};
     for (int i = 0; i < 4; ++i) {
@@ -559,57 +351,30 @@ int CloseWindow(const std::wstring& how, const Args& args)
         keys[i].ki.wScan = static_cast<WORD>(MapVirtualKeyW(codes[i], MAPVK_VK_TO_VSC));
         keys[i].ki.dwFlags = i >= 2 ? KEYEVENTF_KEYUP : 0;
     }
-    if (SendInput(4, keys, sizeof(INPUT)) == 4)
-        return kExitOk;
-    Complain(L"SendInput failed (%lu)", GetLastError());
-    return kExitMismatch;
+    if (SendInput(4, keys, sizeof(INPUT)) != 4)
+        Fail(L"SendInput failed (" + to_wstring(GetLastError()) + L")");
 }
 
-int Run(const std::wstring& step, const Args& args)
-{
-    if (step == L"window")
-        return Window(args);
-    if (step == L"wait-gone")
-        return WaitGone(args);
-    if (step == L"click")
-        return Click(args);
-    if (step == L"press") {
-        // A dialog's button, and the dialog goes.
-        int status = Click(args);
-        return status == kExitOk ? WaitGone({}) : status;
-    }
-    if (step == L"text" || step == L"checked" || step == L"combo" || step == L"enabled" || step == L"rect")
-        return Read(step, args);
-    if (step == L"set-check" || step == L"pick" || step == L"set-text")
-        return Change(step, args);
-    if (step == L"wait-text" || step == L"wait-filled" || step == L"wait-enabled")
-        return WaitControl(step, args);
-    if (step == L"controls")
-        return Controls(args);
-    if (step == L"no-dialog")
-        return NoDialog(args);
-    if (step == L"close" || step == L"alt-f4")
-        return CloseWindow(step, args);
-    Complain(L"unknown step \"%ls\"", step.c_str());
-    return kExitUsage;
-}
-
-void PrintUsage()
-{
-    std::fputs(
-        "usage: ombrelo-driver STEP [ARGS] [+ STEP [ARGS]]...\n"
-        "  window TITLE [MS] | window main [MS]   act on the main window's dialog TITLE / on the\n"
-        "                               main window (once it shows)\n"
-        "  wait-gone [MS]               the current window has gone\n"
-        "  click ID | press ID          press button ID (press: and wait until the window goes)\n"
-        "  text ID | checked ID | combo ID | rect ID | enabled ID [MS]   read a control\n"
-        "  set-check ID 0|1 | pick ID TEXT | set-text ID TEXT             change a control\n"
-        "  wait-text ID TEXT MS | wait-filled ID MS | wait-enabled ID 0|1 MS\n"
-        "  controls                     every control: id left top right bottom class text\n"
-        "  no-dialog MS                 no dialog of the current window opens within MS\n"
-        "  close | alt-f4               close the current window (system command / typed)\n",
-        stderr);
-}
+// Each step: its name, the arguments it takes, whether a time in ms may follow them, what it does.
+struct Step {
+    const wchar_t* name;
+    size_t fixed;
+    bool timed;
+    void (*run)(const wstring& name, const Args& args);
+};
+const Step kSteps[] = {
+    {L"window", 1, true, [](const wstring&, const Args& a) { SelectWindow(a[0], Ms(a, 1)); }},
+    {L"wait-gone", 0, true, [](const wstring&, const Args& a) { WaitGone(Ms(a, 0)); }},
+    {L"click", 1, false, [](const wstring&, const Args& a) { Click(Id(a[0])); }},
+    // A dialog's button, and the dialog goes.
+    {L"press", 1, false, [](const wstring&, const Args& a) { Click(Id(a[0])), WaitGone(10000); }},
+    {L"text", 1, false, PrintRead}, {L"checked", 1, false, PrintRead}, {L"combo", 1, false, PrintRead},
+    {L"rect", 1, false, PrintRead}, {L"enabled", 1, true, PrintRead},
+    {L"set-check", 2, false, Change}, {L"pick", 2, false, Change}, {L"set-text", 2, false, Change},
+    {L"wait-text", 3, false, WaitControl}, {L"wait-filled", 2, false, WaitControl},
+    {L"wait-enabled", 3, false, WaitControl}, {L"controls", 0, false, ListControls},
+    {L"no-dialog", 1, false, NoDialog}, {L"close", 0, false, CloseWindow}, {L"alt-f4", 0, false, CloseWindow},
+};
 
 }  // namespace
 
@@ -618,26 +383,22 @@ int main()
     _setmode(_fileno(stdout), _O_BINARY);
     int argc = 0;
     LPWSTR* argv = CommandLineToArgvW(GetCommandLineW(), &argc);
-    if (!argv || argc < 2) {
-        PrintUsage();
-        return kExitUsage;
-    }
     Args words(argv + 1, argv + argc);
-    LocalFree(argv);
-    for (size_t begin = 0; begin < words.size();) {
-        size_t end = begin;
-        while (end < words.size() && words[end] != L"+")
-            ++end;
-        if (end == begin) {
-            PrintUsage();
-            return kExitUsage;
+    try {
+        for (auto begin = words.begin();; ++begin) {
+            auto end = std::find(begin, words.end(), L"+");
+            const Step* step = std::find_if(std::begin(kSteps), std::end(kSteps),
+                                            [&](const Step& s) { return begin != end && *begin == s.name; });
+            size_t count = begin == end ? 0 : static_cast<size_t>(end - begin - 1);
+            if (step == std::end(kSteps) || (count != step->fixed && !(step->timed && count == step->fixed + 1)))
+                Fail(L"not a step: \"" + (begin == end ? wstring() : *begin) + L"\" with " + to_wstring(count) +
+                     L" arguments (the steps are listed at the head of ombrelo_driver.cpp)", 2);
+            step->run(step->name, Args(begin + 1, end));
+            if ((begin = end) == words.end())
+                return 0;
         }
-        int status = Run(words[begin], Args(words.begin() + begin + 1, words.begin() + end));
-        if (status == kExitUsage)
-            PrintUsage();
-        if (status != kExitOk)
-            return status;
-        begin = end + 1;
+    } catch (const Failure& failure) {
+        Print(stderr, L"ombrelo-driver: " + failure.second);
+        return failure.first;
     }
-    return kExitOk;
 }
