@@ -1,5 +1,6 @@
-// The hand-shake state on its own: start values, the device controls, the Power command and its
-// pairing with the worker's side, the exit wait and the device token.
+// The hand-shake state on its own: start values, the Power command and its pairing with the
+// worker's side, the exit wait and the device token. The order in which the device controls are
+// enabled and disabled is that of the worker tests' connect and lost-tester calls.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -33,20 +34,6 @@ TEST(Handshake, NoConnectionAtStart)
 {
     // Stop requested, no worker, no power request, 10 s log interval, no event, device free.
     EXPECT_EQ(g_startState, (std::vector<int>{1, 0, 0, 10, 0, 0, 0}));
-}
-
-// Configure is not enabled with the others: it waits for the tester's settings block.
-TEST(Handshake, EnableThenDisableTouchesOnlyTheDeviceControlsInOrder)
-{
-    ClearRecordedCalls();
-    EnableDeviceControls(&g_window);
-    DisableDeviceControls(&g_window);
-    const auto calls = GetRecordedCalls();
-    ASSERT_EQ(calls.size(), 5u);
-    const auto expected = {IsEnable(1004), IsEnable(1007), IsDisable(1004), IsDisable(1009), IsDisable(1007)};
-    int i = 0;
-    for (const auto& match : expected)
-        EXPECT_TRUE(match(calls[i++])) << i;
 }
 
 TEST(Handshake, PowerTargetIsTheOppositeOfTheReportedStateAndTheButtonIsDisabled)
