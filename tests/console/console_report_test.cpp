@@ -60,12 +60,12 @@ TEST(ConsoleJson, ValuesAreWrittenExactlyInAnyLocale)
         {str("Volt."), "\"Volt.\""}, {str("a\"b"), "\"a\\\"b\""}, {str("a\\b"), "\"a\\\\b\""},
         {str("Not allowed\nCooling"), "\"Not allowed\\nCooling\""}, {str("\r\t"), "\"\\r\\t\""},
         {str("x\x01y"), "\"x\\u0001y\""}, {str("\x1f"), "\"\\u001f\""}, {str(" \x7f~"), "\" \x7f~\""},
-        {milli(12060), "12.06"}, {milli(-11920), "-11.92"}, {milli(0), "0"}, {milli(5), "0.005"},
-        {milli(22), "0.022"}, {milli(-100000), "-100"}, {milli(1000), "1"}, {milli(299127), "299.127"},
-        {milli(4294967295LL), "4294967.295"}, {milli(-1), "-0.001"}, {appended(AppendJsonNumber, 0.0 / 0.0), "null"},
+        // Beside those of golden/json_lines.txt: zero, the smallest steps, both ends, no number.
+        {milli(0), "0"}, {milli(5), "0.005"}, {milli(-1), "-0.001"}, {milli(-100000), "-100"},
+        {milli(4294967295LL), "4294967.295"}, {appended(AppendJsonNumber, 0.0 / 0.0), "null"},
         // UTC with milliseconds, before the epoch and on a leap day too.
-        {FormatJsonTime(0), "1970-01-01T00:00:00.000Z"}, {FormatJsonTime(1796562376123LL), "2026-12-06T13:06:16.123Z"},
-        {FormatJsonTime(-1), "1969-12-31T23:59:59.999Z"}, {FormatJsonTime(951782400000LL), "2000-02-29T00:00:00.000Z"},
+        {FormatJsonTime(0), "1970-01-01T00:00:00.000Z"}, {FormatJsonTime(-1), "1969-12-31T23:59:59.999Z"},
+        {FormatJsonTime(951782400000LL), "2000-02-29T00:00:00.000Z"},
     };
     std::setlocale(LC_ALL, saved.c_str());
     for (const auto& [got, expected] : rows)
@@ -143,7 +143,6 @@ TEST(ConsoleFiles, BareNamesGoToTheCurrentFolderAndGetAnExtension)
     };
     for (const auto& [got, expected] : rows)
         EXPECT_EQ(got, expected);
-    EXPECT_NE(std::string(kDefaultLogName), kDefaultReportName);
 }
 
 TEST(ConsoleFiles, NothingIsReplacedUnasked)

@@ -7,6 +7,7 @@
 #include <cwchar>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "measurement/cell_text.h"
 #include "measurement/readings_display.h"
@@ -67,8 +68,15 @@ TEST(CellText, Formats)
     }
 }
 
+// The texts under a decimal comma are those of the C locale, pinned above and below.
 TEST(CellText, DecimalPointInEveryLocale)
 {
+    auto texts = [] {
+        wchar_t total[kTotalPowerTextSize];
+        FormatTotalPowerText(123456, total);
+        return std::vector<std::wstring>{Text(Volt, 12050), Text(SlewRate, 1260), Text(Ripple, 35), Text(MaxCurrent, INT32_MAX), total};
+    };
+    const auto inC = texts();
     bool comma = false;
     for (const char* name : {"de_DE.UTF-8", "de_DE.utf8", "de_DE", "fr_FR.UTF-8", "German_Germany.1252", "de-DE", "German"})
         if (!comma && std::setlocale(LC_ALL, name) != nullptr)
@@ -77,15 +85,9 @@ TEST(CellText, DecimalPointInEveryLocale)
         std::setlocale(LC_ALL, "C");
         GTEST_SKIP() << "no locale with a decimal comma is installed";
     }
-    const std::wstring texts[] = {Text(Volt, 12050), Text(SlewRate, 1260), Text(Ripple, 35), Text(MaxCurrent, INT32_MAX)};
-    wchar_t total[kTotalPowerTextSize];
-    FormatTotalPowerText(123456, total);
+    const auto inComma = texts();
     std::setlocale(LC_ALL, "C");
-    EXPECT_EQ(texts[0], L"12.05");
-    EXPECT_EQ(texts[1], L"1.3");
-    EXPECT_EQ(texts[2], L"35.00");
-    EXPECT_EQ(texts[3], L"2147484");
-    EXPECT_STREQ(total, L"Total Power: 123.5W");
+    EXPECT_EQ(inComma, inC);
 }
 
 // Per rail: D a displayed cell, N a fixed "N/A" control, . no control.
@@ -111,9 +113,6 @@ TEST(CellTextCells, WhichCellsAreShownAndWritten)
     }
     EXPECT_FALSE(HasCellControl(-1));
     EXPECT_FALSE(HasCellControl(kCellCount));
-    EXPECT_STREQ(table->text[CellIndex(RailId::Rail5V, Volt)], L"");
-    EXPECT_STREQ(table->text[CellIndex(RailId::Rail12V1, Ripple)], L"1007.00");
-    EXPECT_STREQ(table->text[CellIndex(RailId::Rail12VCpu, VSeq)], L"FAIL");
 }
 
 TEST(ReadingsDisplay, CellColoursAndControlIds)

@@ -3,9 +3,7 @@
 #include "tests/measurement/worker_harness.h"
 
 #include <atomic>
-#include <chrono>
 #include <memory>
-#include <thread>
 
 #include "device/tester_device.h"
 #include "measurement/handshake.h"
@@ -50,45 +48,50 @@ TEST_F(ConnectTest, RefusedTesters)
     }
 }
 
-TEST_F(ConnectTest, SecondFirmwareBytesNineAndElevenAreAccepted)
+// An accepted tester (second firmware byte 11, or 9; only 10 needs an update) gets the window set
+// up in order, then every cycle asks for everything in a fixed order; requests left from before
+// the connection are dropped.
+TEST_F(ConnectTest, AcceptedTesterSetsUpTheWindowInOrderThenPollsPlainCycles)
 {
-    for (const char* firmware : {"1.9", "10.11"}) {
-        SCOPED_TRACE(firmware);
+    for (const std::vector<std::string>& options : {std::vector<std::string>{}, {"--firmware", "1.9"}, {"--firmware", "10.11"}}) {
+        SCOPED_TRACE(options.empty() ? "2.11" : options[1]);
+        StoreByte(g_testerDevice.readings.powerStatus, 0);
+        RequestPowerSwitch(&window);
+        g_resetMinMaxEvent.Signal();
+        g_settingsChangedEvent.Signal();
         ClearRecordedCalls();
+        g_logIntervalSeconds.store(30);
         SimulatedTester sim;
-        ASSERT_TRUE(StartPolling(sim, {"--firmware", firmware}));
+        ASSERT_TRUE(sim.Start(options));
+        ASSERT_TRUE(ConnectTo(sim));
+        ASSERT_TRUE(WaitForRecordedCall(
+            [](const WindowCall& c) { return c.kind == WindowCallKind::SetText && c.controlId == 1004; }, 3000));
+        g_logIntervalSeconds.store(10);
+
+        const bool on = (LoadByte(g_testerDevice.readings.powerStatus) & kPowerStatusOn) != 0;
+        const std::function<bool(const WindowCall&)> expected[] = {
+            IsKind(WindowCallKind::GetText), IsSetText(1003, L"Disconnect"),
+            [](const WindowCall& c) { return c.kind == WindowCallKind::StartTimer && c.periodMs == 30000u; },
+            IsEnable(1004), IsEnable(1007), IsEnable(1003),
+            IsEnable(1009),  // Configure once the settings block has been read
+            IsSetText(1004, on ? L"Power OFF" : L"Power ON"),
+        };
+        const auto calls = GetRecordedCalls();
+        ASSERT_GE(calls.size(), std::size(expected));
+        for (size_t i = 0; i < std::size(expected); ++i)
+            EXPECT_TRUE(expected[i](calls[i])) << i;
+        EXPECT_EQ(g_stopRequested.load(), 0);
+        EXPECT_EQ(g_workerRunning.load(), 1);
+        // Identify, settings, status, then three plain cycles.
+        ASSERT_TRUE(PollUntil([&] { return CountCommand(sim.ReadCommands(), "0f") >= 3; }));
+        const auto commands = sim.ReadCommands();
+        EXPECT_EQ(Slice(commands, 0, 3), (std::vector<std::string>{"0a", "40", "0b"}));
+        for (int cycle = 0; cycle < 3; ++cycle)
+            EXPECT_EQ(Slice(commands, 3 + 8 * cycle, 8), kPlainCycle) << "cycle " << cycle;
+        EXPECT_EQ(g_powerRequest.load(), 0);
         EXPECT_EQ(CountRecordedCalls(IsKind(WindowCallKind::Message)), 0);
         Disconnect();
     }
-}
-
-TEST_F(ConnectTest, AcceptedTesterSetsUpTheWindowInOrderThenPolls)
-{
-    g_logIntervalSeconds.store(30);
-    SimulatedTester sim;
-    ASSERT_TRUE(sim.Start({}));
-    ASSERT_TRUE(ConnectTo(sim));
-    ASSERT_TRUE(WaitForRecordedCall(
-        [](const WindowCall& c) { return c.kind == WindowCallKind::SetText && c.controlId == 1004; }, 3000));
-    g_logIntervalSeconds.store(10);
-
-    const bool on = (LoadByte(g_testerDevice.readings.powerStatus) & kPowerStatusOn) != 0;
-    const std::function<bool(const WindowCall&)> expected[] = {
-        IsKind(WindowCallKind::GetText), IsSetText(1003, L"Disconnect"),
-        [](const WindowCall& c) { return c.kind == WindowCallKind::StartTimer && c.periodMs == 30000u; },
-        IsEnable(1004), IsEnable(1007), IsEnable(1003),
-        IsEnable(1009),  // Configure once the settings block has been read
-        IsSetText(1004, on ? L"Power OFF" : L"Power ON"),
-    };
-    const auto calls = GetRecordedCalls();
-    ASSERT_GE(calls.size(), std::size(expected));
-    for (size_t i = 0; i < std::size(expected); ++i)
-        EXPECT_TRUE(expected[i](calls[i])) << i;
-    EXPECT_EQ(g_stopRequested.load(), 0);
-    EXPECT_EQ(g_workerRunning.load(), 1);
-    // Identify, settings, status, then the first cycle.
-    ASSERT_TRUE(sim.WaitForRequests(3));
-    EXPECT_EQ(Slice(sim.ReadCommands(), 0, 3), (std::vector<std::string>{"0a", "40", "0b"}));
 }
 
 // However a connection ends, the worker stops timer 2, closes the port and only then gives the
@@ -124,12 +127,29 @@ TEST_F(ConnectTest, EndingStopsTheTimerThenClosesThePortThenFreesTheDevice)
             g_stopRequested.store(1);
         }
         // The moment the device is free again, the timer must be stopped and the port closed.
-        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        while (IsTesterDeviceTaken() && std::chrono::steady_clock::now() < end)
-            std::this_thread::yield();
-        ASSERT_FALSE(IsTesterDeviceTaken());
+        ASSERT_TRUE(PollUntil([] { return !IsTesterDeviceTaken(); }));
         const bool portOpenWhenFreed = IsOpenInThisProcess(sim.Path());
         const int timerStopsWhenFreed = atStop->count.load();
+        if (!disconnect) {
+            // A lost tester: one cycle asked everything and only the current minima/maxima went
+            // unanswered; the device controls go, Connect and Refresh come back, the message, then
+            // the timer.
+            ASSERT_TRUE(WaitForWorkersEnded());
+            EXPECT_EQ(g_stopRequested.load(), 1);
+            const auto commands = sim.ReadCommands();
+            EXPECT_EQ(commands.size(), 11u);
+            EXPECT_EQ(Slice(commands, 3, 8), kPlainCycle);
+            const std::function<bool(const WindowCall&)> expected[] = {
+                IsDisable(1004), IsDisable(1009), IsDisable(1007), IsSetText(1003, L"Connect"), IsEnable(1003),
+                IsEnable(1001),
+                [](const WindowCall& c) { return IsMessage(L"Connection lost\n")(c) && c.title == L"Ombrelo: Error"; },
+                IsKind(WindowCallKind::StopTimer),
+            };
+            const auto calls = GetRecordedCalls();
+            ASSERT_GE(calls.size(), std::size(expected));
+            for (size_t i = 0; i < std::size(expected); ++i)
+                EXPECT_TRUE(expected[i](calls[calls.size() - std::size(expected) + i])) << i;
+        }
         Disconnect();
         SetCallObserver(nullptr);
 

@@ -17,9 +17,6 @@
 
 const std::vector<std::string> kPlainCycle = {"0b", "0c", "10", "0d", "11", "12", "0e", "0f"};
 
-namespace {
-
-// Looks every few milliseconds until done; false once timeoutMs have passed without it.
 bool PollUntil(const std::function<bool()>& done, int timeoutMs)
 {
     auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
@@ -30,8 +27,6 @@ bool PollUntil(const std::function<bool()>& done, int timeoutMs)
     }
     return true;
 }
-
-}  // namespace
 
 SimulatedTester::~SimulatedTester()
 {
@@ -53,11 +48,6 @@ std::vector<std::string> SimulatedTester::ReadCommands() const
     for (const std::string& line : ReadLog())
         commands.push_back(line.substr(0, 2));
     return commands;
-}
-
-bool SimulatedTester::WaitForRequests(size_t count, int timeoutMs) const
-{
-    return PollUntil([&] { return ReadLog().size() >= count; }, timeoutMs);
 }
 
 void WorkerTest::SetUp()
@@ -119,12 +109,10 @@ bool WorkerTest::WaitForCycles(const SimulatedTester& sim, int count, int timeou
     return PollUntil([&] { return CountCommand(sim.ReadCommands(), "0f") >= target; }, timeoutMs);
 }
 
-int FindCommand(const std::vector<std::string>& commands, const std::string& command, int n)
+int FindCommand(const std::vector<std::string>& commands, const std::string& command)
 {
-    for (size_t i = 0; i < commands.size(); ++i)
-        if (commands[i] == command && n-- == 0)
-            return static_cast<int>(i);
-    return -1;
+    const auto at = std::find(commands.begin(), commands.end(), command);
+    return at == commands.end() ? -1 : static_cast<int>(at - commands.begin());
 }
 
 int CountCommand(const std::vector<std::string>& commands, const std::string& command)

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -19,12 +20,10 @@ public:
     // True once it has reported its terminal.
     bool Start(std::vector<std::string> options);
     const std::string& Path() const { return process.DevicePath(); }
-    std::wstring WidePath() const { return std::wstring(Path().begin(), Path().end()); }
     // One entry per request: "0b", "20 01", "41 00 01 ...".
     std::vector<std::string> ReadLog() const { return ReadLogLines(logPath); }
     // Only the command bytes of the log, as two hex digits each.
     std::vector<std::string> ReadCommands() const;
-    bool WaitForRequests(size_t count, int timeoutMs = 8000) const;
 
 private:
     SimProcess process;
@@ -56,8 +55,10 @@ public:
     int window = 0;
 };
 
-// Position of the n-th (from 0) occurrence of command in commands, or -1.
-int FindCommand(const std::vector<std::string>& commands, const std::string& command, int n = 0);
+// Looks every few milliseconds until done; false once timeoutMs have passed without it.
+bool PollUntil(const std::function<bool()>& done, int timeoutMs = 8000);
+// Position of the first occurrence of command in commands, or -1.
+int FindCommand(const std::vector<std::string>& commands, const std::string& command);
 int CountCommand(const std::vector<std::string>& commands, const std::string& command);
 // count entries of v from from on; empty when out of range.
 std::vector<std::string> Slice(const std::vector<std::string>& v, int from, int count);

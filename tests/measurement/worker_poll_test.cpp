@@ -4,10 +4,8 @@
 #include "tests/measurement/worker_harness.h"
 
 #include <atomic>
-#include <chrono>
 #include <functional>
 #include <memory>
-#include <thread>
 
 #include "device/tester_device.h"
 #include "measurement/connection_worker.h"
@@ -80,22 +78,6 @@ TEST_F(PollTest, PowerSwitches)
     }
 }
 
-TEST_F(PollTest, TwoResetRequestsInOneCycleSendOneReset)
-{
-    SimulatedTester sim;
-    ASSERT_TRUE(StartPolling(sim));
-    ActAtNextCycle([] {
-        g_resetMinMaxEvent.Signal();
-        g_resetMinMaxEvent.Signal();
-    });
-    ASSERT_TRUE(WaitForCycles(sim, 3));
-    const Commands commands = sim.ReadCommands();
-    ASSERT_EQ(CountCommand(commands, "21"), 1);
-    const int at = FindCommand(commands, "21");
-    EXPECT_EQ(commands[at - 1], "0f");  // after the measurements
-    EXPECT_EQ(Slice(commands, at + 1, 8), kPlainCycle);
-}
-
 TEST_F(PollTest, SettingsAreWrittenAfterTheMeasurementsAndAPendingResetThenReadBack)
 {
     SimulatedTester sim;
@@ -106,8 +88,9 @@ TEST_F(PollTest, SettingsAreWrittenAfterTheMeasurementsAndAPendingResetThenReadB
     uint8_t bytes[kSettingsSize];
     for (int i = 0; i < kSettingsSize; ++i)
         bytes[i] = LoadByte(readings.deviceSettings[i]);
-    ActAtNextCycle([] {
+    ActAtNextCycle([] {  // two resets in one cycle send one
         g_settingsChangedEvent.Signal();
+        g_resetMinMaxEvent.Signal();
         g_resetMinMaxEvent.Signal();
     });
     ASSERT_TRUE(WaitForCycles(sim, 3));
@@ -115,57 +98,12 @@ TEST_F(PollTest, SettingsAreWrittenAfterTheMeasurementsAndAPendingResetThenReadB
     const Commands commands = sim.ReadCommands();
     const int at = FindCommand(commands, "41");
     ASSERT_GT(at, 1);
+    EXPECT_EQ(CountCommand(commands, "21"), 1);
     EXPECT_EQ(sim.ReadLog()[at], SettingsWriteLine(bytes));
     EXPECT_EQ(Slice(commands, at - 2, 4), (Commands{"0f", "21", "41", "40"}));
     EXPECT_EQ(Slice(commands, at + 2, 8), kPlainCycle);
     // Read back: the tester kept what was written.
     EXPECT_EQ(LoadByte(readings.deviceSettings[kSettingCpu12vCable]), cpu);
-}
-
-// Every cycle asks for everything in a fixed order; requests left from before the connection
-// are dropped.
-TEST_F(PollTest, PlainCyclesDropRequestsFromBeforeTheConnection)
-{
-    StoreByte(g_testerDevice.readings.powerStatus, 0);
-    RequestPowerSwitch(&window);
-    g_resetMinMaxEvent.Signal();
-    g_settingsChangedEvent.Signal();
-    SimulatedTester sim;
-    ASSERT_TRUE(StartPolling(sim));
-    ASSERT_TRUE(WaitForCycles(sim, 2));
-    const Commands commands = sim.ReadCommands();
-    EXPECT_EQ(Slice(commands, 0, 3), (Commands{"0a", "40", "0b"}));
-    for (int cycle = 0; cycle < 3; ++cycle)
-        EXPECT_EQ(Slice(commands, 3 + 8 * cycle, 8), kPlainCycle) << "cycle " << cycle;
-    EXPECT_EQ(g_powerRequest.load(), 0);
-}
-
-TEST_F(PollTest, TesterThatStopsAnsweringMinMaxIsLost)
-{
-    SimulatedTester sim;
-    ASSERT_TRUE(sim.Start({"--ignore", "0f"}));
-    ASSERT_TRUE(ConnectTo(sim));
-    ASSERT_TRUE(WaitForRecordedCall(IsKind(WindowCallKind::Message), 5000));
-    ASSERT_TRUE(WaitForWorkersEnded());
-    EXPECT_EQ(g_stopRequested.load(), 1);
-    EXPECT_EQ(g_workerRunning.load(), 0);
-
-    // The device controls go, Connect and Refresh come back, the message, then the timer.
-    const std::function<bool(const WindowCall&)> expected[] = {
-        IsDisable(1004), IsDisable(1009), IsDisable(1007), IsSetText(1003, L"Connect"), IsEnable(1003), IsEnable(1001),
-        [](const WindowCall& c) { return IsMessage(L"Connection lost\n")(c) && c.title == L"Ombrelo: Error"; },
-        IsKind(WindowCallKind::StopTimer),
-    };
-    const auto calls = GetRecordedCalls();
-    ASSERT_GE(calls.size(), std::size(expected));
-    const size_t first = calls.size() - std::size(expected);
-    for (size_t i = 0; i < std::size(expected); ++i)
-        EXPECT_TRUE(expected[i](calls[first + i])) << i;
-    EXPECT_EQ(CountRecordedCalls(IsKind(WindowCallKind::Message)), 1);
-    // One cycle: everything was asked, and only the minima/maxima of currents went unanswered.
-    const Commands commands = sim.ReadCommands();
-    EXPECT_EQ(commands.size(), 11u);
-    EXPECT_EQ(Slice(commands, 3, 8), kPlainCycle);
 }
 
 // The account of each cycle's requests that the console's JSON lines carry: what was asked since
@@ -177,8 +115,7 @@ TEST_F(PollTest, CycleStatsCountTheRequestsSinceTheLastCycle)
     };
     // The account published with a count, read in the pause after it.
     auto waitForCycle = [](uint32_t cycle) {
-        for (int i = 0; i < 800 && g_pollCycleStats.cycle.load(std::memory_order_acquire) < cycle; ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        PollUntil([&] { return g_pollCycleStats.cycle.load(std::memory_order_acquire) >= cycle; });
         return Seen{g_pollCycleStats.cycle.load(), g_pollCycleStats.requests.load(),
                     g_pollCycleStats.failedRequests.load(), g_pollCycleStats.longestReadMs.load()};
     };
