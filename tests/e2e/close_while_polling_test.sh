@@ -19,6 +19,7 @@ e2e_start_xvfb
 # A tester with noisy readings, so every poll cycle has fresh work to do.
 e2e_start_sim COM2 --on
 
+lost=0
 for ((round = 1; round <= rounds + 1; round++)); do
   # Every fourth close is typed (Alt+F4), the others come from the title bar's close box; the
   # last instance leaves by Exit.
@@ -30,7 +31,16 @@ for ((round = 1; round <= rounds + 1; round++)); do
   e2e_must 'click 1003 + wait-text 1003 Disconnect 10000 + wait-filled 1101 5000'
   # Let the close land at a different point of the poll cycle each round.
   sleep "0.$(((round * 137) % 10))"
-  e2e_must 'no-dialog 0'
+  # A reply the loaded host keeps from the window past the link's time ends the connection, as
+  # on a real machine; that round runs again, twice a run at most.
+  if ! e2e_driver no-dialog 0; then
+    grep -q 'Connection lost' "$t_work/driver.err" && ((lost++ < 2)) || t_die "driver: no-dialog 0"
+    t_say "round $round: the connection was lost before the close (busy host); the round runs again"
+    e2e_answer "Ombrelo: Error" 'Connection lost\n'
+    e2e_exit "round $round, after the lost connection" 'click 1012' COM2
+    round=$((round - 1))
+    continue
+  fi
   [ "$(e2e_request_count COM2)" -gt 0 ] || t_die "round $round: no request reached the tester"
   e2e_exit "round $round ($how)" "$how" COM2
   t_say "round $round: $how, the process ended"
