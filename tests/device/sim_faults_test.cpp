@@ -208,6 +208,7 @@ TEST(SimFaults, EachFixedFaultShapesTheRepliesItNames)
             Reply reply = FindReply(arrival.bytes);
             EXPECT_EQ(reply.length, fault == "huge-length" || !reply.found ? reply.length : length + (fault == "pad" ? 9 : 0));
             EXPECT_TRUE(reply.data.size() < length || std::equal(own, own + length, reply.data.begin())) << "the reply's own data";
+            EXPECT_EQ(reply.endByteOk, reply.found && fault != "bad-end");
         }
         EXPECT_EQ(ReadFaultClasses(rig.faults), c.logged);
     }
