@@ -2,6 +2,7 @@
 // with its arithmetic and sentinels, and the frame assembler fed the way the port feeds it.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -201,6 +202,7 @@ struct AssemblyCase {
     std::vector<Chunk> chunks;
     std::vector<Bytes> frames;
     uint32_t dropped;
+    std::vector<uint32_t> reads = {};  // the read sizes asked for, when given
 };
 
 std::vector<AssemblyCase> AssemblyCases()
@@ -209,9 +211,11 @@ std::vector<AssemblyCase> AssemblyCases()
     Bytes body(4095, 0x00);
     const uint8_t fake[] = {0x02, 0x01, 0xF0, 0xAA, 0x03};
     std::memcpy(body.data() + 100, fake, sizeof(fake));
-    const Bytes frame = Reply({0x0C, 1, 2, 3}), largest(kMaxReplyData, 0x42);
+    const Bytes frame = Reply({0x0C, 1, 2, 3}), largest(kMaxReplyData, 0x42), data258 = Pattern(258, 0);
     std::vector<AssemblyCase> cases = {
-        {"well terminated", {{{0x02, 0x01, 0xF0, 0xAA, 0x03}}}, {{0xAA}}, 0},
+        // The header is asked for byte by byte, the rest at once in reads of at most 256.
+        {"well terminated", {{{0x02, 0x01, 0xF0, 0xAA, 0x03}}}, {{0xAA}}, 0, {1, 1, 1, 2}},
+        {"258 data bytes", {{Reply(data258)}}, {data258}, 0, {1, 1, 1, 256, 3}},
         {"bad end byte", {{{0x02, 0x01, 0xF0, 0xAA, 0x04}, 1000, 0}}, {}, 1},
         {"stray bytes before a frame", {{Join({{0x03, 0x00, 0xF0, 0x03}, Reply({0x0C, 1, 2})})}}, {{0x0C, 1, 2}}, 0},
         {"overlong length swallowed, then the largest frame",
@@ -256,29 +260,18 @@ TEST(FrameAssembler, Streams)
         SCOPED_TRACE(c.name);
         FrameAssembler assembler;
         std::vector<Bytes> frames;
+        std::vector<uint32_t> reads;
         for (size_t i = 0; i < c.chunks.size(); ++i) {
-            for (uint32_t size : FeedLikePort(assembler, c.chunks[i].bytes, c.chunks[i].ms, frames))
-                EXPECT_LE(size, 256u);
+            for (uint32_t size : FeedLikePort(assembler, c.chunks[i].bytes, c.chunks[i].ms, frames)) reads.push_back(size);
             if (c.chunks[i].inFrameAfter >= 0) {
                 EXPECT_EQ(assembler.InFrame(), c.chunks[i].inFrameAfter == 1) << "after chunk " << i;
             }
         }
         EXPECT_EQ(frames, c.frames);
         EXPECT_EQ(assembler.DroppedCount(), c.dropped);
+        EXPECT_LE(*std::max_element(reads.begin(), reads.end()), 256u);
+        EXPECT_EQ(reads, c.reads.empty() ? reads : c.reads);
     }
-}
-
-TEST(FrameAssembler, AsksForTheHeaderByteByByteAndTheRestAtOnce)
-{
-    FrameAssembler assembler;
-    std::vector<Bytes> frames;
-    EXPECT_EQ(FeedLikePort(assembler, {0x02, 0x01, 0xF0, 0xAA, 0x03}, 1000, frames),
-              (std::vector<uint32_t>{1, 1, 1, 2}));
-    const Bytes data = Pattern(258, 0), frame = Reply(data);
-    FeedLikePort(assembler, {frame.begin(), frame.begin() + 3}, 1000, frames);
-    EXPECT_EQ(assembler.Expected(), 259u);
-    EXPECT_EQ(FeedLikePort(assembler, {frame.begin() + 3, frame.end()}, 1000, frames), (std::vector<uint32_t>{256, 3}));
-    EXPECT_EQ(frames, (std::vector<Bytes>{{0xAA}, data}));
 }
 
 // Line noise of every kind, fed in the port's read sizes: whatever arrives, the assembler keeps

@@ -1,17 +1,17 @@
-// Child-process handling for the simulated tester: fork and exec with pipes on stdin and stdout,
-// read the first line for the terminal path, stop by closing stdin (SIGKILL if it lingers).
+// Child-process handling for the simulated tester: spawned with pipes on stdin and stdout, its
+// first line read for the terminal path, stopped by closing stdin (SIGKILL if it lingers).
 #include "tests/device/sim_process.h"
 
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
-#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <thread>
@@ -26,6 +26,9 @@ bool SimProcess::Start(const std::vector<std::string>& args, const std::string& 
 {
     Stop();
     std::string path = program.empty() ? std::string(OMBRELO_SIM_PATH) : program;
+    std::vector<char*> argv{path.data()};
+    for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
     int toChild[2], fromChild[2];
     if (pipe2(toChild, O_CLOEXEC) != 0)
         return false;
@@ -34,32 +37,23 @@ bool SimProcess::Start(const std::vector<std::string>& args, const std::string& 
         close(toChild[1]);
         return false;
     }
-    std::vector<char*> argv;
-    argv.push_back(const_cast<char*>(path.c_str()));
-    for (const std::string& arg : args)
-        argv.push_back(const_cast<char*>(arg.c_str()));
-    argv.push_back(nullptr);
-
-    child = fork();
-    if (child == 0) {
-        dup2(toChild[0], STDIN_FILENO);
-        dup2(fromChild[1], STDOUT_FILENO);
-        execv(path.c_str(), argv.data());
-        _exit(127);
-    }
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, toChild[0], STDIN_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, fromChild[1], STDOUT_FILENO);
+    pid_t pid = -1;
+    bool spawned = posix_spawn(&pid, path.c_str(), &actions, nullptr, argv.data(), environ) == 0;
+    posix_spawn_file_actions_destroy(&actions);
     close(toChild[0]);
     close(fromChild[1]);
     stdinFd = toChild[1];
-    if (child < 0) {
-        close(fromChild[0]);
-        Stop();
-        return false;
-    }
+    child = spawned ? pid : -1;
 
-    // The first line names the terminal: "... /dev/pts/N".
+    // The first line names the terminal: "... ready on PATH", the terminal or the link to it
+    // (--link), or "... /dev/pts/N".
     std::string line;
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (line.find('\n') == std::string::npos && std::chrono::steady_clock::now() < deadline) {
+    while (spawned && line.find('\n') == std::string::npos && std::chrono::steady_clock::now() < deadline) {
         pollfd in{fromChild[0], POLLIN, 0};
         if (poll(&in, 1, 100) <= 0)
             continue;
@@ -70,37 +64,31 @@ bool SimProcess::Start(const std::vector<std::string>& args, const std::string& 
         line.append(buffer, static_cast<size_t>(n));
     }
     close(fromChild[0]);
-    // "... ready on PATH": the terminal, or the link to it (--link).
     size_t at = line.find(" on /");
     at = at == std::string::npos ? line.find("/dev/") : at + 4;
     if (at == std::string::npos) {
         Stop();
         return false;
     }
-    size_t end = line.find_first_of(" \r\n", at);
-    devicePath = line.substr(at, end == std::string::npos ? std::string::npos : end - at);
+    devicePath = line.substr(at, line.find_first_of(" \r\n", at) - at);
     return true;
 }
 
 void SimProcess::Stop()
 {
-    if (stdinFd >= 0) {
+    if (stdinFd >= 0)
         close(stdinFd);
-        stdinFd = -1;
+    stdinFd = -1;
+    for (int i = 0; child > 0 && i < 200; ++i) {
+        if (waitpid(child, nullptr, WNOHANG) == child)
+            child = -1;
+        else
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     if (child > 0) {
-        for (int i = 0; i < 200; ++i) {
-            if (waitpid(child, nullptr, WNOHANG) == child) {
-                child = -1;
-                break;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        if (child > 0) {
-            kill(child, SIGKILL);
-            waitpid(child, nullptr, 0);
-            child = -1;
-        }
+        kill(child, SIGKILL);
+        waitpid(child, nullptr, 0);
+        child = -1;
     }
     devicePath.clear();
 }
@@ -120,13 +108,8 @@ std::string MakeTempPath(const char* stem)
 {
     static std::atomic<int> counter{0};
     const char* folder = std::getenv("TMPDIR");
-    std::string path = folder && *folder ? folder : "/tmp";
-    path += "/";
-    path += stem;
-    path += '-';
-    path += std::to_string(getpid());
-    path += '-';
-    path += std::to_string(counter++);
+    std::string path = std::string(folder && *folder ? folder : "/tmp") + "/" + stem + "-" +
+                       std::to_string(getpid()) + "-" + std::to_string(counter++);
     std::remove(path.c_str());
     return path;
 }
