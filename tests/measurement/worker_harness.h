@@ -20,6 +20,7 @@ public:
     // True once it has reported its terminal.
     bool Start(std::vector<std::string> options);
     const std::string& Path() const { return process.DevicePath(); }
+    std::wstring WidePath() const { return std::wstring(Path().begin(), Path().end()); }
     // One entry per request: "0b", "20 01", "41 00 01 ...".
     std::vector<std::string> ReadLog() const { return ReadLogLines(logPath); }
     // Only the command bytes of the log, as two hex digits each.

@@ -146,7 +146,7 @@ TEST_F(CommandTest, ConfigureWaitsForTheTestersOwnSettings)
     // In this cycle or, when the signal came after this cycle's check of it, in the next.
     std::string written;
     for (size_t seen = before; written.empty() && seen < before + 2 * kPlainCycle.size() + 4 &&
-                               sim.WaitForRequests(seen + 1);
+                               PollUntil([&] { return sim.ReadLog().size() > seen; });
          ++seen) {
         const std::string line = sim.ReadLog()[seen];
         if (line.rfind("41", 0) == 0)
