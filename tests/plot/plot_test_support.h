@@ -19,11 +19,7 @@ struct TestRow {
         "9.00",  "12.01", "6.20", "74.46", "15.00", "-11.98", "5.01", "0.50",  "2.50", "12.02", "4.00",
         "48.08", "12.05", "0.27", "3.25", "5.02",  "0.89",  "4.47",   "3.31",  "0.12", "0.40"};
     bool fail = false;
-    TestRow& Set(LogField field, const char* text)
-    {
-        fields[static_cast<int>(field)] = text;
-        return *this;
-    }
+    TestRow& Set(LogField field, const char* text) { fields[static_cast<int>(field)] = text; return *this; }
 };
 
 // count nominal rows, step seconds apart from kTestStart.
@@ -56,9 +52,16 @@ inline std::string BuildLogText(const std::vector<TestRow>& rows, int64_t count 
     return text;
 }
 
-struct SvgPoint {
-    double x, y;
-};
+// What a readings log reads as; a log that is not one fails the test.
+inline ReadingsLogData ParseOrDie(const std::string& text)
+{
+    ReadingsLogData log;
+    std::string message;
+    EXPECT_EQ(ParseReadingsLog(text, log, message), LogReadResult::Ok) << message;
+    return log;
+}
+
+struct SvgPoint { double x, y; };
 
 // The x,y pairs in an attribute of every start tag that holds marker: the points of every
 // <polyline data-series="key">, or the out-of-limit marks in the "d" of data-out="key".

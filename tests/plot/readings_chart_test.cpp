@@ -10,19 +10,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <random>
+#include <utility>
 
 #include "plot/readings_chart.h"
 #include "plot_test_support.h"
 
 namespace {
-
-ReadingsLogData ParseOrDie(const std::string& text)
-{
-    ReadingsLogData log;
-    std::string message;
-    EXPECT_EQ(ParseReadingsLog(text, log, message), LogReadResult::Ok) << message;
-    return log;
-}
 
 // A burn-in, a row a second: every value wanders up to 3 % around nominal (from the engine's raw
 // output, which every standard library draws alike), with a 12 V sag every 97 rows, every other
@@ -33,9 +26,8 @@ std::vector<TestRow> MakeNoisyRows(int count, unsigned seed)
     std::vector<TestRow> rows = MakeRows(count);
     for (int i = 0; i < count; ++i) {
         for (std::string& field : rows[i].fields) {
-            const double nominal = std::atof(field.c_str());
             char text[32];
-            std::snprintf(text, sizeof text, "%.2f", nominal * (1 + (static_cast<int>(random() % 601) - 300) / 10000.0));
+            std::snprintf(text, sizeof text, "%.2f", std::atof(field.c_str()) * (1 + (static_cast<int>(random() % 601) - 300) / 10000.0));
             field = text;
         }
         if (i % 97 == 50) rows[i].Set(LogField::Voltage12V, "10.90").fail = i % 194 == 50;
@@ -63,21 +55,9 @@ std::string MakeEventsLog()
         {F::Voltage5V, "", false},             {F::Current12V, "40.00", true},
     };
     rows[0].time = rows[70].time = -1;
-    int at = 3;
-    for (const auto& event : kEvents) {
-        rows[at].Set(event.field, event.text).fail = event.fail;
-        at += at < 57 ? 3 : 5;
-    }
+    int at = 3;  // every third row, then every fifth
+    for (const auto& event : kEvents) rows[std::exchange(at, at + (at < 57 ? 3 : 5))].Set(event.field, event.text).fail = event.fail;
     return BuildLogText(rows, 122);
-}
-
-// Many rows to a pixel column, and most of an hour later a last row, so that only some hundred columns
-// hold points.
-std::string NoisyThenOneMore()
-{
-    std::vector<TestRow> rows = MakeNoisyRows(400, 7);
-    rows.back().time += 3000;
-    return BuildLogText(rows);
 }
 
 TEST(ReadingsChart, MatchesTheGoldenCharts)
@@ -87,7 +67,8 @@ TEST(ReadingsChart, MatchesTheGoldenCharts)
         // No 12V PCIe values: named "(none)", not drawn as zero; a row without a clock; ten days.
         {"chart_log_three_rows.svg", ReadGoldenFile("log_three_rows.txt"), "log_three_rows.txt"},
         {"chart_events.svg", MakeEventsLog(), "burn-in <7> & more.txt"},
-        {"chart_noisy.svg", NoisyThenOneMore(), "noisy.txt"},
+        // Many rows to a pixel column, and most of an hour later a last row: only some hundred columns hold points.
+        {"chart_noisy.svg", [] { auto rows = MakeNoisyRows(400, 7); rows.back().time += 3000; return BuildLogText(rows); }(), "noisy.txt"},
         {"chart_one_row.svg", BuildLogText({TestRow{kTestStart + 30 * 86400}}), "one.txt"},  // in January
     };
     for (const auto& c : kCases) ExpectMatchesGolden(BuildReadingsChart(ParseOrDie(c.log), c.title), c.golden);
