@@ -20,16 +20,6 @@ const std::wstring kInitialSaveFileName = g_saveFileName;
 const std::wstring kSeparator(1, kPathSeparator);
 using SaveCommand = bool (*)(WindowHandle);
 
-// A path for the file system library; on POSIX as the UTF-8 bytes the program uses.
-std::filesystem::path FsPath(const std::wstring& path)
-{
-#ifdef _WIN32
-    return path;
-#else
-    return EncodeUtf8ForTest(path);
-#endif
-}
-
 std::string ExpectedLog()
 {
     return WriteToTemporaryFile([](std::FILE* file) { WriteReadingsLog(file, g_logger.get()); });
@@ -133,7 +123,7 @@ TEST_F(SaveFilesTest, TheLastNameThatFitsIsOfferedAgainInTheOutputFolder)
     AddRows(3);
     // The output folder may be a real documents folder: look, never delete.
     bool existed = false, exists = false;
-    const std::string before = ReadFileAt(InOutput(L"OmbreloLog.txt"), &existed);
+    const std::string before = ReadFileBytes(FsPath(InOutput(L"OmbreloLog.txt")), &existed);
     const std::wstring other = InOutput(L"other"), cyrillic = InOutput(L"\u041f\u0440\u043e\u0432\u0435\u0440\u043a\u0430-\u00e9");
     CreateFolder(Made(other).c_str());
     CreateFolder(Made(cyrillic).c_str());
@@ -167,10 +157,10 @@ TEST_F(SaveFilesTest, TheLastNameThatFitsIsOfferedAgainInTheOutputFolder)
             EXPECT_EQ(g_savePath, InOutput(s.remembered));
         }
     }
-    EXPECT_EQ(ReadFileAt(InOutput(L"OmbreloLog.txt"), &exists), before);
+    EXPECT_EQ(ReadFileBytes(FsPath(InOutput(L"OmbreloLog.txt")), &exists), before);
     EXPECT_EQ(exists, existed);
     EXPECT_EQ(g_logger->GetRecordCount(), 3);
-    const std::string log = ReadFileAt(cyrillic + kSeparator + journal);
+    const std::string log = ReadFileBytes(FsPath(cyrillic + kSeparator + journal));
     EXPECT_EQ(log, ExpectedLog());
     EXPECT_EQ(SplitCrLfLines(log).size(), 8u);
 #ifndef _WIN32
@@ -208,7 +198,7 @@ TEST_F(SaveFilesTest, SaveSaysWhetherTheWholeFileWasWritten)
         for (const auto& [path, written] : targets) {
             SCOPED_TRACE((command == SaveReadingsLog ? "Save Log to " : "Save Report to ") + EncodeUtf8ForTest(path));
             EXPECT_EQ(Save(command, path, path), written);
-            EXPECT_EQ(written ? ReadFileAt(path) : expected, expected);
+            EXPECT_EQ(written ? ReadFileBytes(FsPath(path)) : expected, expected);
             EXPECT_EQ(g_logger->GetRecordCount(), 40);
         }
         EXPECT_FALSE(std::filesystem::exists(FsPath(missing)));
