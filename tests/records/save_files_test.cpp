@@ -42,7 +42,10 @@ protected:
         UseUtcLocalTime();
         CreateApplicationLogger();
         wchar_t folder[kSavePathUnits];
-        if (GetOutputFolder(folder)) s_made = {std::wstring(folder, std::wcsrchr(folder, kPathSeparator)), folder};
+        if (GetOutputFolder(folder)) {
+            s_output = folder;
+            s_made = {s_output.substr(0, s_output.rfind(kPathSeparator)), s_output};
+        }
     }
 
     static void TearDownTestSuite()
@@ -67,9 +70,6 @@ protected:
         PromptSaveFileName(nullptr, g_savePath, g_saveFileName + 1, kSaveFilter, L"txt", L"");  // drop any answer
         std::wcscpy(g_saveFileName, (kSeparator + L"OmbreloLog.txt").c_str());
         g_logger->Clear();
-        wchar_t folder[kSavePathUnits];
-        ASSERT_TRUE(GetOutputFolder(folder));
-        output_ = folder;
     }
 
     static void AddRows(int count)
@@ -78,7 +78,7 @@ protected:
     }
 
     // A name in the output folder.
-    std::wstring InOutput(const std::wstring& name) const { return output_ + kSeparator + name; }
+    static std::wstring InOutput(const std::wstring& name) { return s_output + kSeparator + name; }
 
     // Runs a save command with the prompt answered by a name or path (empty: cancelled); file is
     // where the save will land.
@@ -91,7 +91,7 @@ protected:
         return command(nullptr);
     }
 
-    std::wstring output_;
+    inline static std::wstring s_output;  // empty when there is none
     inline static std::vector<std::wstring> s_made;
 #ifndef _WIN32
     inline static std::string s_base, s_home, s_oldHome;
@@ -100,11 +100,11 @@ protected:
 
 TEST_F(SaveFilesTest, OutputFolderIsZentarixOmbreloInDocuments)
 {
-    EXPECT_TRUE(output_.ends_with(kSeparator + L"Zentarix" + kSeparator + L"Ombrelo")) << EncodeUtf8ForTest(output_);
+    EXPECT_TRUE(s_output.ends_with(kSeparator + L"Zentarix" + kSeparator + L"Ombrelo")) << EncodeUtf8ForTest(s_output);
     // Both levels, and Documents itself, are made (on POSIX in a home that has none of them yet).
-    EXPECT_TRUE(std::filesystem::is_directory(FsPath(output_)));
+    EXPECT_TRUE(std::filesystem::is_directory(FsPath(s_output)));
 #ifndef _WIN32
-    EXPECT_EQ(EncodeUtf8ForTest(output_), s_home + "/Documents/Zentarix/Ombrelo");
+    EXPECT_EQ(EncodeUtf8ForTest(s_output), s_home + "/Documents/Zentarix/Ombrelo");
 #endif
     for (size_t units : {8, 1}) {  // too small a buffer gets nothing rather than part of a path
         wchar_t small[8] = L"x";
