@@ -35,8 +35,8 @@ drop="$work/drop folder/run 7 Prüfung"
 cp "$golden/log_three_rows.txt" "$drop.txt"
 for out in "$work/empty_log.svg" "$drop.svg"; do
   if [ "$out" = "$drop.svg" ]; then set -- "$(arg_path "$drop.txt")"; else set -- "$(arg_path "$golden/empty_log.txt")" -o "$(arg_path "$out")"; fi
-  run_plot "$@" >"$work/out" 2>&1 || fail "$* exits $?: $(cat "$work/out")"
-  grep -q "written to" "$work/out" || fail "$*: no word on where the chart went: $(cat "$work/out")"
+  run_plot "$@" >"$work/out" 2>"$work/err" || fail "$* exits $?: $(cat "$work/err")"
+  grep -q "written to" "$work/out" || fail "$*: no word on its standard output on where the chart went: $(cat "$work/out")"
 done
 cmp -s "$work/empty_log.svg" "$golden/chart_empty_log.svg" || fail "-o: the chart is not chart_empty_log.svg"
 [ -s "$drop.svg" ] || fail "no chart beside the dropped log: $(ls "$work/drop folder")"
