@@ -213,8 +213,7 @@ TEST_F(SaveFilesTest, SaveSaysWhetherTheWholeFileWasWritten)
 // dialog's 260 units (terminator included), and at most 98 characters of title, always terminated.
 TEST(SavePromptTest, AnswersLikeTheDialog)
 {
-    wchar_t path[kSavePathUnits];
-    wchar_t title[kSaveFileTitleUnits];
+    wchar_t path[kSavePathUnits], title[kSaveFileTitleUnits];
     const std::wstring folder = std::wstring(L"base") + kPathSeparator + L"dir" + kPathSeparator;
     const std::wstring longName = std::wstring(120, L'z') + L".txt", longest = std::wstring(246, L'y') + L".txt";
     const struct {
