@@ -244,11 +244,15 @@ TEST(SavePromptTest, AnswersLikeTheDialog)
     EXPECT_FALSE(SetNextSaveFileName(std::wstring(kSaveDialogPathLimit, L'x').c_str()));
 }
 
-TEST(SaveNameTest, AFolderLeavesThePreviousName)
+// The name behind the last separator replaces a longer one whole; a folder leaves the previous name.
+TEST(SaveNameTest, KeepsTheChosenNameOrThePreviousOneForAFolder)
 {
     wchar_t previous[kSaveFileNameUnits] = L"?previous.txt", name[kSaveFileNameUnits];
-    KeepChosenFileName((std::wstring(L"x") + kPathSeparator).c_str(), name, previous);
-    EXPECT_EQ(std::wstring(name), previous);
+    for (const auto& [chosen, kept] : {std::pair<std::wstring, std::wstring>{L"a.txt", kSeparator + L"a.txt"}, {L"", previous}}) {
+        std::wcscpy(name, previous);
+        KeepChosenFileName((L"x" + kSeparator + chosen).c_str(), name, previous);
+        EXPECT_EQ(name, kept);
+    }
 }
 
 }  // namespace
