@@ -3,48 +3,30 @@
 // layout), and the points of an SVG chart read back.
 #pragma once
 
-#include <cstdint>
-#include <cstdlib>
-#include <ctime>
-#include <string>
-#include <vector>
+#include <sstream>
 
 #include "plot/readings_log_reader.h"
-#include "records/readings_log.h"
 #include "records_test_support.h"
 
 // Seconds since 1970 of 5 December 2026, 01:06:16 (a Saturday).
 constexpr int64_t kTestStart = 1796432776;
 
+// A row of a healthy supply (two-decimal texts, as the grid shows them) unless changed.
 struct TestRow {
     int64_t time;  // < 0: the clock could not be read
-    std::string fields[kLogValueFieldCount];
-    bool fail = false;
-    TestRow& Set(LogField field, const char* text)
-    {
-        fields[static_cast<int>(field)] = text;
-        return *this;
-    }
-};
-
-// A row of a healthy supply at the given time (two-decimal texts, as the grid shows them).
-inline TestRow MakeNominalRow(int64_t time)
-{
-    static const char* const kNominal[kLogValueFieldCount] = {
+    std::string fields[kLogValueFieldCount] = {
         "12.05", "3.41", "41.09", "8.00", "5.02",  "2.10",  "10.54",  "12.00", "3.31", "1.50", "4.96",
         "9.00",  "12.01", "6.20", "74.46", "15.00", "-11.98", "5.01", "0.50",  "2.50", "12.02", "4.00",
         "48.08", "12.05", "0.27", "3.25", "5.02",  "0.89",  "4.47",   "3.31",  "0.12", "0.40"};
-    TestRow row;
-    row.time = time;
-    std::copy(std::begin(kNominal), std::end(kNominal), row.fields);
-    return row;
-}
+    bool fail = false;
+    TestRow& Set(LogField field, const char* text) { fields[static_cast<int>(field)] = text; return *this; }
+};
 
 // count nominal rows, step seconds apart from kTestStart.
 inline std::vector<TestRow> MakeRows(int count, int64_t step = 1)
 {
     std::vector<TestRow> rows;
-    for (int i = 0; i < count; ++i) rows.push_back(MakeNominalRow(kTestStart + i * step));
+    for (int i = 0; i < count; ++i) rows.push_back(TestRow{kTestStart + i * step});
     return rows;
 }
 
@@ -52,9 +34,8 @@ inline std::vector<TestRow> MakeRows(int count, int64_t step = 1)
 inline std::string FormatStamp(int64_t time)
 {
     const std::time_t t = static_cast<std::time_t>(time);
-    const std::tm* utc = std::gmtime(&t);
     char stamp[kTimeStampChars + 1];
-    return utc != nullptr && FormatTimeStampFields(*utc, stamp) ? stamp : kTimeStampPlaceholder;
+    return std::gmtime(&t) != nullptr && FormatTimeStampFields(*std::gmtime(&t), stamp) ? stamp : kTimeStampPlaceholder;
 }
 
 // The log text: heading (count = rows, unless count >= 0), rows, CR LF line ends.
@@ -71,33 +52,30 @@ inline std::string BuildLogText(const std::vector<TestRow>& rows, int64_t count 
     return text;
 }
 
-struct SvgPoint {
-    double x;
-    double y;
-};
+// What a readings log reads as; a log that is not one fails the test.
+inline ReadingsLogData ParseOrDie(const std::string& text)
+{
+    ReadingsLogData log;
+    std::string message;
+    EXPECT_EQ(ParseReadingsLog(text, log, message), LogReadResult::Ok) << message;
+    return log;
+}
 
-// The numbers of an attribute of every start tag that holds marker, read as x,y pairs ("h0", a
-// zero-length stroke, is no coordinate): the points of every <polyline data-series="key">, or
-// the out-of-limit marks of a series in the "d" of data-out="key".
+struct SvgPoint { double x, y; };
+
+// The x,y pairs in an attribute of every start tag that holds marker: the points of every
+// <polyline data-series="key">, or the out-of-limit marks in the "d" of data-out="key".
 inline std::vector<SvgPoint> FindPoints(const std::string& svg, const std::string& marker, const std::string& attribute)
 {
     std::vector<SvgPoint> points;
     for (size_t at = svg.find(marker); at != std::string::npos; at = svg.find(marker, at + 1)) {
-        const size_t open = svg.rfind('<', at);
-        const std::string tag = svg.substr(open, svg.find('>', at) - open);
-        const size_t start = tag.find(" " + attribute + "=\"") + attribute.size() + 3;
-        const std::string list = tag.substr(start, tag.find('"', start) - start);
-        std::vector<double> numbers;
-        for (const char* p = list.c_str(); *p != 0;) {
-            if ((*p >= '0' && *p <= '9') || *p == '-' || *p == '.') {
-                char* end = nullptr;
-                numbers.push_back(std::strtod(p, &end));
-                p = end;
-            } else {
-                p += *p == 'h' ? 2 : 1;
-            }
+        const size_t start = svg.find(" " + attribute + "=\"", at) + attribute.size() + 3;
+        std::istringstream list(svg.substr(start, svg.find('"', start) - start));
+        SvgPoint p;
+        for (std::string item; list >> item;) {  // "x,y", "Mx,y", "h0" or "h0Mx,y"
+            const char* pair = item.c_str() + (item.find('M') == std::string::npos ? 0 : item.find('M') + 1);
+            if (std::sscanf(pair, "%lf,%lf", &p.x, &p.y) == 2) points.push_back(p);
         }
-        for (size_t i = 0; i + 1 < numbers.size(); i += 2) points.push_back({numbers[i], numbers[i + 1]});
     }
     return points;
 }

@@ -10,19 +10,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <random>
+#include <utility>
 
 #include "plot/readings_chart.h"
 #include "plot_test_support.h"
 
 namespace {
-
-ReadingsLogData ParseOrDie(const std::string& text)
-{
-    ReadingsLogData log;
-    std::string message;
-    EXPECT_EQ(ParseReadingsLog(text, log, message), LogReadResult::Ok) << message;
-    return log;
-}
 
 // A burn-in, a row a second: every value wanders up to 3 % around nominal (from the engine's raw
 // output, which every standard library draws alike), with a 12 V sag every 97 rows, every other
@@ -33,9 +26,8 @@ std::vector<TestRow> MakeNoisyRows(int count, unsigned seed)
     std::vector<TestRow> rows = MakeRows(count);
     for (int i = 0; i < count; ++i) {
         for (std::string& field : rows[i].fields) {
-            const double nominal = std::atof(field.c_str());
             char text[32];
-            std::snprintf(text, sizeof text, "%.2f", nominal * (1 + (static_cast<int>(random() % 601) - 300) / 10000.0));
+            std::snprintf(text, sizeof text, "%.2f", std::atof(field.c_str()) * (1 + (static_cast<int>(random() % 601) - 300) / 10000.0));
             field = text;
         }
         if (i % 97 == 50) rows[i].Set(LogField::Voltage12V, "10.90").fail = i % 194 == 50;
@@ -51,38 +43,21 @@ std::vector<TestRow> MakeNoisyRows(int count, unsigned seed)
 std::string MakeEventsLog()
 {
     std::vector<TestRow> rows = MakeRows(60, 10);
-    for (TestRow row : MakeRows(60, 10)) {
-        row.time += 600 + 3600;
-        rows.push_back(row);
-    }
+    for (int i = 0; i < 60; ++i) rows.push_back(TestRow{rows[i].time + 600 + 3600});
+    using F = LogField;
     const struct { LogField field; const char* text; bool fail; } kEvents[] = {
-        {LogField::Voltage12V, "12.60", false},     {LogField::Voltage12V, "12.61", true},
-        {LogField::Voltage12V, "11.40", false},     {LogField::Voltage12V, "11.39", true},
-        {LogField::Voltage12V, "0.00", false},      {LogField::Voltage12VCpu, "12.70", true},
-        {LogField::Voltage12VPcie, "11.00", false}, {LogField::Voltage5V, "5.25", false},
-        {LogField::Voltage5V, "4.74", true},        {LogField::Voltage3V3, "3.47", false},
-        {LogField::Voltage3V3, "3.48", true},       {LogField::Voltage3V3, "3.13", true},
-        {LogField::VoltageMinus12V, "-10.79", true}, {LogField::VoltageMinus12V, "0.00", false},
-        {LogField::VoltageMinus12V, "-13.20", false}, {LogField::VoltageMinus12V, "-13.21", true},
-        {LogField::Voltage5VSB, "5.26", true},      {LogField::Voltage5VSB, "4.75", false},
-        {LogField::Voltage5V, "", false},           {LogField::Current12V, "40.00", true},
+        {F::Voltage12V, "12.60", false},       {F::Voltage12V, "12.61", true},       {F::Voltage12V, "11.40", false},
+        {F::Voltage12V, "11.39", true},        {F::Voltage12V, "0.00", false},       {F::Voltage12VCpu, "12.70", true},
+        {F::Voltage12VPcie, "11.00", false},   {F::Voltage5V, "5.25", false},        {F::Voltage5V, "4.74", true},
+        {F::Voltage3V3, "3.47", false},        {F::Voltage3V3, "3.48", true},        {F::Voltage3V3, "3.13", true},
+        {F::VoltageMinus12V, "-10.79", true},  {F::VoltageMinus12V, "0.00", false},  {F::VoltageMinus12V, "-13.20", false},
+        {F::VoltageMinus12V, "-13.21", true},  {F::Voltage5VSB, "5.26", true},       {F::Voltage5VSB, "4.75", false},
+        {F::Voltage5V, "", false},             {F::Current12V, "40.00", true},
     };
     rows[0].time = rows[70].time = -1;
-    int at = 3;
-    for (const auto& event : kEvents) {
-        rows[at].Set(event.field, event.text).fail = event.fail;
-        at += at < 57 ? 3 : 5;
-    }
+    int at = 3;  // every third row, then every fifth
+    for (const auto& event : kEvents) rows[std::exchange(at, at + (at < 57 ? 3 : 5))].Set(event.field, event.text).fail = event.fail;
     return BuildLogText(rows, 122);
-}
-
-// Many rows to a pixel column, and most of an hour later a last row, so that only some hundred columns
-// hold points.
-std::string NoisyThenOneMore()
-{
-    std::vector<TestRow> rows = MakeNoisyRows(400, 7);
-    rows.back().time += 3000;
-    return BuildLogText(rows);
 }
 
 TEST(ReadingsChart, MatchesTheGoldenCharts)
@@ -92,18 +67,11 @@ TEST(ReadingsChart, MatchesTheGoldenCharts)
         // No 12V PCIe values: named "(none)", not drawn as zero; a row without a clock; ten days.
         {"chart_log_three_rows.svg", ReadGoldenFile("log_three_rows.txt"), "log_three_rows.txt"},
         {"chart_events.svg", MakeEventsLog(), "burn-in <7> & more.txt"},
-        {"chart_noisy.svg", NoisyThenOneMore(), "noisy.txt"},
-        {"chart_one_row.svg", BuildLogText({MakeNominalRow(kTestStart + 30 * 86400)}), "one.txt"},  // in January
+        // Many rows to a pixel column, and most of an hour later a last row: only some hundred columns hold points.
+        {"chart_noisy.svg", [] { auto rows = MakeNoisyRows(400, 7); rows.back().time += 3000; return BuildLogText(rows); }(), "noisy.txt"},
+        {"chart_one_row.svg", BuildLogText({TestRow{kTestStart + 30 * 86400}}), "one.txt"},  // in January
     };
-    for (const auto& c : kCases) {
-        SCOPED_TRACE(c.golden);
-        ExpectMatchesGolden(BuildReadingsChart(ParseOrDie(c.log), c.title), c.golden);
-    }
-}
-
-double ExpectY(const PanelLayout& panel, double value)
-{
-    return panel.bottom - (value - panel.low) * (panel.bottom - panel.top) / (panel.high - panel.low);
+    for (const auto& c : kCases) ExpectMatchesGolden(BuildReadingsChart(ParseOrDie(c.log), c.title), c.golden);
 }
 
 TEST(ReadingsChart, AnExcursionSurvivesTheReduction)
@@ -114,7 +82,8 @@ TEST(ReadingsChart, AnExcursionSurvivesTheReduction)
     const ReadingsLogData log = ParseOrDie(BuildLogText(rows));
     const std::string svg = BuildReadingsChart(log, "sag.txt");
     const ChartLayout layout = ComputeChartLayout(log);
-    const double sagY = ExpectY(layout.panels[1], 4.31);
+    const PanelLayout& panel = layout.panels[1];
+    const double sagY = panel.bottom - (4.31 - panel.low) * (panel.bottom - panel.top) / (panel.high - panel.low);
     EXPECT_NE(svg.find(" (1 d 3 h)  |  100,000 rows  |  0 FAIL<"), std::string::npos);
     const std::vector<SvgPoint> marks = FindPoints(svg, "data-out=\"v5v\"", "d");
     ASSERT_EQ(marks.size(), 1u);
@@ -122,8 +91,7 @@ TEST(ReadingsChart, AnExcursionSurvivesTheReduction)
     EXPECT_NEAR(marks[0].y, sagY, 0.051);
     const std::vector<SvgPoint> points = FindPoints(svg, "<polyline data-series=\"v5v\"", "points");
     EXPECT_TRUE(std::any_of(points.begin(), points.end(), [&](SvgPoint p) { return std::fabs(p.y - sagY) < 0.051; }));
-    // The reduction keeps at most two points per pixel column and line.
-    EXPECT_LE(points.size(), 2u * kPlotColumns);
+    EXPECT_LE(points.size(), 2u * kPlotColumns);  // at most two points per pixel column and line
 }
 
 TEST(ReadingsChart, FullLogStaysUnderTwoMegabytes)
@@ -132,9 +100,8 @@ TEST(ReadingsChart, FullLogStaysUnderTwoMegabytes)
     std::vector<TestRow> rows = MakeNoisyRows(100000, 11);
     for (size_t i = 0; i < rows.size(); i += 2) {
         const char* twelve = i % 4 == 0 ? "13.00" : "11.00";
-        rows[i].Set(LogField::Voltage12V, twelve).Set(LogField::Voltage12VCpu, twelve);
-        rows[i].Set(LogField::Voltage12VPcie, twelve).Set(LogField::Voltage5V, "5.90");
-        rows[i].Set(LogField::Voltage3V3, "2.90").Set(LogField::VoltageMinus12V, "-9.00");
+        rows[i].Set(LogField::Voltage12V, twelve).Set(LogField::Voltage12VCpu, twelve).Set(LogField::Voltage12VPcie, twelve);
+        rows[i].Set(LogField::Voltage5V, "5.90").Set(LogField::Voltage3V3, "2.90").Set(LogField::VoltageMinus12V, "-9.00");
         rows[i].Set(LogField::Voltage5VSB, "4.00").fail = true;
     }
     const std::string svg = BuildReadingsChart(ParseOrDie(BuildLogText(rows)), "worst.txt");
@@ -144,46 +111,32 @@ TEST(ReadingsChart, FullLogStaysUnderTwoMegabytes)
 
 TEST(ReadingsChart, NumbersIgnoreTheLocale)
 {
-    const std::string text = BuildLogText(MakeNoisyRows(500, 3));
-    const std::string inC = BuildReadingsChart(ParseOrDie(text), "locale.txt");
+    const std::string text = BuildLogText(MakeNoisyRows(500, 3)), inC = BuildReadingsChart(ParseOrDie(text), "locale.txt");
     // A locale with a decimal comma: German on Windows, de_DE where it is installed.
     const char* chosen = nullptr;
     for (const char* name : {"German_Germany.1252", "de_DE.UTF-8", "de_DE.utf8", "fr_FR.UTF-8"}) {
-        if (std::setlocale(LC_ALL, name) != nullptr && std::localeconv()->decimal_point[0] == ',') {
-            chosen = name;
-            break;
-        }
+        if (chosen == nullptr && std::setlocale(LC_ALL, name) != nullptr && *std::localeconv()->decimal_point == ',') chosen = name;
     }
-    if (chosen == nullptr) {
-        std::setlocale(LC_ALL, "C");
-        GTEST_SKIP() << "no locale with a decimal comma is installed";
-    }
-    ReadingsLogData again;
-    std::string message;
-    const LogReadResult result = ParseReadingsLog(text, again, message);
-    const std::string inComma = BuildReadingsChart(again, "locale.txt");
+    const std::string inComma = chosen != nullptr ? BuildReadingsChart(ParseOrDie(text), "locale.txt") : inC;
     std::setlocale(LC_ALL, "C");
-    ASSERT_EQ(result, LogReadResult::Ok) << chosen << ": " << message;
+    if (chosen == nullptr) GTEST_SKIP() << "no locale with a decimal comma is installed";
     EXPECT_EQ(inComma, inC) << chosen;
 }
 
 TEST(ReadingsChart, FixedNotationAndEscaping)
 {
     const struct { double value; int decimals; const char* text; } kFixed[] = {
-        {-11.98, 2, "-11.98"}, {12.6, 1, "12.6"}, {0.04, 1, "0.0"}, {-0.04, 1, "0.0"},
-        {1234.5678, 2, "1234.57"}, {5, 0, "5"}, {0.05, 2, "0.05"}, {100.0, 1, "100.0"},
+        {-11.98, 2, "-11.98"}, {12.6, 1, "12.6"}, {0.04, 1, "0.0"},   {-0.04, 1, "0.0"},
+        {1234.5678, 2, "1234.57"}, {5, 0, "5"},   {0.05, 2, "0.05"},  {100.0, 1, "100.0"},
     };
     for (const auto& c : kFixed) {
         std::string out;
         AppendFixed(out, c.value, c.decimals);
         EXPECT_EQ(out, c.text) << c.value;
     }
-    const struct { std::string text; std::string escaped; } kEscapes[] = {
-        {"a&b<c>\"d\"", "a&amp;b&lt;c&gt;&quot;d&quot;"},
-        {"Pr\xC3\xBC" "fung.txt", "Pr\xC3\xBC" "fung.txt"},  // UTF-8 passes
-        {"bad\xFF\xC3(.txt", "bad?" "?(.txt"},                 // invalid bytes do not
-        {"ctl\x01.txt", "ctl?.txt"},
-        {"\xED\xA0\x80", "???"},                              // an encoded surrogate
+    const struct { std::string text, escaped; } kEscapes[] = {
+        {"a&b<c>\"d\"", "a&amp;b&lt;c&gt;&quot;d&quot;"}, {"Pr\xC3\xBC" "fung.txt", "Pr\xC3\xBC" "fung.txt"},  // UTF-8 passes
+        {"bad\xFF\xC3(.txt", "bad?" "?(.txt"}, {"ctl\x01.txt", "ctl?.txt"}, {"\xED\xA0\x80", "???"},  // an encoded surrogate
     };
     for (const auto& c : kEscapes) {
         std::string out;

@@ -10,49 +10,29 @@
 #include <cstdlib>
 #include <ctime>
 #include <cwchar>
+#include <filesystem>
 #include <string>
 #include <vector>
 
 #include "records/readings_log.h"
 #include "tests/golden_file.h"
 
-#ifndef OMBRELO_RECORDS_GOLDEN_DIR
-#error "OMBRELO_RECORDS_GOLDEN_DIR must name the golden files' folder"
-#endif
-
-// Everything left in a file, which is then closed; empty and exists == false when it is null.
-inline std::string ReadAndClose(std::FILE* file, bool* exists = nullptr)
+// The bytes of a file; empty, and exists == false, when it cannot be opened.
+inline std::string ReadFileBytes(const std::filesystem::path& path, bool* exists = nullptr)
 {
-    if (exists != nullptr) *exists = file != nullptr;
-    std::string bytes;
-    char buffer[65536];
-    for (size_t got; file != nullptr && (got = std::fread(buffer, 1, sizeof buffer, file)) > 0;) bytes.append(buffer, got);
-    if (file != nullptr) std::fclose(file);
-    return bytes;
-}
-
-inline std::string ReadFileBytes(const std::string& path, bool* exists = nullptr)
-{
-    return ReadAndClose(std::fopen(path.c_str(), "rb"), exists);
+    std::ifstream in(path, std::ios::binary);
+    if (exists != nullptr) *exists = in.is_open();
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
 inline std::string GoldenPath(const char* name) { return std::string(OMBRELO_RECORDS_GOLDEN_DIR) + "/" + name; }
-
-inline std::string ReadGoldenFile(const char* name)
-{
-    bool exists = false;
-    std::string bytes = ReadFileBytes(GoldenPath(name), &exists);
-    EXPECT_TRUE(exists) << GoldenPath(name);
-    return bytes;
-}
-
 // Fails, naming the first differing byte, unless actual is the golden file byte for byte.
-inline void ExpectMatchesGolden(const std::string& actual, const char* name)
-{
-    ExpectMatchesGoldenFile(actual, GoldenPath(name));
-}
+inline void ExpectMatchesGolden(const std::string& actual, const char* name) { ExpectMatchesGoldenFile(actual, GoldenPath(name)); }
 
-// What a writer put into a temporary file (closed after reading).
+// (A golden file that is missing reads as empty, which no test takes for its contents.)
+inline std::string ReadGoldenFile(const char* name) { return ReadFileBytes(GoldenPath(name)); }
+
+// What a writer put into a temporary file.
 template <typename Writer>
 std::string WriteToTemporaryFile(Writer write)
 {
@@ -60,9 +40,11 @@ std::string WriteToTemporaryFile(Writer write)
     EXPECT_NE(file, nullptr);
     if (file == nullptr) return {};
     write(file);
-    std::fflush(file);
+    std::string bytes(static_cast<size_t>(std::ftell(file)), '\0');
     std::rewind(file);
-    return ReadAndClose(file);
+    bytes.resize(std::fread(bytes.data(), 1, bytes.size(), file));
+    std::fclose(file);
+    return bytes;
 }
 
 // An encoder of the tests' own, so that where a file lands is not judged by the code under test.
@@ -78,13 +60,13 @@ inline std::string EncodeUtf8ForTest(const std::wstring& text)
     return out;
 }
 
-// The bytes of a file by its path: wide on Windows, the UTF-8 bytes elsewhere.
-inline std::string ReadFileAt(const std::wstring& path, bool* exists = nullptr)
+// A path as the program names it: wide on Windows, the UTF-8 bytes elsewhere.
+inline std::filesystem::path FsPath(const std::wstring& path)
 {
 #ifdef _WIN32
-    return ReadAndClose(_wfopen(path.c_str(), L"rb"), exists);
+    return path;
 #else
-    return ReadFileBytes(EncodeUtf8ForTest(path), exists);
+    return EncodeUtf8ForTest(path);
 #endif
 }
 

@@ -20,13 +20,6 @@ const std::wstring kInitialSaveFileName = g_saveFileName;
 const std::wstring kSeparator(1, kPathSeparator);
 using SaveCommand = bool (*)(WindowHandle);
 
-bool FileExists(const std::wstring& path)
-{
-    bool exists = false;
-    ReadFileAt(path, &exists);
-    return exists;
-}
-
 std::string ExpectedLog()
 {
     return WriteToTemporaryFile([](std::FILE* file) { WriteReadingsLog(file, g_logger.get()); });
@@ -41,19 +34,17 @@ protected:
         char base[] = "/tmp/ombrelo-records-XXXXXX";
         ASSERT_NE(mkdtemp(base), nullptr);
         s_base = base;
-        s_homeUtf8 = s_base + "/" + EncodeUtf8ForTest(L"\u041f\u043e\u043b\u044c\u0437\u043e\u0432\u0430\u0442\u0435\u043b\u044c-\u00e9");
-        ASSERT_TRUE(std::filesystem::create_directory(s_homeUtf8));
-        const char* oldHome = std::getenv("HOME");
-        s_oldHome = oldHome != nullptr ? oldHome : "";
-        setenv("HOME", s_homeUtf8.c_str(), 1);
+        s_home = s_base + "/" + EncodeUtf8ForTest(L"\u041f\u043e\u043b\u044c\u0437\u043e\u0432\u0430\u0442\u0435\u043b\u044c-\u00e9");
+        ASSERT_TRUE(std::filesystem::create_directory(s_home));
+        s_oldHome = std::getenv("HOME") != nullptr ? std::getenv("HOME") : "";
+        setenv("HOME", s_home.c_str(), 1);
 #endif
         UseUtcLocalTime();
         CreateApplicationLogger();
         wchar_t folder[kSavePathUnits];
         if (GetOutputFolder(folder)) {
-            const std::wstring output = folder;
-            Made(output.substr(0, output.rfind(kPathSeparator)));
-            Made(output);
+            s_output = folder;
+            s_made = {s_output.substr(0, s_output.rfind(kPathSeparator)), s_output};
         }
     }
 
@@ -63,7 +54,7 @@ protected:
         std::error_code ignored;
         // Under Wine the documents folder is a real home folder: take away exactly what the
         // cases made, and the folders only when nothing else is in them.
-        for (auto it = s_made.rbegin(); it != s_made.rend(); ++it) std::filesystem::remove(FileSystemPath(*it), ignored);
+        for (auto it = s_made.rbegin(); it != s_made.rend(); ++it) std::filesystem::remove(FsPath(*it), ignored);
         s_made.clear();
 #ifndef _WIN32
         setenv("HOME", s_oldHome.c_str(), 1);
@@ -71,33 +62,14 @@ protected:
 #endif
     }
 
-    // Wide paths for the file system library; on POSIX as the UTF-8 bytes the program uses.
-    static std::filesystem::path FileSystemPath(const std::wstring& path)
-    {
-#ifdef _WIN32
-        return std::filesystem::path(path);
-#else
-        return std::filesystem::path(EncodeUtf8ForTest(path));
-#endif
-    }
-
-    // A file or folder a case makes (folders after the files in them).
-    static const std::wstring& Made(const std::wstring& path)
-    {
-        s_made.push_back(path);
-        return path;
-    }
+    // A file or folder a case makes (folders before the files in them).
+    static const std::wstring& Made(const std::wstring& path) { return s_made.emplace_back(path); }
 
     void SetUp() override
     {
-        SetNextSaveFileName(nullptr);
         PromptSaveFileName(nullptr, g_savePath, g_saveFileName + 1, kSaveFilter, L"txt", L"");  // drop any answer
-        const std::wstring initial = kSeparator + L"OmbreloLog.txt";
-        std::wmemcpy(g_saveFileName, initial.c_str(), initial.size() + 1);
+        std::wcscpy(g_saveFileName, (kSeparator + L"OmbreloLog.txt").c_str());
         g_logger->Clear();
-        wchar_t folder[kSavePathUnits];
-        ASSERT_TRUE(GetOutputFolder(folder));
-        output_ = folder;
     }
 
     static void AddRows(int count)
@@ -106,7 +78,7 @@ protected:
     }
 
     // A name in the output folder.
-    std::wstring InOutput(const std::wstring& name) const { return output_ + kSeparator + name; }
+    static std::wstring InOutput(const std::wstring& name) { return s_output + kSeparator + name; }
 
     // Runs a save command with the prompt answered by a name or path (empty: cancelled); file is
     // where the save will land.
@@ -118,24 +90,21 @@ protected:
         }
         return command(nullptr);
     }
-    static std::wstring Remembered() { return g_saveFileName; }
-    static std::wstring Offered() { return g_savePath; }
 
-    std::wstring output_;
+    inline static std::wstring s_output;  // empty when there is none
     inline static std::vector<std::wstring> s_made;
 #ifndef _WIN32
-    inline static std::string s_base, s_homeUtf8, s_oldHome;
+    inline static std::string s_base, s_home, s_oldHome;
 #endif
 };
 
 TEST_F(SaveFilesTest, OutputFolderIsZentarixOmbreloInDocuments)
 {
-    const std::wstring tail = kSeparator + L"Zentarix" + kSeparator + L"Ombrelo";
-    EXPECT_EQ(output_.substr(output_.size() - std::min(output_.size(), tail.size())), tail);
+    EXPECT_TRUE(s_output.ends_with(kSeparator + L"Zentarix" + kSeparator + L"Ombrelo")) << EncodeUtf8ForTest(s_output);
     // Both levels, and Documents itself, are made (on POSIX in a home that has none of them yet).
-    EXPECT_TRUE(std::filesystem::is_directory(FileSystemPath(output_)));
+    EXPECT_TRUE(std::filesystem::is_directory(FsPath(s_output)));
 #ifndef _WIN32
-    EXPECT_EQ(EncodeUtf8ForTest(output_), s_homeUtf8 + "/Documents/Zentarix/Ombrelo");
+    EXPECT_EQ(EncodeUtf8ForTest(s_output), s_home + "/Documents/Zentarix/Ombrelo");
 #endif
     for (size_t units : {8, 1}) {  // too small a buffer gets nothing rather than part of a path
         wchar_t small[8] = L"x";
@@ -154,7 +123,7 @@ TEST_F(SaveFilesTest, TheLastNameThatFitsIsOfferedAgainInTheOutputFolder)
     AddRows(3);
     // The output folder may be a real documents folder: look, never delete.
     bool existed = false, exists = false;
-    const std::string before = ReadFileAt(InOutput(L"OmbreloLog.txt"), &existed);
+    const std::string before = ReadFileBytes(FsPath(InOutput(L"OmbreloLog.txt")), &existed);
     const std::wstring other = InOutput(L"other"), cyrillic = InOutput(L"\u041f\u0440\u043e\u0432\u0435\u0440\u043a\u0430-\u00e9");
     CreateFolder(Made(other).c_str());
     CreateFolder(Made(cyrillic).c_str());
@@ -179,27 +148,25 @@ TEST_F(SaveFilesTest, TheLastNameThatFitsIsOfferedAgainInTheOutputFolder)
         const auto& s = kSteps[step];
         SCOPED_TRACE("step " + std::to_string(step));
         EXPECT_EQ(Save(s.command, s.answer, s.file), !s.answer.empty());
-        EXPECT_EQ(Offered(), s.answer.empty() ? InOutput(s.remembered) : s.file);
-        EXPECT_TRUE(s.answer.empty() || FileExists(s.file));
-        EXPECT_EQ(Remembered(), kSeparator + s.remembered);
+        EXPECT_EQ(g_savePath, s.answer.empty() ? InOutput(s.remembered) : s.file);
+        EXPECT_TRUE(s.answer.empty() || std::filesystem::exists(FsPath(s.file)));
+        EXPECT_EQ(g_saveFileName, kSeparator + s.remembered);
         EXPECT_EQ(g_saveFileName[kSaveFileNameUnits - 1], 0);
         for (SaveCommand next : {SaveReadingsLog, SaveTestReport}) {
             EXPECT_FALSE(next(nullptr));
-            EXPECT_EQ(Offered(), InOutput(s.remembered));
+            EXPECT_EQ(g_savePath, InOutput(s.remembered));
         }
     }
-    EXPECT_EQ(ReadFileAt(InOutput(L"OmbreloLog.txt"), &exists), before);
+    EXPECT_EQ(ReadFileBytes(FsPath(InOutput(L"OmbreloLog.txt")), &exists), before);
     EXPECT_EQ(exists, existed);
     EXPECT_EQ(g_logger->GetRecordCount(), 3);
-    const std::string log = ReadFileAt(cyrillic + kSeparator + journal);
+    const std::string log = ReadFileBytes(FsPath(cyrillic + kSeparator + journal));
     EXPECT_EQ(log, ExpectedLog());
     EXPECT_EQ(SplitCrLfLines(log).size(), 8u);
 #ifndef _WIN32
     // On disk the names are UTF-8, whatever the process's locale.
-    const std::string utf8 = s_homeUtf8 + "/Documents/Zentarix/Ombrelo/\xD0\x9F\xD1\x80\xD0\xBE\xD0\xB2\xD0\xB5"
-                             "\xD1\x80\xD0\xBA\xD0\xB0-\xC3\xA9/\xD0\xB6\xD1\x83\xD1\x80\xD0\xBD\xD0\xB0\xD0\xBB.txt";
-    EXPECT_EQ(ReadFileBytes(utf8, &exists), log);
-    EXPECT_TRUE(exists);
+    EXPECT_EQ(ReadFileBytes(s_home + "/Documents/Zentarix/Ombrelo/\xD0\x9F\xD1\x80\xD0\xBE\xD0\xB2\xD0\xB5\xD1\x80\xD0\xBA\xD0\xB0-\xC3\xA9/"
+                                     "\xD0\xB6\xD1\x83\xD1\x80\xD0\xBD\xD0\xB0\xD0\xBB.txt"), log);
 #endif
 }
 
@@ -216,11 +183,10 @@ TEST_F(SaveFilesTest, SaveSaysWhetherTheWholeFileWasWritten)
     StoreByte(g_testerDevice.readings.powerStatus, 0x03 | 0x04);  // both power bits
     StoreWord(g_testerDevice.readings.totalPower, static_cast<int32_t>(3000000000u));
     const std::string report = BuildTestReport(cells.text, cells.state, 0x07, 3000000000u);
-    const std::wstring folder = InOutput(L"folder.txt");
+    const std::wstring folder = InOutput(L"folder.txt"), missing = InOutput(L"missing") + kSeparator + L"log.txt";
     CreateFolder(Made(folder).c_str());
-    std::vector<std::pair<std::wstring, bool>> targets = {{InOutput(L"whole.txt"), true},
-                                                          {InOutput(L"missing") + kSeparator + L"log.txt", false},
-                                                          {folder, false}, {L"", false}, {InOutput(L"again.txt"), true}};
+    std::vector<std::pair<std::wstring, bool>> targets = {
+        {InOutput(L"whole.txt"), true}, {missing, false}, {folder, false}, {L"", false}, {InOutput(L"again.txt"), true}};
 #ifndef _WIN32
     // Every write to it fails for want of space; the file opens as any other.
     const std::wstring full = Made(InOutput(L"full.txt"));
@@ -230,81 +196,63 @@ TEST_F(SaveFilesTest, SaveSaysWhetherTheWholeFileWasWritten)
     for (const auto& [command, expected] : {std::pair<SaveCommand, std::string>{SaveReadingsLog, ExpectedLog()},
                                             {SaveTestReport, report}}) {
         for (const auto& [path, written] : targets) {
-            SCOPED_TRACE(std::string(command == SaveReadingsLog ? "Save Log to " : "Save Report to ") +
-                         EncodeUtf8ForTest(path));
+            SCOPED_TRACE((command == SaveReadingsLog ? "Save Log to " : "Save Report to ") + EncodeUtf8ForTest(path));
             EXPECT_EQ(Save(command, path, path), written);
-            if (written) {
-                EXPECT_EQ(ReadFileAt(path), expected);
-            }
-            if (path.find(L"missing") != std::wstring::npos) {
-                EXPECT_FALSE(FileExists(path));
-            }
+            EXPECT_EQ(written ? ReadFileBytes(FsPath(path)) : expected, expected);
             EXPECT_EQ(g_logger->GetRecordCount(), 40);
         }
+        EXPECT_FALSE(std::filesystem::exists(FsPath(missing)));
     }
     StoreByte(g_testerDevice.readings.powerStatus, 0);
     StoreWord(g_testerDevice.readings.totalPower, 0);
     CellSnapshot().Publish();
 }
 
+// The dialog-less prompt answers as the dialog does: once per answer, a bare name in the default
+// path's folder with the default extension added, nothing for a folder or a path past the
+// dialog's 260 units (terminator included), and at most 98 characters of title, always terminated.
 TEST(SavePromptTest, AnswersLikeTheDialog)
 {
-    wchar_t path[kSavePathUnits];
-    wchar_t title[kSaveFileTitleUnits];
+    wchar_t path[kSavePathUnits], title[kSaveFileTitleUnits];
     const std::wstring folder = std::wstring(L"base") + kPathSeparator + L"dir" + kPathSeparator;
-    const std::wstring longName = std::wstring(120, L'z') + L".txt";
+    const std::wstring longName = std::wstring(120, L'z') + L".txt", longest = std::wstring(246, L'y') + L".txt";
     const struct {
         std::wstring answer;  // empty: none given
-        int result;
-        std::wstring path;  // empty: as offered
+        std::wstring path;    // empty: a cancel, the path as offered
         std::wstring title;
     } kCases[] = {
-        {L"", 0, L"", L"Default.txt"},  // no answer given: a cancel
-        {L"a.csv", 1, folder + L"a.csv", L"a.csv"},
-        {L"", 0, L"", L"Default.txt"},  // an answer serves once
-        {L"other/b", 1, L"other/b.txt", L"b.txt"},
-        {L"other/", 0, L"", L"Default.txt"},  // a folder names no file
-        {std::wstring(255, L'y'), 0, L"", L"Default.txt"},  // the path would pass the dialog's limit
-        // The title buffer gets at most 98 characters, always terminated.
-        {longName, 1, folder + longName, std::wstring(kSaveFileTitleUnits - 1, L'z')},
+        {L"", L"", L""},  // no answer given
+        {L"a.csv", folder + L"a.csv", L"a.csv"},
+        {L"", L"", L""},  // an answer serves once
+        {L"other/b", L"other/b.txt", L"b.txt"},
+        {L"other/", L"", L""},
+        {longest, folder + longest, std::wstring(kSaveFileTitleUnits - 1, L'y')},  // 259 units
+        {L"y" + longest, L"", L""},
+        {std::wstring(247, L'y'), L"", L""},  // fits, but not with the extension
+        {longName, folder + longName, std::wstring(kSaveFileTitleUnits - 1, L'z')},
     };
     for (const auto& c : kCases) {
         std::wcscpy(path, (folder + L"Default.txt").c_str());
         std::wcscpy(title, L"Default.txt");
-        if (!c.answer.empty()) {
-            EXPECT_TRUE(SetNextSaveFileName(c.answer.c_str()));
-        }
-        EXPECT_EQ(PromptSaveFileName(nullptr, path, title, kSaveFilter, L"txt", L"Select a log file name"), c.result);
-        EXPECT_EQ(std::wstring(path), c.path.empty() ? folder + L"Default.txt" : c.path);
-        if (c.result == 1) {
-            EXPECT_EQ(std::wstring(title), c.title);
-        }
+        EXPECT_TRUE(c.answer.empty() || SetNextSaveFileName(c.answer.c_str()));
+        EXPECT_EQ(PromptSaveFileName(nullptr, path, title, kSaveFilter, L"txt", L"Select a log file name"), !c.path.empty())
+            << c.answer.size();
+        EXPECT_EQ(path, c.path.empty() ? folder + L"Default.txt" : c.path);
+        EXPECT_EQ(title, c.path.empty() ? L"Default.txt" : c.title);
     }
     EXPECT_FALSE(SetNextSaveFileName(L""));
     EXPECT_FALSE(SetNextSaveFileName(std::wstring(kSaveDialogPathLimit, L'x').c_str()));
 }
 
-TEST(SaveNameTest, KeepsOnlyANameThatFits)
+// The name behind the last separator replaces a longer one whole; a folder leaves the previous name.
+TEST(SaveNameTest, KeepsTheChosenNameOrThePreviousOneForAFolder)
 {
-    wchar_t name[kSaveFileNameUnits];
-    const std::wstring previous = kSeparator + L"previous.txt";
-    std::wcscpy(name, previous.c_str());
-    const std::wstring folder = std::wstring(L"x") + kPathSeparator;
-    const std::wstring longest(98, L'n');
-    for (const auto& [chosen, kept] : {std::pair<std::wstring, std::wstring>{folder + L"chosen.txt", kSeparator + L"chosen.txt"},
-                                       {folder + longest, kSeparator + longest},
-                                       {folder + longest + L"n", previous}, {folder, previous}}) {
-        KeepChosenFileName(chosen.c_str(), name, previous.c_str());
-        EXPECT_EQ(std::wstring(name), kept) << chosen.size();
+    wchar_t previous[kSaveFileNameUnits] = L"?previous.txt", name[kSaveFileNameUnits];
+    for (const auto& [chosen, kept] : {std::pair<std::wstring, std::wstring>{L"a.txt", kSeparator + L"a.txt"}, {L"", previous}}) {
+        std::wcscpy(name, previous);
+        KeepChosenFileName((L"x" + kSeparator + chosen).c_str(), name, previous);
+        EXPECT_EQ(name, kept);
     }
-    EXPECT_EQ(std::wstring(FindFileNamePart(L"a/b/c.txt")), L"c.txt");
-#ifdef _WIN32
-    EXPECT_EQ(std::wstring(FindFileNamePart(L"C:\\a\\b.txt")), L"b.txt");
-#endif
-    wchar_t small[6] = L"ab";
-    EXPECT_TRUE(AppendText(small, 6, L"cde"));
-    EXPECT_FALSE(AppendText(small, 6, L"f"));
-    EXPECT_EQ(std::wstring(small), L"abcde");
 }
 
 }  // namespace
