@@ -142,7 +142,7 @@ e2e_exit() {
   local what=$1 how=$2 port pattern='unhandled exception|page fault|assertion|err:heap|warn:heap'
   shift 2
   e2e_must "$how" 'wait-gone 15000'
-  e2e_wait_exit 15000 || t_die "$what: the window closed but the process still runs 15 s later (hang)"
+  e2e_wait_exit 15 || t_die "$what: the window closed but the process still runs 15 s later (hang)"
   e2e_expect "$what: exit status" 0 "$e2e_ombrelo_status"
   ! grep -q -i -E "$pattern" "$e2e_ombrelo_log" || t_die "$what: $(grep -i -E -m3 "$pattern" "$e2e_ombrelo_log")"
   for port in "$@"; do e2e_port_free "$port" "$what"; done
